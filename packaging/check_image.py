@@ -1,0 +1,128 @@
+#!/usr/bin/env python3
+"""Checks that a linked image is a Windows x64 kernel driver of ours.
+
+A driver image must be a PE32+ image for x86-64 that is an executable image
+(not a DLL), can be relocated, runs in the native subsystem, is marked as a
+WDM driver, enters at DriverEntry, uses no thread-local storage, and imports
+only from the kernel, the HAL and the WMI library. Prints one line per
+problem and exits with status 1 if there is any.
+"""
+
+import argparse
+import re
+import subprocess
+import sys
+
+ALLOWED_IMPORTS = ("ntoskrnl.exe", "HAL.dll", "WMILIB.SYS")
+
+IMAGE_FILE_RELOCS_STRIPPED = 0x0001
+IMAGE_FILE_EXECUTABLE_IMAGE = 0x0002
+IMAGE_FILE_DLL = 0x2000
+IMAGE_SUBSYSTEM_NATIVE = 1
+IMAGE_DLLCHARACTERISTICS_WDM_DRIVER = 0x2000
+TLS_DIRECTORY_ENTRY = 9
+
+
+def run(tool, *args):
+    try:
+        result = subprocess.run([tool, *args], capture_output=True, text=True)
+    except FileNotFoundError:
+        sys.exit(f"check_image: cannot run {tool}")
+    if result.returncode != 0:
+        sys.exit(f"check_image: {tool} failed: {result.stderr.strip()}")
+    return result.stdout
+
+
+def header_field(dump, name):
+    match = re.search(rf"^{name}\s+(?:0x)?([0-9a-fA-F]+)", dump, re.MULTILINE)
+    return int(match.group(1), 16) if match else None
+
+
+def parse_headers(dump):
+    """The fields of `objdump -p` that the checks need."""
+    fmt = re.search(r"file format (\S+)", dump)
+    directories = {}
+    for match in re.finditer(r"^Entry ([0-9a-fA-F]) ([0-9a-fA-F]+) ([0-9a-fA-F]+)", dump, re.MULTILINE):
+        directories[int(match.group(1), 16)] = (int(match.group(2), 16), int(match.group(3), 16))
+    return {
+        "format": fmt.group(1) if fmt else None,
+        "magic": header_field(dump, "Magic"),
+        "characteristics": header_field(dump, "Characteristics"),
+        "dll_characteristics": header_field(dump, "DllCharacteristics"),
+        "subsystem": header_field(dump, "Subsystem"),
+        "entry": header_field(dump, "AddressOfEntryPoint"),
+        "image_base": header_field(dump, "ImageBase"),
+        "imports": re.findall(r"DLL Name: (\S+)", dump),
+        "directories": directories,
+    }
+
+
+def symbol_address(nm_output, name):
+    for line in nm_output.splitlines():
+        parts = line.split()
+        if len(parts) == 3 and parts[2] == name and parts[1] in ("T", "t"):
+            return int(parts[0], 16)
+    return None
+
+
+def check(headers, nm_output, allowed):
+    problems = []
+    if headers["format"] != "pei-x86-64" or headers["magic"] != 0x20B:
+        problems.append(f"not a PE32+ image for x86-64 (format {headers['format']}, magic {headers['magic']})")
+        return problems
+
+    characteristics = headers["characteristics"] or 0
+    if characteristics & IMAGE_FILE_DLL:
+        problems.append("linked as a DLL (IMAGE_FILE_DLL is set); a driver is an executable image")
+    if not characteristics & IMAGE_FILE_EXECUTABLE_IMAGE:
+        problems.append("not marked as an executable image")
+    if characteristics & IMAGE_FILE_RELOCS_STRIPPED:
+        problems.append("relocations stripped; a driver must load at any address")
+    if headers["subsystem"] != IMAGE_SUBSYSTEM_NATIVE:
+        problems.append(f"subsystem is {headers['subsystem']}, not native (1)")
+    if not (headers["dll_characteristics"] or 0) & IMAGE_DLLCHARACTERISTICS_WDM_DRIVER:
+        problems.append("not marked as a WDM driver (DllCharacteristics 0x2000)")
+
+    tls = headers["directories"].get(TLS_DIRECTORY_ENTRY, (0, 0))
+    if tls[0] or tls[1]:
+        problems.append("uses thread-local storage (TLS directory present)")
+
+    driver_entry = symbol_address(nm_output, "DriverEntry")
+    if driver_entry is None:
+        problems.append("no DriverEntry symbol (image stripped, or DriverEntry missing)")
+    elif headers["entry"] is None or headers["image_base"] is None:
+        problems.append("no entry point in the optional header")
+    elif headers["image_base"] + headers["entry"] != driver_entry:
+        problems.append(f"entry point is at RVA {headers['entry']:#x}, DriverEntry at "
+                        f"RVA {driver_entry - headers['image_base']:#x}")
+
+    allowed_lower = {name.lower() for name in allowed}
+    for dll in headers["imports"]:
+        if dll.lower() not in allowed_lower:
+            problems.append(f"imports from {dll}; only {', '.join(allowed)} are allowed")
+    return problems
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("image")
+    parser.add_argument("--objdump", default="x86_64-w64-mingw32-objdump")
+    parser.add_argument("--nm", default="x86_64-w64-mingw32-nm")
+    parser.add_argument("--allow-import", action="append", dest="allowed",
+                        help="a DLL the image may import from (default: %s)" % ", ".join(ALLOWED_IMPORTS))
+    args = parser.parse_args()
+
+    headers = parse_headers(run(args.objdump, "-p", args.image))
+    nm_output = run(args.nm, args.image) if headers["format"] == "pei-x86-64" else ""
+    problems = check(headers, nm_output, args.allowed or ALLOWED_IMPORTS)
+    for problem in problems:
+        print(f"{args.image}: {problem}")
+    if problems:
+        return 1
+    print(f"{args.image}: native WDM driver for x64, entry DriverEntry, imports from "
+          f"{', '.join(headers['imports']) or 'nothing'}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
