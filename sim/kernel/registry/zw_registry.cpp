@@ -1,0 +1,282 @@
+// The registry routines drivers call. Handles are kernel handles owned by
+// the calling driver image; the routines check the caller's IRQL. Kernel-mode
+// callers are not held to the access they asked for at open, as on Windows
+// (the previous mode of a Zw call is KernelMode).
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "ntstatus.h"
+#include "nt/zw.h"
+#include "sim/kernel/irql_rules.h"
+#include "sim/kernel/kernel.h"
+#include "sim/kernel/registry/key_records.h"
+#include "sim/kernel/registry/registry.h"
+#include "sim/kernel/registry/registry_key_object.h"
+#include "sim/kernel/registry/utf16_text.h"
+
+namespace sim {
+namespace {
+
+constexpr size_t kMaxKeyNameChars = 255;
+constexpr size_t kMaxValueNameChars = 16383;
+
+struct KeyName {
+  std::shared_ptr<RegistryKey> start;
+  std::vector<std::u16string_view> components;
+};
+
+// Where an object name leads: the key to start from and the components below
+// it. Absolute names go through the object namespace ("\Registry" is the only
+// registry object in it); relative names need a key handle as RootDirectory.
+NTSTATUS ParseKeyName(const OBJECT_ATTRIBUTES* attributes, KeyName& out) {
+  if (attributes == nullptr || attributes->Length != sizeof(OBJECT_ATTRIBUTES))
+    return STATUS_INVALID_PARAMETER;
+  const UNICODE_STRING* name = attributes->ObjectName;
+  if (name != nullptr && (name->Length % 2 != 0 || name->Length > name->MaximumLength ||
+                          (name->Length > 0 && name->Buffer == nullptr)))
+    return STATUS_OBJECT_NAME_INVALID;
+  std::u16string_view text = View(name);
+
+  if (attributes->RootDirectory != nullptr) {
+    NTSTATUS status = KeyFromHandle(attributes->RootDirectory, out.start);
+    if (!NT_SUCCESS(status)) return status;
+    if (!text.empty() && text[0] == u'\\') return STATUS_OBJECT_PATH_SYNTAX_BAD;
+    out.components = SplitPath(text);
+    return STATUS_SUCCESS;
+  }
+  if (text.empty() || text[0] != u'\\') return STATUS_OBJECT_PATH_SYNTAX_BAD;
+  auto parts = SplitPath(text);
+  if (parts.empty()) return STATUS_OBJECT_TYPE_MISMATCH;  // the namespace root is no key
+  if (!EqualsIgnoreCase(parts[0], u"Registry"))
+    return parts.size() > 1 ? STATUS_OBJECT_PATH_NOT_FOUND : STATUS_OBJECT_NAME_NOT_FOUND;
+  out.start = K().registry->root();
+  out.components.assign(parts.begin() + 1, parts.end());
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ValueName(const UNICODE_STRING* name, std::u16string_view& out) {
+  if (name == nullptr || name->Length % 2 != 0 || (name->Length > 0 && name->Buffer == nullptr))
+    return STATUS_INVALID_PARAMETER;
+  out = View(name);
+  if (out.size() > kMaxValueNameChars) return STATUS_INVALID_PARAMETER;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS OpenKey(PHANDLE key_handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                 const DriverImage* owner) {
+  if (key_handle == nullptr) return STATUS_INVALID_PARAMETER;
+  *key_handle = nullptr;
+  KeyName name;
+  NTSTATUS status = ParseKeyName(attributes, name);
+  if (!NT_SUCCESS(status)) return status;
+  auto key = K().registry->Walk(name.start, name.components);
+  if (!key) return STATUS_OBJECT_NAME_NOT_FOUND;
+  *key_handle = OpenKeyHandle(key, owner, access);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CreateKey(PHANDLE key_handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                   PUNICODE_STRING class_name, ULONG options, PULONG disposition,
+                   const DriverImage* owner) {
+  if (key_handle == nullptr) return STATUS_INVALID_PARAMETER;
+  *key_handle = nullptr;
+  if (options & ~static_cast<ULONG>(REG_LEGAL_OPTION)) return STATUS_INVALID_PARAMETER;
+  KeyName name;
+  NTSTATUS status = ParseKeyName(attributes, name);
+  if (!NT_SUCCESS(status)) return status;
+
+  Registry& registry = *K().registry;
+  std::shared_ptr<RegistryKey> key;
+  ULONG result = REG_OPENED_EXISTING_KEY;
+  if (name.components.empty()) {
+    key = name.start;
+  } else {
+    std::vector<std::u16string_view> parent_path(name.components.begin(),
+                                                 name.components.end() - 1);
+    auto parent = registry.Walk(name.start, parent_path);
+    if (!parent) return STATUS_OBJECT_NAME_NOT_FOUND;
+    std::u16string_view leaf = name.components.back();
+    key = parent->FindSubkey(leaf);
+    if (!key) {
+      if (leaf.size() > kMaxKeyNameChars) return STATUS_INVALID_PARAMETER;
+      bool is_volatile = (options & REG_OPTION_VOLATILE) != 0;
+      if (parent->is_volatile() && !is_volatile) return kStatusChildMustBeVolatile;
+      key = registry.AddSubkey(*parent, leaf, is_volatile, View(class_name));
+      result = REG_CREATED_NEW_KEY;
+    }
+  }
+  *key_handle = OpenKeyHandle(key, owner, access);
+  if (disposition != nullptr) *disposition = result;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS QueryValue(HANDLE handle, PUNICODE_STRING value_name,
+                    KEY_VALUE_INFORMATION_CLASS info_class, PVOID buffer, ULONG length,
+                    PULONG result_length) {
+  std::shared_ptr<RegistryKey> key;
+  NTSTATUS status = KeyFromHandle(handle, key);
+  if (!NT_SUCCESS(status)) return status;
+  std::u16string_view name;
+  status = ValueName(value_name, name);
+  if (!NT_SUCCESS(status)) return status;
+  if (result_length == nullptr) return STATUS_INVALID_PARAMETER;
+  const RegistryValue* value = key->FindValue(name);
+  InfoRecord record;
+  // The class is checked before the value is looked up.
+  status = BuildValueRecord(value ? *value : RegistryValue{}, info_class, record);
+  if (!NT_SUCCESS(status)) return status;
+  if (value == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+  return CopyRecord(record, buffer, length, result_length);
+}
+
+NTSTATUS EnumerateValue(HANDLE handle, ULONG index, KEY_VALUE_INFORMATION_CLASS info_class,
+                        PVOID buffer, ULONG length, PULONG result_length) {
+  std::shared_ptr<RegistryKey> key;
+  NTSTATUS status = KeyFromHandle(handle, key);
+  if (!NT_SUCCESS(status)) return status;
+  if (result_length == nullptr) return STATUS_INVALID_PARAMETER;
+  if (index >= key->values().size()) return STATUS_NO_MORE_ENTRIES;
+  InfoRecord record;
+  status = BuildValueRecord(key->values()[index], info_class, record);
+  if (!NT_SUCCESS(status)) return status;
+  return CopyRecord(record, buffer, length, result_length);
+}
+
+NTSTATUS QueryKey(HANDLE handle, KEY_INFORMATION_CLASS info_class, PVOID buffer, ULONG length,
+                  PULONG result_length) {
+  std::shared_ptr<RegistryKey> key;
+  NTSTATUS status = KeyFromHandle(handle, key);
+  if (!NT_SUCCESS(status)) return status;
+  if (result_length == nullptr) return STATUS_INVALID_PARAMETER;
+  InfoRecord record;
+  status = BuildKeyRecord(*key, info_class, false, record);
+  if (!NT_SUCCESS(status)) return status;
+  return CopyRecord(record, buffer, length, result_length);
+}
+
+NTSTATUS EnumerateKey(HANDLE handle, ULONG index, KEY_INFORMATION_CLASS info_class, PVOID buffer,
+                      ULONG length, PULONG result_length) {
+  std::shared_ptr<RegistryKey> key;
+  NTSTATUS status = KeyFromHandle(handle, key);
+  if (!NT_SUCCESS(status)) return status;
+  if (result_length == nullptr) return STATUS_INVALID_PARAMETER;
+  if (index >= key->subkeys().size()) return STATUS_NO_MORE_ENTRIES;
+  InfoRecord record;
+  status = BuildKeyRecord(*key->subkeys()[index], info_class, true, record);
+  if (!NT_SUCCESS(status)) return status;
+  return CopyRecord(record, buffer, length, result_length);
+}
+
+NTSTATUS SetValue(HANDLE handle, PUNICODE_STRING value_name, ULONG type, PVOID data,
+                  ULONG size) {
+  std::shared_ptr<RegistryKey> key;
+  NTSTATUS status = KeyFromHandle(handle, key);
+  if (!NT_SUCCESS(status)) return status;
+  std::u16string_view name;
+  status = ValueName(value_name, name);
+  if (!NT_SUCCESS(status)) return status;
+  if (data == nullptr && size != 0) return STATUS_INVALID_PARAMETER;
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  K().registry->Set(*key, name, type, std::vector<uint8_t>(bytes, bytes + size));
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS DeleteValue(HANDLE handle, PUNICODE_STRING value_name) {
+  std::shared_ptr<RegistryKey> key;
+  NTSTATUS status = KeyFromHandle(handle, key);
+  if (!NT_SUCCESS(status)) return status;
+  std::u16string_view name;
+  status = ValueName(value_name, name);
+  if (!NT_SUCCESS(status)) return status;
+  return K().registry->Remove(*key, name) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+NTSTATUS DeleteKey(HANDLE handle) {
+  std::shared_ptr<RegistryKey> key;
+  NTSTATUS status = KeyFromHandle(handle, key);
+  if (!NT_SUCCESS(status)) return status;
+  return K().registry->Delete(*key);
+}
+
+NTSTATUS FlushKey(HANDLE handle) {
+  std::shared_ptr<RegistryKey> key;
+  return KeyFromHandle(handle, key);
+}
+
+}  // namespace
+}  // namespace sim
+
+extern "C" {
+
+NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                         POBJECT_ATTRIBUTES ObjectAttributes) {
+  const sim::DriverImage* owner = sim::ImageOf(__builtin_return_address(0));
+  sim::CheckIrql("ZwOpenKey", PASSIVE_LEVEL);
+  return sim::OpenKey(KeyHandle, DesiredAccess, ObjectAttributes, owner);
+}
+
+NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                           POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex,
+                           PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition) {
+  const sim::DriverImage* owner = sim::ImageOf(__builtin_return_address(0));
+  sim::CheckIrql("ZwCreateKey", PASSIVE_LEVEL);
+  UNREFERENCED_PARAMETER(TitleIndex);
+  return sim::CreateKey(KeyHandle, DesiredAccess, ObjectAttributes, Class, CreateOptions,
+                        Disposition, owner);
+}
+
+NTSTATUS NTAPI ZwDeleteKey(HANDLE KeyHandle) {
+  sim::CheckIrql("ZwDeleteKey", PASSIVE_LEVEL);
+  return sim::DeleteKey(KeyHandle);
+}
+
+NTSTATUS NTAPI ZwFlushKey(HANDLE KeyHandle) {
+  sim::CheckIrql("ZwFlushKey", PASSIVE_LEVEL);
+  return sim::FlushKey(KeyHandle);
+}
+
+NTSTATUS NTAPI ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
+                          PVOID KeyInformation, ULONG Length, PULONG ResultLength) {
+  sim::CheckIrql("ZwQueryKey", PASSIVE_LEVEL);
+  return sim::QueryKey(KeyHandle, KeyInformationClass, KeyInformation, Length, ResultLength);
+}
+
+NTSTATUS NTAPI ZwEnumerateKey(HANDLE KeyHandle, ULONG Index,
+                              KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation,
+                              ULONG Length, PULONG ResultLength) {
+  sim::CheckIrql("ZwEnumerateKey", PASSIVE_LEVEL);
+  return sim::EnumerateKey(KeyHandle, Index, KeyInformationClass, KeyInformation, Length,
+                           ResultLength);
+}
+
+NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                               KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+                               PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
+  sim::CheckIrql("ZwQueryValueKey", PASSIVE_LEVEL);
+  return sim::QueryValue(KeyHandle, ValueName, KeyValueInformationClass, KeyValueInformation,
+                         Length, ResultLength);
+}
+
+NTSTATUS NTAPI ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
+                                   KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+                                   PVOID KeyValueInformation, ULONG Length,
+                                   PULONG ResultLength) {
+  sim::CheckIrql("ZwEnumerateValueKey", PASSIVE_LEVEL);
+  return sim::EnumerateValue(KeyHandle, Index, KeyValueInformationClass, KeyValueInformation,
+                             Length, ResultLength);
+}
+
+NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex,
+                             ULONG Type, PVOID Data, ULONG DataSize) {
+  sim::CheckIrql("ZwSetValueKey", PASSIVE_LEVEL);
+  UNREFERENCED_PARAMETER(TitleIndex);
+  return sim::SetValue(KeyHandle, ValueName, Type, Data, DataSize);
+}
+
+NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
+  sim::CheckIrql("ZwDeleteValueKey", PASSIVE_LEVEL);
+  return sim::DeleteValue(KeyHandle, ValueName);
+}
+
+}  // extern "C"
