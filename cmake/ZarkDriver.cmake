@@ -1,0 +1,34 @@
+# zark_add_driver(NAME SOURCES ...): one driver from one list of sources.
+# Host: a shared object loaded by the simulated machine, its kernel imports
+# resolved against the kernel model. Windows: a native kernel image.
+function(zark_add_driver name)
+  cmake_parse_arguments(ARG "" "" "SOURCES" ${ARGN})
+  if(ZARK_TARGET_WINDOWS)
+    # A kernel image is an executable image (not a DLL: -shared would also
+    # export every symbol), relocatable, native subsystem, marked as a WDM
+    # driver, entered at DriverEntry, with nothing of the C/C++ runtime.
+    # -O2 is required: at -O0 the DDK's ntstrsafe.h drops its inline bodies.
+    # Unwind tables stay on: x64 Windows walks driver frames through .pdata.
+    add_executable(${name} ${ARG_SOURCES})
+    set_target_properties(${name} PROPERTIES SUFFIX ".sys" PREFIX "")
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${ZARK_DDK_INCLUDE_DIR})
+    target_compile_definitions(${name} PRIVATE
+      __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+      __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
+    target_compile_options(${name} PRIVATE
+      -O2 -Wall -Wextra -Werror -Wno-multichar
+      -fno-exceptions -fno-rtti -ffreestanding -fno-stack-protector -mno-red-zone)
+    target_link_options(${name} PRIVATE
+      -nostdlib
+      -Wl,--subsystem,native -Wl,--wdmdriver -Wl,--entry,DriverEntry
+      -Wl,--image-base,0x140000000 -Wl,--dynamicbase -Wl,--nxcompat)
+    target_link_libraries(${name} PRIVATE ntoskrnl hal wmilib)
+  else()
+    add_library(${name} MODULE ${ARG_SOURCES})
+    set_target_properties(${name} PROPERTIES PREFIX "")
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+    target_compile_options(${name} PRIVATE -fno-exceptions -fno-rtti)
+    target_link_libraries(${name} PRIVATE simkernel_api zark_warnings)
+    target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  endif()
+endfunction()

@@ -1,0 +1,61 @@
+# The Windows images are built from the same sources in a nested build that
+# uses the cross toolchain; the test suite then checks what was linked.
+include(ExternalProject)
+ExternalProject_Add(zark_windows
+  SOURCE_DIR ${CMAKE_SOURCE_DIR}
+  BINARY_DIR ${CMAKE_BINARY_DIR}/windows
+  CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/mingw-w64-x86_64.cmake
+             -DCMAKE_BUILD_TYPE=Release
+  BUILD_ALWAYS ON
+  INSTALL_COMMAND ""
+  USES_TERMINAL_BUILD ON)
+
+set(ZARK_MINGW_GCC x86_64-w64-mingw32-gcc)
+set(ZARK_MINGW_OBJDUMP x86_64-w64-mingw32-objdump)
+set(ZARK_MINGW_NM x86_64-w64-mingw32-nm)
+set(ZARK_CHECK_IMAGE python3 ${CMAKE_SOURCE_DIR}/packaging/check_image.py
+    --objdump ${ZARK_MINGW_OBJDUMP} --nm ${ZARK_MINGW_NM})
+
+set(ZARK_WINDOWS_IMAGE_DIR ${CMAKE_BINARY_DIR}/windows/card)
+add_test(NAME windows_image_zarkcard
+  COMMAND ${ZARK_CHECK_IMAGE} ${ZARK_WINDOWS_IMAGE_DIR}/zarkcard.sys)
+
+# The checker itself, on small images built here: one it must accept and a
+# few it must reject, each for its own reason.
+set(_samples ${CMAKE_BINARY_DIR}/image_check_samples)
+file(MAKE_DIRECTORY ${_samples})
+file(WRITE ${_samples}/driver.c
+  "typedef long NTSTATUS;\n"
+  "__declspec(dllimport) unsigned char IoIsWdmVersionAvailable(unsigned char, unsigned char);\n"
+  "NTSTATUS DriverEntry(void* DriverObject, void* RegistryPath) {\n"
+  "  (void)DriverObject; (void)RegistryPath;\n"
+  "  return IoIsWdmVersionAvailable(1, 0) ? 0 : (NTSTATUS)0xC0000001L;\n"
+  "}\n"
+  "NTSTATUS OtherEntry(void* DriverObject, void* RegistryPath) { return DriverEntry(DriverObject, RegistryPath); }\n")
+file(WRITE ${_samples}/console.c
+  "#include <stdio.h>\nint main(void) { puts(\"hello\"); return 0; }\n")
+set(_driver_link -O2 -nostdlib -Wl,--subsystem,native -Wl,--wdmdriver -lntoskrnl)
+add_custom_command(
+  OUTPUT ${_samples}/good.sys ${_samples}/wrong_entry.sys ${_samples}/as_dll.sys ${_samples}/console.exe
+  COMMAND ${ZARK_MINGW_GCC} ${_samples}/driver.c -o ${_samples}/good.sys -Wl,--entry,DriverEntry ${_driver_link}
+  COMMAND ${ZARK_MINGW_GCC} ${_samples}/driver.c -o ${_samples}/wrong_entry.sys -Wl,--entry,OtherEntry ${_driver_link}
+  COMMAND ${ZARK_MINGW_GCC} ${_samples}/driver.c -o ${_samples}/as_dll.sys -shared -Wl,--entry,DriverEntry
+          ${_driver_link}
+  COMMAND ${ZARK_MINGW_GCC} ${_samples}/console.c -o ${_samples}/console.exe
+  DEPENDS ${_samples}/driver.c ${_samples}/console.c
+  COMMENT "Building sample images for the image checker")
+add_custom_target(image_check_samples ALL
+  DEPENDS ${_samples}/good.sys ${_samples}/wrong_entry.sys ${_samples}/as_dll.sys ${_samples}/console.exe)
+
+# A rejection passes when the checker names the fault and exits with 1.
+function(zark_image_check_rejects name image expected)
+  add_test(NAME ${name} COMMAND sh -c "\"$@\"; echo \"exit status $?\"" sh ${ZARK_CHECK_IMAGE} ${image})
+  set_tests_properties(${name} PROPERTIES PASS_REGULAR_EXPRESSION "${expected}.*exit status 1")
+endfunction()
+
+add_test(NAME image_check_accepts_driver COMMAND ${ZARK_CHECK_IMAGE} ${_samples}/good.sys)
+zark_image_check_rejects(image_check_rejects_wrong_entry ${_samples}/wrong_entry.sys
+  "entry point is at RVA 0x[0-9a-f]+, DriverEntry at RVA")
+zark_image_check_rejects(image_check_rejects_dll ${_samples}/as_dll.sys "linked as a DLL")
+zark_image_check_rejects(image_check_rejects_console_program ${_samples}/console.exe
+  "subsystem is 3, not native.*imports from (KERNEL32|msvcrt)")
