@@ -29,7 +29,7 @@ extern "C" {
 
 NTSTATUS NTAPI RtlStringFromGUID(REFGUID Guid, PUNICODE_STRING GuidString) {
   USHORT size = (kGuidChars + 1) * sizeof(WCHAR);
-  auto* buffer = static_cast<PWSTR>(sim::rtl::AllocateStringBuffer(size));
+  auto* buffer = static_cast<PWSTR>(sim::rtl::AllocateStringBuffer(size, SIM_CALLER()));
   if (buffer == nullptr) return STATUS_NO_MEMORY;
   _snwprintf(buffer, kGuidChars + 1, L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", Guid.Data1, Guid.Data2,
              Guid.Data3, Guid.Data4[0], Guid.Data4[1], Guid.Data4[2], Guid.Data4[3], Guid.Data4[4], Guid.Data4[5],

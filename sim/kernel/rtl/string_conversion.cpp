@@ -21,7 +21,7 @@ NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, P
   ULONG size = RtlxAnsiStringToUnicodeSize(SourceString);
   if (size > MAXUSHORT) return STATUS_INVALID_PARAMETER_2;
   if (AllocateDestinationString) {
-    auto* buffer = static_cast<PWSTR>(sim::rtl::AllocateStringBuffer(size));
+    auto* buffer = static_cast<PWSTR>(sim::rtl::AllocateStringBuffer(size, SIM_CALLER()));
     if (buffer == nullptr) return STATUS_NO_MEMORY;
     DestinationString->Buffer = buffer;
     DestinationString->MaximumLength = static_cast<USHORT>(size);
@@ -42,7 +42,7 @@ NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUN
   ULONG size = RtlxUnicodeStringToAnsiSize(SourceString);
   if (size > MAXUSHORT) return STATUS_INVALID_PARAMETER_2;
   if (AllocateDestinationString) {
-    auto* buffer = static_cast<PCHAR>(sim::rtl::AllocateStringBuffer(size));
+    auto* buffer = static_cast<PCHAR>(sim::rtl::AllocateStringBuffer(size, SIM_CALLER()));
     if (buffer == nullptr) return STATUS_NO_MEMORY;
     DestinationString->Buffer = buffer;
     DestinationString->MaximumLength = static_cast<USHORT>(size);
@@ -63,7 +63,7 @@ NTSTATUS NTAPI RtlUpcaseUnicodeString(PUNICODE_STRING DestinationString, PCUNICO
                                       BOOLEAN AllocateDestinationString) {
   USHORT bytes = SourceString->Length;
   if (AllocateDestinationString) {
-    auto* buffer = static_cast<PWSTR>(sim::rtl::AllocateStringBuffer(bytes));
+    auto* buffer = static_cast<PWSTR>(sim::rtl::AllocateStringBuffer(bytes, SIM_CALLER()));
     if (buffer == nullptr) return STATUS_NO_MEMORY;
     DestinationString->Buffer = buffer;
     DestinationString->MaximumLength = bytes;
@@ -78,14 +78,14 @@ NTSTATUS NTAPI RtlUpcaseUnicodeString(PUNICODE_STRING DestinationString, PCUNICO
 
 VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
   if (UnicodeString->Buffer == nullptr) return;
-  sim::rtl::FreeStringBuffer(UnicodeString->Buffer);
+  sim::rtl::FreeStringBuffer(UnicodeString->Buffer, SIM_CALLER());
   UnicodeString->Buffer = nullptr;
   UnicodeString->Length = UnicodeString->MaximumLength = 0;
 }
 
 VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString) {
   if (AnsiString->Buffer == nullptr) return;
-  sim::rtl::FreeStringBuffer(AnsiString->Buffer);
+  sim::rtl::FreeStringBuffer(AnsiString->Buffer, SIM_CALLER());
   AnsiString->Buffer = nullptr;
   AnsiString->Length = AnsiString->MaximumLength = 0;
 }
