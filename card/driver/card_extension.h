@@ -1,0 +1,86 @@
+// The card driver's device extensions. Both kinds begin with the same three
+// fields (CommonHeader), so a dispatch routine can tell a port device from
+// the card by DeviceFlags bit 0 before it knows which record it has.
+#pragma once
+
+#include <ntddk.h>
+
+// Pool tag of every allocation of the card driver ("TBus" in memory).
+#define CARD_POOL_TAG 'suBT'
+
+// The most UARTs a card has, and so the most port devices.
+#define CARD_MAX_PORTS 12
+
+// DeviceFlags bit 0: the extension is a PortExtension.
+#define DEVICE_FLAG_PORT 0x00000001u
+// DeviceFlags bit n (1 to 12) of a port: the port in slot n-1.
+#define DEVICE_FLAG_SLOT(slot) (1u << ((slot) + 1))
+
+typedef enum _CardPnpState {
+  NotStarted = 0,
+  Started = 1,
+  StopPending = 2,
+  RemovePending = 3,
+  SurpriseRemovePending = 4,
+  Deleted = 5
+} CardPnpState;
+
+typedef struct _CommonHeader {
+  ULONG DeviceFlags;
+  PDEVICE_OBJECT Self;
+  PDEVICE_OBJECT Lower;  // NextLowerDevice of the card, ParentFdo of a port
+} CommonHeader;
+
+typedef struct _PortExtension {
+  ULONG DeviceFlags;
+  PDEVICE_OBJECT Self;
+  PDEVICE_OBJECT ParentFdo;
+} PortExtension;
+
+typedef struct _PortResourcePair {
+  CM_PARTIAL_RESOURCE_DESCRIPTOR Raw;
+  CM_PARTIAL_RESOURCE_DESCRIPTOR Translated;
+} PortResourcePair;
+
+typedef struct _CardExtension {
+  ULONG DeviceFlags;
+  PDEVICE_OBJECT Self;
+  PDEVICE_OBJECT NextLowerDevice;
+  PDEVICE_OBJECT PhysicalDeviceObject;
+  PDRIVER_OBJECT DriverObject;
+  IO_REMOVE_LOCK RemoveLock;
+  UNICODE_STRING DeviceName;
+  UNICODE_STRING LinkName;
+  ULONG PnpState;          // CardPnpState
+  ULONG PreviousPnpState;  // CardPnpState
+  ULONG CurrentDeviceState;  // DEVICE_POWER_STATE
+  ULONG CurrentSystemState;  // SYSTEM_POWER_STATE
+  DEVICE_CAPABILITIES ParentCapabilities;
+  KSPIN_LOCK IoByteLock;
+  PDEVICE_OBJECT PortDevices[CARD_MAX_PORTS];
+  volatile LONG InterfaceReferences;
+  PortResourcePair PortResources[CARD_MAX_PORTS];
+  CM_PARTIAL_RESOURCE_DESCRIPTOR InterruptRaw;
+  CM_PARTIAL_RESOURCE_DESCRIPTOR InterruptTranslated;
+  ULONG WmiValue;
+  ULONG BusNumber;
+  ULONG SlotNumber;
+  UCHAR PortCount;
+  UCHAR SavedConfigValid;
+  UCHAR PinnedCard;
+} CardExtension;
+
+static_assert(FIELD_OFFSET(CardExtension, DeviceFlags) == FIELD_OFFSET(CommonHeader, DeviceFlags), "header");
+static_assert(FIELD_OFFSET(CardExtension, NextLowerDevice) == FIELD_OFFSET(CommonHeader, Lower), "header");
+static_assert(FIELD_OFFSET(PortExtension, ParentFdo) == FIELD_OFFSET(CommonHeader, Lower), "header");
+
+inline bool IsPortExtension(const void* extension) {
+  return (static_cast<const CommonHeader*>(extension)->DeviceFlags & DEVICE_FLAG_PORT) != 0;
+}
+
+// The slot (0 to 11) a port's DeviceFlags name, or -1 when no slot bit is set.
+inline int PortSlotFromFlags(ULONG flags) {
+  for (int slot = 0; slot < CARD_MAX_PORTS; ++slot)
+    if (flags & DEVICE_FLAG_SLOT(slot)) return slot;
+  return -1;
+}

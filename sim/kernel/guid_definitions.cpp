@@ -1,0 +1,4 @@
+// The kernel model's one definition of each platform GUID it uses itself.
+#include <initguid.h>
+#include "wdm.h"
+#include "wdmguid.h"

@@ -1,0 +1,85 @@
+#include "sim/kernel/image_loader.h"
+
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace sim {
+
+namespace fs = std::filesystem;
+
+ImageLoader::ImageLoader() {
+  std::string pattern = (fs::temp_directory_path() / "zarksim-images-XXXXXX").string();
+  if (mkdtemp(pattern.data())) scratch_directory_ = pattern;
+}
+
+ImageLoader::~ImageLoader() {
+  while (!images_.empty()) Unload(images_.back().get());
+  std::error_code ignored;
+  if (!scratch_directory_.empty()) fs::remove_all(scratch_directory_, ignored);
+}
+
+std::string ImageLoader::ImageDirectory() {
+  if (const char* overridden = std::getenv("ZARK_IMAGE_DIR")) return overridden;
+  return ZARK_IMAGE_DIR;
+}
+
+DriverImage* ImageLoader::Load(const std::string& name, std::string* error) {
+  fs::path source = fs::path(ImageDirectory()) / (name + ".so");
+  if (scratch_directory_.empty()) {
+    *error = "no scratch directory for driver images";
+    return nullptr;
+  }
+  fs::path copy = fs::path(scratch_directory_) / (name + "-" + std::to_string(++copies_) + ".so");
+  std::error_code failure;
+  fs::copy_file(source, copy, fs::copy_options::overwrite_existing, failure);
+  if (failure) {
+    *error = "cannot copy driver image " + source.string() + ": " + failure.message();
+    return nullptr;
+  }
+  void* handle = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle) {
+    *error = std::string("cannot load driver image: ") + dlerror();
+    fs::remove(copy, failure);
+    return nullptr;
+  }
+  void* entry = dlsym(handle, "DriverEntry");
+  Dl_info info{};
+  if (!entry || !dladdr(entry, &info)) {
+    *error = "driver image " + name + " has no DriverEntry";
+    dlclose(handle);
+    fs::remove(copy, failure);
+    return nullptr;
+  }
+  auto image = std::make_unique<DriverImage>();
+  image->name = name;
+  image->loaded_path = copy.string();
+  image->handle = handle;
+  image->base = info.dli_fbase;
+  image->entry = reinterpret_cast<PDRIVER_INITIALIZE>(entry);
+  images_.push_back(std::move(image));
+  return images_.back().get();
+}
+
+void ImageLoader::Unload(DriverImage* image) {
+  for (auto it = images_.begin(); it != images_.end(); ++it) {
+    if (it->get() != image) continue;
+    dlclose(image->handle);
+    std::error_code ignored;
+    fs::remove(image->loaded_path, ignored);
+    images_.erase(it);
+    return;
+  }
+}
+
+const DriverImage* ImageLoader::Find(const void* code_address) const {
+  if (images_.empty()) return nullptr;
+  Dl_info info{};
+  if (!dladdr(code_address, &info)) return nullptr;
+  for (const auto& image : images_)
+    if (image->base == info.dli_fbase) return image.get();
+  return nullptr;
+}
+
+}  // namespace sim

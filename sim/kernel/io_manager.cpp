@@ -1,0 +1,482 @@
+#include "sim/kernel/io_manager.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "sim/kernel/fault_plan.h"
+#include "sim/kernel/image_loader.h"
+#include "sim/kernel/irql_rules.h"
+#include "sim/kernel/kernel_internal.h"
+#include "sim/kernel/object_namespace.h"
+#include "sim/kernel/pool.h"
+#include "sim/kernel/scheduler.h"
+#include "sim/kernel/sim_thread.h"
+
+namespace sim {
+
+namespace {
+
+NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
+  irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+void SetUnicode(UNICODE_STRING* target, std::u16string& storage) {
+  target->Buffer = reinterpret_cast<PWSTR>(storage.data());
+  target->Length = static_cast<USHORT>(storage.size() * sizeof(WCHAR));
+  target->MaximumLength = target->Length;
+}
+
+struct DeviceMemory {
+  DEVICE_OBJECT device;
+  DEVOBJ_EXTENSION extension;
+};
+
+}  // namespace
+
+std::string ToUtf8(const std::u16string& text) {
+  std::string out;
+  for (char16_t c : text) {
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::u16string ToUtf16(const std::string& text) {
+  std::u16string out;
+  for (size_t i = 0; i < text.size();) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      out += c;
+      i += 1;
+    } else if ((c & 0xE0) == 0xC0 && i + 1 < text.size()) {
+      out += static_cast<char16_t>(((c & 0x1F) << 6) | (text[i + 1] & 0x3F));
+      i += 2;
+    } else if (i + 2 < text.size()) {
+      out += static_cast<char16_t>(((c & 0x0F) << 12) | ((text[i + 1] & 0x3F) << 6) | (text[i + 2] & 0x3F));
+      i += 3;
+    } else {
+      out += u'?';
+      i += 1;
+    }
+  }
+  return out;
+}
+
+std::u16string FromUnicodeString(const UNICODE_STRING* text) {
+  if (!text || !text->Buffer) return {};
+  return std::u16string(reinterpret_cast<const char16_t*>(text->Buffer), text->Length / sizeof(WCHAR));
+}
+
+IoManager::IoManager() = default;
+IoManager::~IoManager() {
+  for (auto& [device, record] : devices_) ::operator delete(static_cast<void*>(record->device));
+  for (void* file : files_) delete static_cast<FILE_OBJECT*>(file);
+  for (auto& [irp, record] : irps_) std::free(const_cast<IRP*>(irp));
+}
+
+DriverRecord* IoManager::CreateBuiltinDriver(const std::string& name) {
+  auto driver = std::make_unique<DriverRecord>();
+  driver->name = name;
+  driver->driver_name = u"\\Driver\\" + ToUtf16(name);
+  driver->service_key = ToUtf16(name);
+  driver->registry_path = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\" + ToUtf16(name);
+  DRIVER_OBJECT& object = driver->object;
+  object.Type = IO_TYPE_DRIVER;
+  object.Size = sizeof(DRIVER_OBJECT);
+  object.DriverExtension = &driver->extension;
+  driver->extension.DriverObject = &object;
+  SetUnicode(&driver->extension.ServiceKeyName, driver->service_key);
+  SetUnicode(&object.DriverName, driver->driver_name);
+  for (auto& dispatch : object.MajorFunction) dispatch = InvalidDeviceRequest;
+  drivers_.push_back(std::move(driver));
+  return drivers_.back().get();
+}
+
+DriverRecord* IoManager::LoadDriver(const std::string& service, NTSTATUS* status, std::string* error) {
+  CheckIrql("LoadDriver", PASSIVE_LEVEL);
+  DriverImage* image = K().images->Load(service, error);
+  if (!image) {
+    *status = STATUS_OBJECT_NAME_NOT_FOUND;
+    return nullptr;
+  }
+  DriverRecord* driver = CreateBuiltinDriver(service);
+  driver->image = image;
+  driver->object.DriverStart = const_cast<void*>(image->base);
+  driver->object.DriverInit = image->entry;
+  UNICODE_STRING registry_path;
+  SetUnicode(&registry_path, driver->registry_path);
+  *status = image->entry(&driver->object, &registry_path);
+  if (!NT_SUCCESS(*status)) {
+    *error = "DriverEntry of " + service + " failed with " + Hex(static_cast<ULONG>(*status));
+    // A driver whose entry fails is unloaded without its unload routine.
+    driver->object.DriverUnload = nullptr;
+    UnloadDriver(driver);
+    return nullptr;
+  }
+  return driver;
+}
+
+void IoManager::UnloadDriver(DriverRecord* driver) {
+  if (driver->object.DeviceObject) {
+    ReportCaller(driver->image, "unload-with-devices",
+                 "driver unloaded while it still owns device " + DescribeDevice(driver->object.DeviceObject));
+  }
+  if (driver->object.DriverUnload) driver->object.DriverUnload(&driver->object);
+  if (DriverImage* image = driver->image) {
+    const std::string when = "when " + image->name + " unloaded";
+    K().pool->ReportLeaks(image, when);
+    for (const auto& [handle, entry] : K().handles->OpenBy(image)) {
+      ReportCaller(image, "handle-leak", entry.object->TypeName() + " handle " + Hex(reinterpret_cast<ULONG_PTR>(handle)) +
+                                             " (" + entry.object->Describe() + ") still open " + when);
+      K().handles->Close(handle);
+    }
+    for (const auto& thread : K().scheduler->threads()) {
+      if (thread->owner == image && thread->state != SimThread::State::Terminated)
+        ReportCaller(image, "thread-left-running", "system thread \"" + thread->name + "\" still running " + when);
+    }
+    K().images->Unload(image);
+  }
+  // Device records of the driver's deleted-but-referenced devices keep the
+  // driver object alive; it is small, so the record stays until shutdown.
+  driver->image = nullptr;
+  driver->object.DriverUnload = nullptr;
+  for (auto& dispatch : driver->object.MajorFunction) dispatch = InvalidDeviceRequest;
+  driver->extension.AddDevice = nullptr;
+}
+
+DriverRecord* IoManager::FindDriver(const std::string& service) const {
+  for (const auto& driver : drivers_)
+    if (driver->name == service && (driver->image || !driver->object.DriverInit)) return driver.get();
+  return nullptr;
+}
+
+DriverRecord* IoManager::DriverOf(const DRIVER_OBJECT* object) const {
+  for (const auto& driver : drivers_)
+    if (&driver->object == object) return driver.get();
+  return nullptr;
+}
+
+DeviceRecord* IoManager::FindDevice(const DEVICE_OBJECT* device) const {
+  auto it = devices_.find(device);
+  return it == devices_.end() ? nullptr : it->second.get();
+}
+
+bool IoManager::IsLiveDevice(const DEVICE_OBJECT* device) const {
+  const DeviceRecord* record = FindDevice(device);
+  return record && !record->deleted;
+}
+
+std::string IoManager::DescribeDevice(const DEVICE_OBJECT* device) const {
+  const DeviceRecord* record = FindDevice(device);
+  if (!record) return Hex(reinterpret_cast<ULONG_PTR>(device));
+  std::string text = record->name.empty() ? Hex(reinterpret_cast<ULONG_PTR>(device)) : ToUtf8(record->name);
+  return text + " of " + (record->driver ? record->driver->name : "?");
+}
+
+NTSTATUS IoManager::CreateDevice(DriverRecord* driver, ULONG extension_size, const UNICODE_STRING* name,
+                                 DEVICE_TYPE type, ULONG characteristics, BOOLEAN exclusive,
+                                 DEVICE_OBJECT** device, const DriverImage* caller) {
+  *device = nullptr;
+  if (!CheckIrql("IoCreateDevice", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
+  if (!driver) {
+    ReportCaller(caller, "bad-parameter", "IoCreateDevice with an unknown driver object");
+    return STATUS_INVALID_PARAMETER;
+  }
+  std::u16string device_name = FromUnicodeString(name);
+  if (characteristics & FILE_AUTOGENERATED_DEVICE_NAME) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "\\Device\\%08x", ++autogenerated_names_);
+    device_name = ToUtf16(buffer);
+  }
+  if (!device_name.empty() && K().names->Exists(device_name)) return STATUS_OBJECT_NAME_COLLISION;
+  if (K().faults->ShouldFail(FaultKind::DeviceCreation)) return STATUS_INSUFFICIENT_RESOURCES;
+
+  const size_t header = (sizeof(DeviceMemory) + 15) & ~static_cast<size_t>(15);
+  void* memory = ::operator new(header + extension_size);
+  std::memset(memory, 0, header + extension_size);
+  auto* block = static_cast<DeviceMemory*>(memory);
+  DEVICE_OBJECT* object = &block->device;
+  object->Type = IO_TYPE_DEVICE;
+  object->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + extension_size);
+  object->DriverObject = &driver->object;
+  object->Flags = DO_DEVICE_INITIALIZING | (exclusive ? DO_EXCLUSIVE : 0) | (device_name.empty() ? 0 : DO_DEVICE_HAS_NAME);
+  object->Characteristics = characteristics & ~FILE_AUTOGENERATED_DEVICE_NAME;
+  object->DeviceExtension = extension_size ? static_cast<char*>(memory) + header : nullptr;
+  object->DeviceType = type;
+  object->StackSize = 1;
+  object->DeviceObjectExtension = &block->extension;
+  block->extension.Type = 13;
+  block->extension.Size = sizeof(DEVOBJ_EXTENSION);
+  block->extension.DeviceObject = object;
+  // New devices go to the head of the driver's list, as on Windows.
+  object->NextDevice = driver->object.DeviceObject;
+  driver->object.DeviceObject = object;
+
+  auto record = std::make_unique<DeviceRecord>();
+  record->device = object;
+  record->driver = driver;
+  record->name = device_name;
+  if (!device_name.empty()) K().names->InsertDevice(device_name, object);
+  devices_[object] = std::move(record);
+  *device = object;
+  return STATUS_SUCCESS;
+}
+
+void IoManager::DeleteDevice(DEVICE_OBJECT* device, const DriverImage* caller) {
+  CheckIrql("IoDeleteDevice", PASSIVE_LEVEL);
+  DeviceRecord* record = FindDevice(device);
+  if (!record || record->deleted) {
+    ReportCaller(caller, "device-bad-delete",
+                 "IoDeleteDevice of " + Hex(reinterpret_cast<ULONG_PTR>(device)) + ", which is not a live device object");
+    return;
+  }
+  // A device attached above may still detach afterwards (a bus driver
+  // deletes its PDO in the remove request before the function driver
+  // detaches); the reference the Plug and Play manager holds keeps the
+  // memory until then. Deleting a device still attached below is the bug.
+  if (device->DeviceObjectExtension->AttachedTo) {
+    ReportCaller(caller, "device-deleted-while-attached",
+                 DescribeDevice(device) + " deleted while still attached to " +
+                     DescribeDevice(device->DeviceObjectExtension->AttachedTo));
+  }
+  if (record->wmi_registered) {
+    ReportCaller(caller, "wmi-registered-at-delete", DescribeDevice(device) + " deleted while registered with WMI");
+    record->wmi_registered = false;
+  }
+  if (!record->name.empty()) K().names->RemoveDevice(record->name);
+  // Unlink from the driver's list of devices.
+  DEVICE_OBJECT** link = &record->driver->object.DeviceObject;
+  while (*link && *link != device) link = &(*link)->NextDevice;
+  if (*link) *link = device->NextDevice;
+  device->DeviceObjectExtension->ExtensionFlags |= DOE_DELETE_PENDING;
+  record->deleted = true;
+  if (record->references == 0 && device->ReferenceCount == 0) FreeDeviceMemory(record);
+}
+
+void IoManager::DereferenceDevice(DeviceRecord* record) {
+  if (record->deleted && record->references == 0 && record->device->ReferenceCount == 0) FreeDeviceMemory(record);
+}
+
+void IoManager::FreeDeviceMemory(DeviceRecord* record) {
+  DEVICE_OBJECT* device = record->device;
+  devices_.erase(device);
+  ::operator delete(static_cast<void*>(device));
+}
+
+IRP* IoManager::AllocateIrp(CCHAR stack_size, const DriverImage* owner) {
+  if (!CheckIrql("IoAllocateIrp", DISPATCH_LEVEL)) return nullptr;
+  if (stack_size <= 0 || K().faults->ShouldFail(FaultKind::Irp)) return nullptr;
+  USHORT size = IoSizeOfIrp(stack_size);
+  auto* irp = static_cast<IRP*>(std::calloc(1, size));
+  irp->Type = IO_TYPE_IRP;
+  irp->Size = size;
+  irp->StackCount = stack_size;
+  irp->CurrentLocation = static_cast<CHAR>(stack_size + 1);
+  irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<IO_STACK_LOCATION*>(irp + 1) + stack_size;
+  InitializeListHead(&irp->ThreadListEntry);
+  irps_[irp] = IrpRecord{owner, false, false, false, METHOD_BUFFERED};
+  return irp;
+}
+
+IrpRecord* IoManager::FindIrp(const IRP* irp) {
+  auto it = irps_.find(irp);
+  return it == irps_.end() ? nullptr : &it->second;
+}
+
+void IoManager::FreeIrp(IRP* irp, const DriverImage* caller) {
+  IrpRecord* record = FindIrp(irp);
+  if (!record) {
+    ReportCaller(caller, "irp-bad-free", "IoFreeIrp of " + Hex(reinterpret_cast<ULONG_PTR>(irp)) + ", which is not an IRP");
+    return;
+  }
+  if (irp->CurrentLocation <= irp->StackCount && !record->in_completion) {
+    ReportCaller(caller, "irp-freed-in-flight", "IoFreeIrp of an IRP that a driver below still owns");
+  }
+  irps_.erase(irp);
+  std::free(irp);
+}
+
+NTSTATUS IoManager::CallDriver(DEVICE_OBJECT* device, IRP* irp, const DriverImage* caller) {
+  CheckIrql("IoCallDriver", DISPATCH_LEVEL);
+  IrpRecord* record = FindIrp(irp);
+  if (!record) {
+    ReportCaller(caller, "irp-unknown", "IoCallDriver with " + Hex(reinterpret_cast<ULONG_PTR>(irp)) + ", which is not an IRP");
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (!FindDevice(device)) {
+    ReportCaller(caller, "device-unknown", "IoCallDriver to " + Hex(reinterpret_cast<ULONG_PTR>(device)) + ", which is not a device object");
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (irp->CurrentLocation <= 1) {
+    ReportCaller(caller, "irp-no-stack-location",
+                 "IoCallDriver to " + DescribeDevice(device) + " with no stack location left");
+    KeBugCheckEx(0x35 /* NO_MORE_IRP_STACK_LOCATIONS */, reinterpret_cast<ULONG_PTR>(irp), 0, 0, 0);
+  }
+  record->in_completion = false;
+  record->completed = false;
+  irp->CurrentLocation--;
+  IO_STACK_LOCATION* stack = --irp->Tail.Overlay.CurrentStackLocation;
+  stack->DeviceObject = device;
+  PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[stack->MajorFunction];
+  NTSTATUS status = dispatch(device, irp);
+  if (status == STATUS_PENDING && FindIrp(irp) && !FindIrp(irp)->completed &&
+      !(stack->Control & SL_PENDING_RETURNED)) {
+    ReportCaller(ImageOf(reinterpret_cast<const void*>(dispatch)), "irp-pending-not-marked",
+                 "dispatch routine of " + DescribeDevice(device) +
+                     " returned STATUS_PENDING without marking the IRP pending");
+  }
+  return status;
+}
+
+void IoManager::CompleteRequest(IRP* irp, const DriverImage* caller) {
+  CheckIrql("IoCompleteRequest", DISPATCH_LEVEL);
+  IrpRecord* record = FindIrp(irp);
+  if (!record) {
+    ReportCaller(caller, "irp-unknown", "IoCompleteRequest of " + Hex(reinterpret_cast<ULONG_PTR>(irp)) + ", which is not an IRP");
+    return;
+  }
+  if (record->in_completion || record->completed || irp->CurrentLocation > irp->StackCount) {
+    ReportCaller(caller, "irp-completed-twice", "IoCompleteRequest of an IRP that was already completed");
+    return;
+  }
+  if (irp->IoStatus.Status == STATUS_PENDING) {
+    ReportCaller(caller, "irp-completed-pending", "IoCompleteRequest with STATUS_PENDING as the final status");
+  }
+  record->in_completion = true;
+  IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
+  IoSkipCurrentIrpStackLocation(irp);
+  for (;;) {
+    irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+    bool success = NT_SUCCESS(irp->IoStatus.Status);
+    bool invoke = stack->CompletionRoutine &&
+                  ((success && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
+                   (!success && (stack->Control & SL_INVOKE_ON_ERROR)) ||
+                   (irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL)));
+    PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+    PVOID context = stack->Context;
+    stack->MinorFunction = 0;
+    stack->Flags = 0;
+    stack->Control = 0;
+    stack->CompletionRoutine = nullptr;
+    stack->Context = nullptr;
+    stack->FileObject = nullptr;
+    if (invoke) {
+      DEVICE_OBJECT* device = irp->CurrentLocation == irp->StackCount + 1
+                                  ? nullptr
+                                  : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+      NTSTATUS status = routine(device, irp, context);
+      if (status == STATUS_MORE_PROCESSING_REQUIRED) {
+        // The routine's driver owns the IRP again (to free or resend it).
+        if (IrpRecord* still = FindIrp(irp)) still->in_completion = true;
+        return;
+      }
+    } else if (irp->CurrentLocation <= irp->StackCount && irp->PendingReturned) {
+      IoMarkIrpPending(irp);
+    }
+    IoSkipCurrentIrpStackLocation(irp);
+    ++stack;
+    if (irp->CurrentLocation > irp->StackCount + 1) break;
+  }
+  record = FindIrp(irp);
+  record->in_completion = false;
+  record->completed = true;
+  if (record->threaded) {
+    FinishThreadedIrp(irp);
+  } else {
+    ReportCaller(record->owner, "irp-completed-to-top",
+                 "an IRP from IoAllocateIrp was completed past its last completion routine; its allocator must "
+                 "stop completion with STATUS_MORE_PROCESSING_REQUIRED and free it");
+  }
+}
+
+void IoManager::FinishThreadedIrp(IRP* irp) {
+  const IO_STATUS_BLOCK status = irp->IoStatus;
+  if (irp->Flags & IRP_BUFFERED_IO) {
+    if ((irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(status.Status) && irp->UserBuffer &&
+        irp->AssociatedIrp.SystemBuffer && status.Information) {
+      RtlCopyMemory(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, status.Information);
+    }
+    if (irp->Flags & IRP_DEALLOCATE_BUFFER) K().pool->Free(irp->AssociatedIrp.SystemBuffer, 0, false, nullptr);
+  }
+  if (irp->UserIosb) *irp->UserIosb = status;
+  PKEVENT event = irp->UserEvent;
+  irps_.erase(irp);
+  std::free(irp);
+  if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
+
+IO_STATUS_BLOCK IoManager::SendAndWait(DEVICE_OBJECT* device, const IoRequest& request) {
+  DEVICE_OBJECT* top = IoGetAttachedDeviceReference(device);
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK result{};
+  IRP* irp = AllocateIrp(top->StackSize, nullptr);
+  if (!irp) {
+    ObfDereferenceObject(top);
+    result.Status = STATUS_INSUFFICIENT_RESOURCES;
+    return result;
+  }
+  IrpRecord* record = FindIrp(irp);
+  record->threaded = true;
+  irp->UserEvent = &done;
+  irp->UserIosb = &result;
+  irp->IoStatus.Status = request.initial_status;
+  irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(&K().scheduler->Current()->object);
+  irp->Tail.Overlay.OriginalFileObject = request.file;
+  IO_STACK_LOCATION* stack = IoGetNextIrpStackLocation(irp);
+  stack->MajorFunction = request.major;
+  stack->MinorFunction = request.minor;
+  stack->FileObject = request.file;
+  if (request.fill) request.fill(stack);
+  CallDriver(top, irp, nullptr);
+  KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  ObfDereferenceObject(top);
+  return result;
+}
+
+FILE_OBJECT* IoManager::CreateFileObject(DEVICE_OBJECT* device) {
+  auto* file = new FILE_OBJECT{};
+  file->Type = IO_TYPE_FILE;
+  file->Size = sizeof(FILE_OBJECT);
+  file->DeviceObject = device;
+  files_.insert(file);
+  return file;
+}
+
+void IoManager::FreeFileObject(FILE_OBJECT* file) {
+  files_.erase(file);
+  delete file;
+}
+
+void IoManager::CheckShutdown() {
+  for (const auto& [device, record] : devices_) {
+    if (record->deleted) {
+      K().verifier->Report("device-referenced", record->driver ? record->driver->name : "?",
+                           DescribeDevice(device) + " was deleted but is still referenced at shutdown");
+    } else {
+      K().verifier->Report("device-leak", record->driver ? record->driver->name : "?",
+                           DescribeDevice(device) + " still exists at shutdown");
+    }
+  }
+  for (const auto& [irp, record] : irps_) {
+    K().verifier->Report("irp-lost", ImageName(record.owner),
+                         "IRP " + Hex(reinterpret_cast<ULONG_PTR>(irp)) + " was never completed or freed");
+  }
+  for (void* file : files_) {
+    K().verifier->Report("file-object-leak", "kernel",
+                         "file object " + Hex(reinterpret_cast<ULONG_PTR>(file)) + " still open at shutdown");
+  }
+}
+
+}  // namespace sim

@@ -1,0 +1,110 @@
+#include "sim/kernel/pool.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "sim/kernel/fault_plan.h"
+#include "sim/kernel/irql_rules.h"
+#include "sim/kernel/kernel_internal.h"
+#include "sim/kernel/scheduler.h"
+#include "wdm.h"
+
+namespace sim {
+
+namespace {
+// Fresh pool is not zeroed on Windows; a fixed pattern makes a driver that
+// reads before it writes fail the same way every run.
+constexpr int kFreshPoolByte = 0xC5;
+constexpr ULONG kProtectedPoolBit = 0x80000000U;
+
+bool IsPaged(POOL_TYPE type) { return (static_cast<int>(type) & 1) != 0; }
+}  // namespace
+
+std::string TagText(ULONG tag) {
+  std::string text;
+  for (int i = 0; i < 4; ++i) {
+    char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+    text += (c >= 0x20 && c < 0x7F) ? c : '.';
+  }
+  return text;
+}
+
+PVOID Pool::Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const DriverImage* owner) {
+  const char* routine = "ExAllocatePoolWithTag";
+  if (!CheckIrql(routine, IsPaged(type) ? APC_LEVEL : DISPATCH_LEVEL)) return nullptr;
+  if (K().faults->ShouldFail(FaultKind::Pool)) return nullptr;
+  void* block = std::malloc(size == 0 ? 1 : size);
+  if (!block) return nullptr;
+  std::memset(block, kFreshPoolByte, size);
+  blocks_[block] = PoolBlock{size, tag, type, owner, K().Now()};
+  ++allocations_;
+  return block;
+}
+
+void Pool::Free(PVOID block, ULONG tag, bool check_tag, const DriverImage* caller) {
+  auto it = blocks_.find(block);
+  if (it == blocks_.end()) {
+    ReportCaller(caller, "pool-bad-free",
+                 "free of " + Hex(reinterpret_cast<ULONG_PTR>(block)) +
+                     ", which is not an allocated pool block (double free or foreign pointer)");
+    return;
+  }
+  if (!CheckIrql("ExFreePool", IsPaged(it->second.type) ? APC_LEVEL : DISPATCH_LEVEL)) return;
+  if (check_tag && (tag & ~kProtectedPoolBit) != (it->second.tag & ~kProtectedPoolBit)) {
+    ReportCaller(caller, "pool-wrong-tag",
+                 "block tagged \"" + TagText(it->second.tag) + "\" freed with tag \"" + TagText(tag) + "\"");
+  }
+  std::free(block);
+  blocks_.erase(it);
+}
+
+size_t Pool::ReportLeaks(const DriverImage* owner, const std::string& when) {
+  size_t count = 0;
+  for (auto it = blocks_.begin(); it != blocks_.end();) {
+    if (it->second.owner != owner) {
+      ++it;
+      continue;
+    }
+    ReportCaller(owner, "pool-leak",
+                 std::to_string(it->second.size) + " bytes tagged \"" + TagText(it->second.tag) +
+                     "\" still allocated " + when);
+    std::free(it->first);
+    it = blocks_.erase(it);
+    ++count;
+  }
+  return count;
+}
+
+size_t Pool::ReportAllLeaks(const std::string& when) {
+  size_t count = 0;
+  while (!blocks_.empty()) count += ReportLeaks(blocks_.begin()->second.owner, when);
+  return count;
+}
+
+std::map<std::string, std::pair<size_t, size_t>> Pool::UsageByTag() const {
+  std::map<std::string, std::pair<size_t, size_t>> usage;
+  for (const auto& [address, block] : blocks_) {
+    auto& entry = usage[TagText(block.tag)];
+    entry.first += block.size;
+    entry.second += 1;
+  }
+  return usage;
+}
+
+}  // namespace sim
+
+extern "C" {
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  return sim::K().pool->Allocate(PoolType, NumberOfBytes, Tag, SIM_CALLER());
+}
+
+PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+  return sim::K().pool->Allocate(PoolType, NumberOfBytes, ' eoN', SIM_CALLER());
+}
+
+void ExFreePoolWithTag(PVOID P, ULONG Tag) { sim::K().pool->Free(P, Tag, true, SIM_CALLER()); }
+
+void ExFreePool(PVOID P) { sim::K().pool->Free(P, 0, false, SIM_CALLER()); }
+
+}  // extern "C"
