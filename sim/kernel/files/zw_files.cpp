@@ -3,6 +3,8 @@
 // current byte offset. As for any Zw call the previous mode is KernelMode, so
 // reads and writes are not checked against the access granted at open; the
 // read-only attribute and sharing are checked at open, as file systems do.
+// Each call counts as a file call for fault injection (an injected failure
+// returns STATUS_INSUFFICIENT_RESOURCES).
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -12,12 +14,25 @@
 #include "nt/zw.h"
 #include "sim/kernel/files/disk_file_object.h"
 #include "sim/kernel/files/file_system.h"
+#include "sim/kernel/fault_plan.h"
 #include "sim/kernel/irql_rules.h"
 #include "sim/kernel/kernel.h"
 #include "sim/kernel/registry/utf16_text.h"
 
 namespace sim {
 namespace {
+
+// Counts the call for fault injection; true when it must fail.
+bool InjectedFailure() { return K().faults && K().faults->ShouldFail(FaultKind::File); }
+
+NTSTATUS Fail(PHANDLE handle, PIO_STATUS_BLOCK io_status) {
+  if (handle != nullptr) *handle = nullptr;
+  if (io_status != nullptr) {
+    io_status->Status = STATUS_INSUFFICIENT_RESOURCES;
+    io_status->Information = 0;
+  }
+  return STATUS_INSUFFICIENT_RESOURCES;
+}
 
 constexpr ULONG kWriteAccess = FILE_WRITE_DATA | FILE_APPEND_DATA;
 constexpr ULONGLONG kClusterSize = 4096;
@@ -332,6 +347,7 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                             PVOID EaBuffer, ULONG EaLength) {
   const sim::DriverImage* owner = sim::ImageOf(__builtin_return_address(0));
   sim::CheckIrql("ZwCreateFile", PASSIVE_LEVEL);
+  if (sim::InjectedFailure()) return sim::Fail(FileHandle, IoStatusBlock);
   UNREFERENCED_PARAMETER(AllocationSize);
   UNREFERENCED_PARAMETER(EaBuffer);
   UNREFERENCED_PARAMETER(EaLength);
@@ -345,6 +361,7 @@ NTSTATUS NTAPI ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                           ULONG ShareAccess, ULONG OpenOptions) {
   const sim::DriverImage* owner = sim::ImageOf(__builtin_return_address(0));
   sim::CheckIrql("ZwOpenFile", PASSIVE_LEVEL);
+  if (sim::InjectedFailure()) return sim::Fail(FileHandle, IoStatusBlock);
   sim::CreateRequest request{DesiredAccess, ObjectAttributes, 0,
                              ShareAccess,   FILE_OPEN,        OpenOptions};
   return sim::CreateFile(FileHandle, request, IoStatusBlock, owner);
@@ -354,6 +371,7 @@ NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRo
                           PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
                           ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key) {
   sim::CheckIrql("ZwReadFile", PASSIVE_LEVEL);
+  if (sim::InjectedFailure()) return sim::Fail(nullptr, IoStatusBlock);
   UNREFERENCED_PARAMETER(Event);
   UNREFERENCED_PARAMETER(ApcRoutine);
   UNREFERENCED_PARAMETER(ApcContext);
@@ -365,6 +383,7 @@ NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcR
                            PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
                            ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key) {
   sim::CheckIrql("ZwWriteFile", PASSIVE_LEVEL);
+  if (sim::InjectedFailure()) return sim::Fail(nullptr, IoStatusBlock);
   UNREFERENCED_PARAMETER(Event);
   UNREFERENCED_PARAMETER(ApcRoutine);
   UNREFERENCED_PARAMETER(ApcContext);
@@ -376,6 +395,7 @@ NTSTATUS NTAPI ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStat
                                       PVOID FileInformation, ULONG Length,
                                       FILE_INFORMATION_CLASS FileInformationClass) {
   sim::CheckIrql("ZwQueryInformationFile", PASSIVE_LEVEL);
+  if (sim::InjectedFailure()) return sim::Fail(nullptr, IoStatusBlock);
   return sim::QueryInformation(FileHandle, IoStatusBlock, FileInformation, Length,
                                FileInformationClass);
 }
@@ -384,6 +404,7 @@ NTSTATUS NTAPI ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatus
                                     PVOID FileInformation, ULONG Length,
                                     FILE_INFORMATION_CLASS FileInformationClass) {
   sim::CheckIrql("ZwSetInformationFile", PASSIVE_LEVEL);
+  if (sim::InjectedFailure()) return sim::Fail(nullptr, IoStatusBlock);
   return sim::SetInformation(FileHandle, IoStatusBlock, FileInformation, Length,
                              FileInformationClass);
 }
