@@ -4,6 +4,7 @@
 
 #include "ntstatus.h"
 #include "nt/zw.h"
+#include "sim/kernel/kernel.h"
 #include "sim/kernel/registry/utf16_text.h"
 
 namespace sim {
@@ -36,7 +37,9 @@ const RegistryValue* RegistryKey::FindValue(std::u16string_view name) const {
 
 // ---- Registry: node operations
 
-Registry::Registry() : root_(std::make_shared<RegistryKey>(u"Registry", nullptr, false)) {
+Registry::Registry()
+    : root_(std::make_shared<RegistryKey>(u"Registry", nullptr, false)),
+      clock_([] { return HasKernel() ? K().Now() : 0; }) {
   for (const char* path :
        {"\\Registry\\Machine\\HARDWARE", "\\Registry\\Machine\\SAM", "\\Registry\\Machine\\SECURITY",
         "\\Registry\\Machine\\SOFTWARE", "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control",

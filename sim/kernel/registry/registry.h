@@ -81,7 +81,8 @@ class Registry {
   Registry(const Registry&) = delete;
   Registry& operator=(const Registry&) = delete;
 
-  // Source of LastWriteTime stamps (virtual time); 0 when not set.
+  // Source of LastWriteTime stamps. By default the running machine's virtual
+  // time (0 when no machine runs).
   void SetClock(std::function<LONGLONG()> clock) { clock_ = std::move(clock); }
 
   const std::shared_ptr<RegistryKey>& root() const { return root_; }

@@ -211,6 +211,28 @@ TEST_F(RegistryZwTest, EnumerateAndQuerySubkeys) {
   Close(key);
 }
 
+TEST_F(RegistryZwTest, WritesStampLastWriteTimeInVirtualTime) {
+  HANDLE key;
+  ULONG disposition;
+  ASSERT_EQ(Create(L"\\Registry\\Machine\\SYSTEM\\Stamped", &key, &disposition), STATUS_SUCCESS);
+  LARGE_INTEGER delay;
+  delay.QuadPart = -10 * 1000 * 1000;  // one second
+  KeDelayExecutionThread(KernelMode, FALSE, &delay);
+  const LONGLONG written = kernel().Now();
+  ASSERT_GE(written, 10 * 1000 * 1000);
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, L"V");
+  ULONG data = 1;
+  ASSERT_EQ(ZwSetValueKey(key, &name, 0, REG_DWORD, &data, 4), STATUS_SUCCESS);
+  KEY_BASIC_INFORMATION info;
+  ULONG length;
+  EXPECT_EQ(ZwQueryKey(key, KeyBasicInformation, &info, sizeof info, &length),
+            STATUS_BUFFER_OVERFLOW);  // the name does not fit; the fixed part does
+  EXPECT_EQ(info.LastWriteTime.QuadPart, written);
+  EXPECT_EQ(length, 16u + 14u);
+  Close(key);
+}
+
 TEST_F(RegistryZwTest, RelativeNamesAndPathErrors) {
   registry().CreateKey(std::string(kService) + "\\Parameters");
   HANDLE services, key;
