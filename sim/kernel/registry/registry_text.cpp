@@ -299,13 +299,14 @@ void LoadRegistryText(Registry& registry, std::string_view text) {
     // One logical line: a trailing backslash continues it on the next line.
     int first_line = ++line_number;
     std::string line;
-    while (true) {
+    for (bool first = true;; first = false) {
       size_t end = text.find('\n', pos);
       if (end == std::string_view::npos) end = text.size();
       std::string_view piece = TrimRight(text.substr(pos, end - pos));
       pos = end + 1;
-      if (!line.empty()) piece = TrimLeft(piece);
-      bool comment = line.empty() && !piece.empty() && (piece.front() == ';' || piece.front() == '#');
+      if (!first) piece = TrimLeft(piece);
+      std::string_view head = TrimLeft(piece);
+      bool comment = first && !head.empty() && (head.front() == ';' || head.front() == '#');
       if (!comment && !piece.empty() && piece.back() == '\\') {
         if (pos >= text.size()) throw RegistryTextError(first_line, "continuation at end of text");
         line += piece.substr(0, piece.size() - 1);

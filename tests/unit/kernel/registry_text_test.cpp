@@ -77,6 +77,7 @@ TEST(RegistryText, LoadMergesAndAcceptsCommentsAndContinuations) {
   LoadRegistryText(registry,
                    "; scenario preset\n"
                    "\n"
+                   "  # a comment never continues \\\n"
                    "[\\REGISTRY\\MACHINE\\system\\CurrentControlSet\\Services\\KALVOR1110]\n"
                    "  \"replace\"=dword:2\n"
                    "\"Bytes\"=hex:01,02,\\\n"
