@@ -1,8 +1,10 @@
 // The published serial port interface: control codes, records and flag
 // values of serial port drivers and of the serial enumerator.
 #pragma once
-#include "nt/basetypes.h"
-#include "nt/ioctl.h"
+// As on Windows, <wdm.h> or <ntddk.h> must come first.
+#ifndef NT_SUCCESS
+#error "include <wdm.h> or <ntddk.h> before this header, as the Windows kernel headers require"
+#endif
 
 DEFINE_GUID(GUID_DEVINTERFACE_COMPORT, 0x86e0d1e0, 0x8089, 0x11d0, 0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73);
 #define GUID_CLASS_COMPORT GUID_DEVINTERFACE_COMPORT

@@ -4,9 +4,10 @@
 // STATUS_INVALID_PARAMETER. As on Windows these are inline; the printf forms
 // format through the kernel's _vsnwprintf / _vsnprintf.
 #pragma once
-#include "nt/basetypes.h"
-#include "nt/rtl.h"
-#include "ntstatus.h"
+// As on Windows, <wdm.h> or <ntddk.h> must come first.
+#ifndef NT_SUCCESS
+#error "include <wdm.h> or <ntddk.h> before this header, as the Windows kernel headers require"
+#endif
 
 #define NTSTRSAFE_MAX_CCH 2147483647
 #define NTSTRSAFE_UNICODE_STRING_MAX_CCH 32767

@@ -1,7 +1,10 @@
 // GUIDs of the platform's Plug and Play notifications, standard interfaces
 // and bus types. Declared, or defined after <initguid.h>.
 #pragma once
-#include "nt/basetypes.h"
+// As on Windows, <wdm.h> or <ntddk.h> must come first.
+#ifndef NT_SUCCESS
+#error "include <wdm.h> or <ntddk.h> before this header, as the Windows kernel headers require"
+#endif
 
 // Notifications.
 DEFINE_GUID(GUID_HWPROFILE_QUERY_CHANGE, 0xcb3a4001, 0x46f0, 0x11d0, 0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f);

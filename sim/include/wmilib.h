@@ -1,7 +1,10 @@
 // The WMI library interface: a driver describes its data blocks in a
 // WMILIB_CONTEXT and hands IRP_MJ_SYSTEM_CONTROL requests to WmiSystemControl.
 #pragma once
-#include "nt/basetypes.h"
+// As on Windows, <wdm.h> or <ntddk.h> must come first.
+#ifndef NT_SUCCESS
+#error "include <wdm.h> or <ntddk.h> before this header, as the Windows kernel headers require"
+#endif
 
 struct _DEVICE_OBJECT;
 typedef struct _DEVICE_OBJECT* PDEVICE_OBJECT;

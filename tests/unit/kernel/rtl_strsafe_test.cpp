@@ -4,8 +4,9 @@
 
 #include <string>
 
-#include "ntstrsafe.h"
 #include "wdm.h"
+// after wdm.h, as on Windows
+#include "ntstrsafe.h"
 
 namespace {
 
