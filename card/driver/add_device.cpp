@@ -1,7 +1,7 @@
 // Creation of the card's functional device object.
-#include <ntstrsafe.h>
-
 #include "card/driver/card_driver.h"
+
+#include <ntstrsafe.h>
 
 namespace {
 

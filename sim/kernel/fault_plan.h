@@ -1,5 +1,8 @@
 // Fault injection: make the n-th call of a kind of kernel service fail, to
 // drive every failure path of a driver. Counting starts when the plan is set.
+// Services that know their caller count only calls made by driver images,
+// so the kernel's own use of them (the bus driver's ID strings, the I/O
+// manager's buffers) never shifts the count.
 #pragma once
 
 #include <map>
@@ -7,6 +10,8 @@
 #include <string>
 
 namespace sim {
+
+class DriverImage;
 
 enum class FaultKind { Pool, Irp, DeviceCreation, SymbolicLink, Attach, Registry, File, WorkItem, Thread };
 
@@ -22,6 +27,9 @@ class FaultPlan {
   void Clear();
   // Counts a call; true when this call must fail.
   bool ShouldFail(FaultKind kind);
+  // The same for a call from the given image; calls from the kernel
+  // (null) are neither counted nor failed.
+  bool ShouldFail(FaultKind kind, const DriverImage* caller) { return caller && ShouldFail(kind); }
   unsigned Calls(FaultKind kind) const;
 
  private:

@@ -200,7 +200,7 @@ NTSTATUS IoManager::CreateDevice(DriverRecord* driver, ULONG extension_size, con
     device_name = ToUtf16(buffer);
   }
   if (!device_name.empty() && K().names->Exists(device_name)) return STATUS_OBJECT_NAME_COLLISION;
-  if (K().faults->ShouldFail(FaultKind::DeviceCreation)) return STATUS_INSUFFICIENT_RESOURCES;
+  if (K().faults->ShouldFail(FaultKind::DeviceCreation, caller)) return STATUS_INSUFFICIENT_RESOURCES;
 
   const size_t header = (sizeof(DeviceMemory) + 15) & ~static_cast<size_t>(15);
   void* memory = ::operator new(header + extension_size);
@@ -276,7 +276,7 @@ void IoManager::FreeDeviceMemory(DeviceRecord* record) {
 
 IRP* IoManager::AllocateIrp(CCHAR stack_size, const DriverImage* owner) {
   if (!CheckIrql("IoAllocateIrp", DISPATCH_LEVEL)) return nullptr;
-  if (stack_size <= 0 || K().faults->ShouldFail(FaultKind::Irp)) return nullptr;
+  if (stack_size <= 0 || K().faults->ShouldFail(FaultKind::Irp, owner)) return nullptr;
   USHORT size = IoSizeOfIrp(stack_size);
   auto* irp = static_cast<IRP*>(std::calloc(1, size));
   irp->Type = IO_TYPE_IRP;
@@ -285,7 +285,9 @@ IRP* IoManager::AllocateIrp(CCHAR stack_size, const DriverImage* owner) {
   irp->CurrentLocation = static_cast<CHAR>(stack_size + 1);
   irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<IO_STACK_LOCATION*>(irp + 1) + stack_size;
   InitializeListHead(&irp->ThreadListEntry);
-  irps_[irp] = IrpRecord{owner, false, false, false, METHOD_BUFFERED};
+  IrpRecord record;
+  record.owner = owner;
+  irps_[irp] = record;
   return irp;
 }
 
@@ -329,12 +331,14 @@ NTSTATUS IoManager::CallDriver(DEVICE_OBJECT* device, IRP* irp, const DriverImag
   IO_STACK_LOCATION* stack = --irp->Tail.Overlay.CurrentStackLocation;
   stack->DeviceObject = device;
   PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[stack->MajorFunction];
+  const size_t location = static_cast<size_t>(stack - reinterpret_cast<IO_STACK_LOCATION*>(irp + 1));
   NTSTATUS status = dispatch(device, irp);
-  if (status == STATUS_PENDING && FindIrp(irp) && !FindIrp(irp)->completed &&
-      !(stack->Control & SL_PENDING_RETURNED)) {
-    ReportCaller(ImageOf(reinterpret_cast<const void*>(dispatch)), "irp-pending-not-marked",
-                 "dispatch routine of " + DescribeDevice(device) +
-                     " returned STATUS_PENDING without marking the IRP pending");
+  if (status == STATUS_PENDING) {
+    IrpRecord* still = FindIrp(irp);
+    if (still && !still->completed && !still->in_completion) {
+      still->returned_pending.resize(static_cast<size_t>(irp->StackCount));
+      still->returned_pending[location] = true;
+    }
   }
   return status;
 }
@@ -358,6 +362,7 @@ void IoManager::CompleteRequest(IRP* irp, const DriverImage* caller) {
   IoSkipCurrentIrpStackLocation(irp);
   for (;;) {
     irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+    CheckPendingMarked(irp, stack);
     bool success = NT_SUCCESS(irp->IoStatus.Status);
     bool invoke = stack->CompletionRoutine &&
                   ((success && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
@@ -397,6 +402,19 @@ void IoManager::CompleteRequest(IRP* irp, const DriverImage* caller) {
     ReportCaller(record->owner, "irp-completed-to-top",
                  "an IRP from IoAllocateIrp was completed past its last completion routine; its allocator must "
                  "stop completion with STATUS_MORE_PROCESSING_REQUIRED and free it");
+  }
+}
+
+void IoManager::CheckPendingMarked(IRP* irp, IO_STACK_LOCATION* stack) {
+  IrpRecord* record = FindIrp(irp);
+  const size_t location = static_cast<size_t>(stack - reinterpret_cast<IO_STACK_LOCATION*>(irp + 1));
+  if (!record || location >= record->returned_pending.size() || !record->returned_pending[location]) return;
+  record->returned_pending[location] = false;
+  if (!(stack->Control & SL_PENDING_RETURNED)) {
+    ReportCaller(ImageOf(reinterpret_cast<const void*>(stack->DeviceObject->DriverObject->MajorFunction[stack->MajorFunction])),
+                 "irp-pending-not-marked",
+                 "the driver of " + DescribeDevice(stack->DeviceObject) +
+                     " returned STATUS_PENDING but never marked the IRP pending");
   }
 }
 

@@ -41,6 +41,10 @@ struct IrpRecord {
   bool in_completion = false;
   bool completed = false;    // completed back to its originator
   ULONG method = METHOD_BUFFERED;
+  // Stack locations whose dispatch routine returned STATUS_PENDING while the
+  // IRP was still in progress: each must be marked pending by the time
+  // completion passes it (in the dispatch routine or its completion routine).
+  std::vector<bool> returned_pending;
 };
 
 // Parameters of a request the kernel itself builds and waits for.
@@ -101,6 +105,7 @@ class IoManager {
 
  private:
   void FinishThreadedIrp(IRP* irp);
+  void CheckPendingMarked(IRP* irp, IO_STACK_LOCATION* stack);
   void FreeDeviceMemory(DeviceRecord* record);
 
   std::vector<std::unique_ptr<DriverRecord>> drivers_;

@@ -201,7 +201,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
   PDEVICE_OBJECT top = IoGetAttachedDevice(TargetDevice);
   // A stack whose top is being deleted takes no new device.
   if ((top->DeviceObjectExtension->ExtensionFlags & (DOE_DELETE_PENDING | DOE_UNLOAD_PENDING | DOE_REMOVE_PENDING)) ||
-      K().faults->ShouldFail(sim::FaultKind::Attach)) {
+      K().faults->ShouldFail(sim::FaultKind::Attach, SIM_CALLER())) {
     return nullptr;
   }
   top->AttachedDevice = SourceDevice;
@@ -224,7 +224,7 @@ void IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
   if (!sim::CheckIrql("IoCreateSymbolicLink", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
-  if (K().faults->ShouldFail(sim::FaultKind::SymbolicLink)) return STATUS_INSUFFICIENT_RESOURCES;
+  if (K().faults->ShouldFail(sim::FaultKind::SymbolicLink, SIM_CALLER())) return STATUS_INSUFFICIENT_RESOURCES;
   return K().names->CreateLink(sim::FromUnicodeString(SymbolicLinkName), sim::FromUnicodeString(DeviceName));
 }
 

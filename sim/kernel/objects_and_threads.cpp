@@ -102,7 +102,7 @@ NTSTATUS ZwClose(HANDLE Handle) {
 NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES, HANDLE, PCLIENT_ID ClientId,
                               PKSTART_ROUTINE StartRoutine, PVOID StartContext) {
   if (!sim::CheckIrql("PsCreateSystemThread", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
-  if (K().faults->ShouldFail(sim::FaultKind::Thread)) return STATUS_INSUFFICIENT_RESOURCES;
+  if (K().faults->ShouldFail(sim::FaultKind::Thread, SIM_CALLER())) return STATUS_INSUFFICIENT_RESOURCES;
   const sim::DriverImage* owner = SIM_CALLER();
   std::string name = sim::ImageName(owner) + " thread " + std::to_string(K().scheduler->threads().size());
   sim::SimThread* thread = K().scheduler->CreateThread(name, owner, [StartRoutine, StartContext] { StartRoutine(StartContext); });

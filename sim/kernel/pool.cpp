@@ -32,7 +32,7 @@ std::string TagText(ULONG tag) {
 PVOID Pool::Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const DriverImage* owner) {
   const char* routine = "ExAllocatePoolWithTag";
   if (!CheckIrql(routine, IsPaged(type) ? APC_LEVEL : DISPATCH_LEVEL)) return nullptr;
-  if (K().faults->ShouldFail(FaultKind::Pool)) return nullptr;
+  if (K().faults->ShouldFail(FaultKind::Pool, owner)) return nullptr;
   void* block = std::malloc(size == 0 ? 1 : size);
   if (!block) return nullptr;
   std::memset(block, kFreshPoolByte, size);

@@ -57,7 +57,7 @@ void IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID, ULONG) {
 
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
   if (!sim::CheckIrql("IoAllocateWorkItem", DISPATCH_LEVEL)) return nullptr;
-  if (K().faults->ShouldFail(sim::FaultKind::WorkItem)) return nullptr;
+  if (K().faults->ShouldFail(sim::FaultKind::WorkItem, SIM_CALLER())) return nullptr;
   auto* item = new _IO_WORKITEM{DeviceObject, SIM_CALLER(), false};
   K().work->Track(item);
   return item;

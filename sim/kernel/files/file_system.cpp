@@ -1,6 +1,7 @@
 #include "sim/kernel/files/file_system.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "sim/kernel/registry/utf16_text.h"
 
@@ -12,7 +13,7 @@ FileNode::FileNode(std::u16string name, FileNode* parent, bool directory)
     : name_(std::move(name)), parent_(parent), directory_(directory) {}
 
 std::u16string FileNode::Path() const {
-  if (removed_) return removed_path_;
+  if (!saved_path_.empty()) return saved_path_;
   if (parent_ == nullptr) return u"\\??\\" + name_;
   return parent_->Path() + u"\\" + name_;
 }
@@ -58,6 +59,15 @@ FileSystem::FileSystem() : root_(std::make_shared<FileNode>(u"C:", nullptr, true
   AddDirectory("\\SystemRoot\\SysWOW64");
 }
 
+FileSystem::~FileSystem() {
+  std::function<void(FileNode&)> detach = [&](FileNode& node) {
+    node.saved_path_ = node.Path();
+    for (auto& child : node.children_) detach(*child);
+    node.parent_ = nullptr;
+  };
+  detach(*root_);
+}
+
 bool FileSystem::VolumeComponents(std::u16string_view path,
                                   std::vector<std::u16string_view>& out) {
   out = SplitPath(path);
@@ -98,7 +108,7 @@ std::shared_ptr<FileNode> FileSystem::AddChild(FileNode& parent, std::u16string_
 
 bool FileSystem::RemoveNode(FileNode& node) {
   if (node.parent_ == nullptr || !node.children_.empty()) return false;
-  node.removed_path_ = node.Path();
+  node.saved_path_ = node.Path();
   auto& siblings = node.parent_->children_;
   auto it = std::find_if(siblings.begin(), siblings.end(),
                          [&](const std::shared_ptr<FileNode>& n) { return n.get() == &node; });

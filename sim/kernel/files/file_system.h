@@ -59,7 +59,7 @@ class FileNode {
   FileNode* parent_;
   bool directory_;
   bool removed_ = false;
-  std::u16string removed_path_;
+  std::u16string saved_path_;  // set when the node leaves the tree
   std::vector<std::shared_ptr<FileNode>> children_;
   std::vector<std::weak_ptr<FileShare>> opens_;
 };
@@ -72,6 +72,8 @@ class FileSystemError : public std::runtime_error {
 class FileSystem {
  public:
   FileSystem();
+  // Files that handles still hold keep their paths for reports.
+  ~FileSystem();
   FileSystem(const FileSystem&) = delete;
   FileSystem& operator=(const FileSystem&) = delete;
 

@@ -15,7 +15,7 @@ RegistryKey::RegistryKey(std::u16string name, RegistryKey* parent, bool is_volat
     : name_(std::move(name)), parent_(parent), volatile_(is_volatile) {}
 
 std::u16string RegistryKey::Path() const {
-  if (deleted_) return deleted_path_;
+  if (!saved_path_.empty()) return saved_path_;
   if (parent_ == nullptr) return u"\\" + name_;
   return parent_->Path() + u"\\" + name_;
 }
@@ -46,6 +46,15 @@ Registry::Registry()
         "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum",
         "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services", "\\Registry\\User"})
     CreateKey(path);
+}
+
+Registry::~Registry() {
+  std::function<void(RegistryKey&)> detach = [&](RegistryKey& key) {
+    key.saved_path_ = key.Path();
+    for (auto& sub : key.subkeys_) detach(*sub);
+    key.parent_ = nullptr;
+  };
+  detach(*root_);
 }
 
 void Registry::Touch(RegistryKey& key) { key.last_write_time_ = clock_ ? clock_() : 0; }
@@ -80,7 +89,7 @@ NTSTATUS Registry::Delete(RegistryKey& key) {
   if (key.deleted_) return STATUS_KEY_DELETED;
   if (key.parent_ == nullptr || !key.subkeys_.empty()) return kStatusCannotDelete;
   RegistryKey* parent = key.parent_;
-  key.deleted_path_ = key.Path();
+  key.saved_path_ = key.Path();
   auto& siblings = parent->subkeys_;
   auto it = std::find_if(siblings.begin(), siblings.end(),
                          [&](const std::shared_ptr<RegistryKey>& k) { return k.get() == &key; });

@@ -42,7 +42,8 @@ class RegistryKey {
   bool is_volatile() const { return volatile_; }
   const std::u16string& class_name() const { return class_name_; }
   LONGLONG last_write_time() const { return last_write_time_; }
-  // "\Registry\Machine\..." (for a deleted key: its path when it was deleted).
+  // "\Registry\Machine\..." (for a deleted key: its path when it was
+  // deleted).
   std::u16string Path() const;
 
   const std::vector<std::shared_ptr<RegistryKey>>& subkeys() const { return subkeys_; }
@@ -54,11 +55,11 @@ class RegistryKey {
   friend class Registry;
 
   std::u16string name_;
-  RegistryKey* parent_;  // null for the root and for deleted keys
+  RegistryKey* parent_;  // null for the root and for keys out of the tree
   bool volatile_;
   bool deleted_ = false;
   std::u16string class_name_;
-  std::u16string deleted_path_;
+  std::u16string saved_path_;  // set when the key leaves the tree
   LONGLONG last_write_time_ = 0;
   std::vector<std::shared_ptr<RegistryKey>> subkeys_;
   std::vector<RegistryValue> values_;
@@ -78,6 +79,8 @@ class Registry {
   // SYSTEM with CurrentControlSet\Control, Enum and Services) and
   // "\Registry\User".
   Registry();
+  // Keys that handles still hold keep their paths for reports.
+  ~Registry();
   Registry(const Registry&) = delete;
   Registry& operator=(const Registry&) = delete;
 

@@ -1,0 +1,195 @@
+// Device objects and names, pool, remove locks and work items.
+#include <gtest/gtest.h>
+
+#include "sim/kernel/fault_plan.h"
+#include "sim/kernel/io_manager.h"
+#include "sim/kernel/object_namespace.h"
+#include "sim/kernel/pool.h"
+#include "sim/kernel/scheduler.h"
+#include "support/kernel_test.h"
+#include "support/test_devices.h"
+#include "wdm.h"
+
+namespace {
+
+using sim::test::CreateTestDevice;
+using ObjectsTest = sim::test::KernelTest;
+
+UNICODE_STRING Name(const wchar_t* text) {
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, text);
+  return name;
+}
+
+NTSTATUS CompleteCreate(PDEVICE_OBJECT, PIRP irp) {
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+TEST_F(ObjectsTest, SymbolicLinksResolveCaseInsensitivelyAndRefuseDuplicates) {
+  sim::DriverRecord* driver = kernel().io->CreateBuiltinDriver("names");
+  driver->object.MajorFunction[IRP_MJ_CREATE] = CompleteCreate;
+  DEVICE_OBJECT* device = CreateTestDevice(driver, u"\\Device\\Widget_0");
+  UNICODE_STRING link = Name(L"\\DosDevices\\WIDGET");
+  UNICODE_STRING target = Name(L"\\Device\\Widget_0");
+  EXPECT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+  EXPECT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(kernel().names->Resolve(u"\\??\\widget"), device);
+
+  HANDLE handle = nullptr;
+  EXPECT_EQ(app().Open("\\\\.\\Widget", &handle), STATUS_SUCCESS);
+  EXPECT_EQ(device->ReferenceCount, 1);
+  EXPECT_EQ(app().Close(handle), STATUS_SUCCESS);
+  EXPECT_EQ(device->ReferenceCount, 0);
+
+  EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
+  EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(app().Open("\\\\.\\Widget", &handle), STATUS_OBJECT_NAME_NOT_FOUND);
+  IoDeleteDevice(device);
+}
+
+TEST_F(ObjectsTest, DeviceNamesAreUniqueAndFreedWithTheDevice) {
+  sim::DriverRecord* driver = kernel().io->CreateBuiltinDriver("names");
+  DEVICE_OBJECT* first = CreateTestDevice(driver, u"\\Device\\Same");
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(CreateTestDevice(driver, u"\\Device\\same"), nullptr);
+  EXPECT_EQ(first->Flags & DO_DEVICE_HAS_NAME, static_cast<ULONG>(DO_DEVICE_HAS_NAME));
+  IoDeleteDevice(first);
+  DEVICE_OBJECT* again = CreateTestDevice(driver, u"\\Device\\Same");
+  EXPECT_NE(again, nullptr);
+  IoDeleteDevice(again);
+}
+
+TEST_F(ObjectsTest, DeletingADeviceStillAttachedBelowIsAFinding) {
+  sim::DriverRecord* driver = kernel().io->CreateBuiltinDriver("stack");
+  DEVICE_OBJECT* lower = CreateTestDevice(driver);
+  DEVICE_OBJECT* upper = CreateTestDevice(driver);
+  ASSERT_EQ(IoAttachDeviceToDeviceStack(upper, lower), lower);
+  IoDeleteDevice(upper);
+  EXPECT_EQ(kernel().verifier->Count("device-deleted-while-attached"), 1u);
+  kernel().verifier->Forget("device-deleted-while-attached");
+  IoDeleteDevice(lower);
+}
+
+TEST_F(ObjectsTest, ReferencedDeviceOutlivesItsDeletion) {
+  sim::DriverRecord* driver = kernel().io->CreateBuiltinDriver("refs");
+  DEVICE_OBJECT* device = CreateTestDevice(driver, u"\\Device\\Held");
+  ObReferenceObject(device);
+  IoDeleteDevice(device);
+  EXPECT_FALSE(kernel().names->Exists(u"\\Device\\Held"));
+  EXPECT_NE(kernel().io->FindDevice(device), nullptr) << "memory stays until the last reference goes";
+  ObDereferenceObject(device);
+  EXPECT_EQ(kernel().io->FindDevice(device), nullptr);
+}
+
+TEST_F(ObjectsTest, PoolFindingsNameTheTag) {
+  void* block = ExAllocatePoolWithTag(NonPagedPoolNx, 24, 'tseT');
+  ASSERT_NE(block, nullptr);
+  EXPECT_EQ(static_cast<unsigned char*>(block)[0], 0xC5) << "fresh pool is not zeroed";
+  ExFreePoolWithTag(block, 'gnrW');
+  EXPECT_EQ(kernel().verifier->Count("pool-wrong-tag"), 1u);
+  ExFreePoolWithTag(block, 'tseT');
+  EXPECT_EQ(kernel().verifier->Count("pool-bad-free"), 1u);
+  kernel().verifier->Forget("pool-wrong-tag");
+  kernel().verifier->Forget("pool-bad-free");
+
+  void* leaked = ExAllocatePoolWithTag(PagedPool, 8, 'kaeL');
+  ASSERT_NE(leaked, nullptr);
+  EXPECT_EQ(kernel().pool->ReportAllLeaks("now"), 1u);
+  ASSERT_EQ(kernel().verifier->Count("pool-leak"), 1u);
+  EXPECT_NE(kernel().verifier->findings().back().detail.find("\"Leak\""), std::string::npos);
+  kernel().verifier->Forget("pool-leak");
+}
+
+TEST_F(ObjectsTest, PagedPoolAtDispatchLevelIsRefused) {
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 8, 'tseT'), nullptr);
+  KeLowerIrql(old);
+  EXPECT_EQ(kernel().verifier->Count("irql"), 1u);
+  kernel().verifier->Forget("irql");
+}
+
+struct RemoveLockHolder {
+  IO_REMOVE_LOCK* lock;
+  bool released = false;
+};
+
+void HoldThenRelease(PVOID context) {
+  auto* holder = static_cast<RemoveLockHolder*>(context);
+  LARGE_INTEGER delay;
+  delay.QuadPart = -10 * 1000 * 1000;  // one second
+  KeDelayExecutionThread(KernelMode, FALSE, &delay);
+  holder->released = true;
+  IoReleaseRemoveLock(holder->lock, nullptr);
+}
+
+TEST_F(ObjectsTest, RemoveLockWaitsForItsHoldersAndThenRefusesNewOnes) {
+  IO_REMOVE_LOCK lock;
+  IoInitializeRemoveLockEx(&lock, 0, 0, 0, sizeof(lock));
+  RemoveLockHolder holder{&lock};
+  ASSERT_EQ(IoAcquireRemoveLock(&lock, &holder), STATUS_SUCCESS);  // the holder's
+  HANDLE thread = nullptr;
+  ASSERT_EQ(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, HoldThenRelease, &holder),
+            STATUS_SUCCESS);
+  ZwClose(thread);
+  ASSERT_EQ(IoAcquireRemoveLock(&lock, &lock), STATUS_SUCCESS);  // the remover's
+  IoReleaseRemoveLockAndWait(&lock, &lock);
+  EXPECT_TRUE(holder.released);
+  EXPECT_EQ(kernel().Now(), 10LL * 1000 * 1000);
+  EXPECT_EQ(IoAcquireRemoveLock(&lock, &lock), STATUS_DELETE_PENDING);
+}
+
+struct WorkRecord {
+  KEVENT done;
+  KIRQL irql = HIGH_LEVEL;
+  bool on_other_thread = false;
+  PKTHREAD caller = nullptr;
+  PIO_WORKITEM item = nullptr;
+};
+
+void WorkRoutine(PDEVICE_OBJECT, PVOID context) {
+  auto* record = static_cast<WorkRecord*>(context);
+  record->irql = KeGetCurrentIrql();
+  record->on_other_thread = KeGetCurrentThread() != record->caller;
+  IoFreeWorkItem(record->item);  // a routine may free its own item
+  KeSetEvent(&record->done, IO_NO_INCREMENT, FALSE);
+}
+
+TEST_F(ObjectsTest, WorkItemRunsAtPassiveLevelOnASystemWorker) {
+  sim::DriverRecord* driver = kernel().io->CreateBuiltinDriver("work");
+  DEVICE_OBJECT* device = CreateTestDevice(driver);
+  WorkRecord record;
+  KeInitializeEvent(&record.done, NotificationEvent, FALSE);
+  record.caller = KeGetCurrentThread();
+  record.item = IoAllocateWorkItem(device);
+  ASSERT_NE(record.item, nullptr);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);  // queued from a DPC-level caller
+  IoQueueWorkItem(record.item, WorkRoutine, DelayedWorkQueue, &record);
+  KeLowerIrql(old);
+  KeWaitForSingleObject(&record.done, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(record.irql, PASSIVE_LEVEL);
+  EXPECT_TRUE(record.on_other_thread);
+  IoDeleteDevice(device);
+}
+
+TEST_F(ObjectsTest, FaultPlanFailsTheNthDriverCallOnly) {
+  sim::FaultPlan plan;
+  plan.FailNth(sim::FaultKind::Pool, 2);
+  const sim::DriverImage* kernel_caller = nullptr;
+  auto* some_image = reinterpret_cast<const sim::DriverImage*>(&plan);
+  EXPECT_FALSE(plan.ShouldFail(sim::FaultKind::Pool, kernel_caller));
+  EXPECT_FALSE(plan.ShouldFail(sim::FaultKind::Pool, some_image));
+  EXPECT_TRUE(plan.ShouldFail(sim::FaultKind::Pool, some_image));
+  EXPECT_FALSE(plan.ShouldFail(sim::FaultKind::Pool, some_image));
+  EXPECT_EQ(plan.Calls(sim::FaultKind::Pool), 3u);
+  sim::FaultKind kind;
+  EXPECT_TRUE(sim::ParseFaultKind("symlink", &kind));
+  EXPECT_EQ(kind, sim::FaultKind::SymbolicLink);
+  EXPECT_FALSE(sim::ParseFaultKind("bogus", &kind));
+}
+
+}  // namespace
