@@ -1,6 +1,8 @@
 // The file system through its C++ interface, without a running machine.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "sim/kernel/files/file_system.h"
 
 namespace sim {
@@ -39,6 +41,15 @@ TEST(FileSystemStore, AddReplacesAndRemoveDeletes) {
   EXPECT_FALSE(files.Remove(kConfig));
   EXPECT_FALSE(files.ReadFile(kConfig));
   EXPECT_FALSE(files.Remove("\\SystemRoot\\System32"));  // not empty
+}
+
+TEST(FileSystemStore, FilesHeldPastTheFileSystemKeepTheirPath) {
+  auto files = std::make_unique<FileSystem>();
+  files->AddFile(kConfig, {1});
+  auto node = files->Find(kConfig);
+  files.reset();
+  EXPECT_EQ(node->Path(), u"\\??\\C:\\Windows\\SysWOW64\\ZARKCARD.cfg");
+  EXPECT_EQ(node->data, std::vector<uint8_t>{1});
 }
 
 TEST(FileSystemStore, CreatesParentsAndRefusesPathsThroughFiles) {

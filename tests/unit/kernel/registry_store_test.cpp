@@ -1,6 +1,8 @@
 // The registry store through its C++ interface, without a running machine.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "nt/zw.h"
 #include "ntstatus.h"
 #include "sim/kernel/registry/registry.h"
@@ -87,6 +89,20 @@ TEST(RegistryStore, TypedHelpersEncodeAsWindowsStoresThem) {
   EXPECT_TRUE(registry.DeleteValue(kService, "FLAG"));
   EXPECT_FALSE(registry.DeleteValue(kService, "Flag"));
   EXPECT_FALSE(registry.GetValue(kService, "Flag"));
+}
+
+TEST(RegistryStore, KeysHeldPastTheRegistryKeepTheirPath) {
+  // A leaked handle is described after the machine's registry is gone.
+  auto registry = std::make_unique<Registry>();
+  auto key = registry->CreateKey(std::string(kService) + "\\Parameters");
+  auto deleted = registry->CreateKey(std::string(kService) + "\\Old");
+  ASSERT_EQ(registry->Delete(*deleted), STATUS_SUCCESS);
+  registry.reset();
+  EXPECT_EQ(key->Path(),
+            u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\KALVOR1110\\Parameters");
+  EXPECT_EQ(deleted->Path(),
+            u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\KALVOR1110\\Old");
+  EXPECT_TRUE(deleted->deleted());
 }
 
 TEST(RegistryStore, RejectsPathsOutsideTheRegistry) {
