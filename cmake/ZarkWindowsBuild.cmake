@@ -37,15 +37,20 @@ file(WRITE ${_samples}/console.c
 set(_driver_link -O2 -nostdlib -Wl,--subsystem,native -Wl,--wdmdriver -lntoskrnl)
 add_custom_command(
   OUTPUT ${_samples}/good.sys ${_samples}/wrong_entry.sys ${_samples}/as_dll.sys ${_samples}/console.exe
+         ${_samples}/bad_checksum.sys
   COMMAND ${ZARK_MINGW_GCC} ${_samples}/driver.c -o ${_samples}/good.sys -Wl,--entry,DriverEntry ${_driver_link}
   COMMAND ${ZARK_MINGW_GCC} ${_samples}/driver.c -o ${_samples}/wrong_entry.sys -Wl,--entry,OtherEntry ${_driver_link}
   COMMAND ${ZARK_MINGW_GCC} ${_samples}/driver.c -o ${_samples}/as_dll.sys -shared -Wl,--entry,DriverEntry
           ${_driver_link}
   COMMAND ${ZARK_MINGW_GCC} ${_samples}/console.c -o ${_samples}/console.exe
+  COMMAND python3 -c "import sys; d = bytearray(open(sys.argv[1], 'rb').read()); d[-1] ^= 1; open(sys.argv[2], 'wb').write(d)"
+          ${_samples}/good.sys ${_samples}/bad_checksum.sys
   DEPENDS ${_samples}/driver.c ${_samples}/console.c
-  COMMENT "Building sample images for the image checker")
+  COMMENT "Building sample images for the image checker"
+  VERBATIM)
 add_custom_target(image_check_samples ALL
-  DEPENDS ${_samples}/good.sys ${_samples}/wrong_entry.sys ${_samples}/as_dll.sys ${_samples}/console.exe)
+  DEPENDS ${_samples}/good.sys ${_samples}/wrong_entry.sys ${_samples}/as_dll.sys ${_samples}/console.exe
+          ${_samples}/bad_checksum.sys)
 
 # A rejection passes when the checker names the fault and exits with 1.
 function(zark_image_check_rejects name image expected)
@@ -56,6 +61,8 @@ endfunction()
 add_test(NAME image_check_accepts_driver COMMAND ${ZARK_CHECK_IMAGE} ${_samples}/good.sys)
 zark_image_check_rejects(image_check_rejects_wrong_entry ${_samples}/wrong_entry.sys
   "entry point is at RVA 0x[0-9a-f]+, DriverEntry at RVA")
+zark_image_check_rejects(image_check_rejects_bad_checksum ${_samples}/bad_checksum.sys
+  "checksum is 0x[0-9a-f]+, the image sums to 0x[0-9a-f]+")
 zark_image_check_rejects(image_check_rejects_dll ${_samples}/as_dll.sys "linked as a DLL")
 zark_image_check_rejects(image_check_rejects_console_program ${_samples}/console.exe
   "subsystem is 3, not native.*imports from (KERNEL32|msvcrt)")

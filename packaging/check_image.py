@@ -3,13 +3,15 @@
 
 A driver image must be a PE32+ image for x86-64 that is an executable image
 (not a DLL), can be relocated, runs in the native subsystem, is marked as a
-WDM driver, enters at DriverEntry, uses no thread-local storage, and imports
-only from the kernel, the HAL and the WMI library. Prints one line per
+WDM driver, carries a valid checksum (Windows requires one in drivers),
+enters at DriverEntry, uses no thread-local storage, and imports only from
+the kernel, the HAL and the WMI library. Prints one line per
 problem and exits with status 1 if there is any.
 """
 
 import argparse
 import re
+import struct
 import subprocess
 import sys
 
@@ -31,6 +33,23 @@ def run(tool, *args):
     if result.returncode != 0:
         sys.exit(f"check_image: {tool} failed: {result.stderr.strip()}")
     return result.stdout
+
+
+def pe_checksum(data):
+    """(stored, computed) image checksum: a folded 16-bit sum of the file with
+    the checksum field counted as zero, plus the file's length."""
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    offset = pe + 4 + 20 + 64  # OptionalHeader.CheckSum, PE32 and PE32+ alike
+    stored = struct.unpack_from("<I", data, offset)[0]
+    padded = data[:offset] + b"\0\0\0\0" + data[offset + 4:]
+    if len(padded) % 2:
+        padded += b"\0"
+    total = 0
+    for (word,) in struct.iter_unpack("<H", padded):
+        total += word
+        total = (total & 0xFFFF) + (total >> 16)
+    total = (total & 0xFFFF) + (total >> 16)
+    return stored, (total + len(data)) & 0xFFFFFFFF
 
 
 def header_field(dump, name):
@@ -65,7 +84,7 @@ def symbol_address(nm_output, name):
     return None
 
 
-def check(headers, nm_output, allowed):
+def check(headers, nm_output, checksums, allowed):
     problems = []
     if headers["format"] != "pei-x86-64" or headers["magic"] != 0x20B:
         problems.append(f"not a PE32+ image for x86-64 (format {headers['format']}, magic {headers['magic']})")
@@ -82,6 +101,10 @@ def check(headers, nm_output, allowed):
         problems.append(f"subsystem is {headers['subsystem']}, not native (1)")
     if not (headers["dll_characteristics"] or 0) & IMAGE_DLLCHARACTERISTICS_WDM_DRIVER:
         problems.append("not marked as a WDM driver (DllCharacteristics 0x2000)")
+
+    stored, computed = checksums
+    if stored != computed:
+        problems.append(f"checksum is {stored:#x}, the image sums to {computed:#x}")
 
     tls = headers["directories"].get(TLS_DIRECTORY_ENTRY, (0, 0))
     if tls[0] or tls[1]:
@@ -113,8 +136,11 @@ def main():
     args = parser.parse_args()
 
     headers = parse_headers(run(args.objdump, "-p", args.image))
-    nm_output = run(args.nm, args.image) if headers["format"] == "pei-x86-64" else ""
-    problems = check(headers, nm_output, args.allowed or ALLOWED_IMPORTS)
+    is_pe = headers["format"] == "pei-x86-64"
+    nm_output = run(args.nm, args.image) if is_pe else ""
+    with open(args.image, "rb") as image:
+        checksums = pe_checksum(image.read()) if is_pe else (0, 0)
+    problems = check(headers, nm_output, checksums, args.allowed or ALLOWED_IMPORTS)
     for problem in problems:
         print(f"{args.image}: {problem}")
     if problems:
