@@ -24,7 +24,7 @@ class DeviceFileObject : public KernelObject {
 
 }  // namespace
 
-NTSTATUS Application::Open(const std::string& path, HANDLE* handle) {
+NTSTATUS Application::Open(const std::string& path, HANDLE* handle, ULONG_PTR* information) {
   *handle = nullptr;
   std::u16string name = ToUtf16(path);
   if (name.rfind(u"\\\\.\\", 0) == 0) name = u"\\??\\" + name.substr(4);
@@ -41,6 +41,7 @@ NTSTATUS Application::Open(const std::string& path, HANDLE* handle) {
   request.fill = [](IO_STACK_LOCATION* stack) { stack->Parameters.Create.Options = FILE_OPEN << 24; };
   device->ReferenceCount++;
   IO_STATUS_BLOCK result = K().io->SendAndWait(device, request);
+  if (information) *information = result.Information;
   if (!NT_SUCCESS(result.Status)) {
     device->ReferenceCount--;
     K().io->FreeFileObject(file);

@@ -20,7 +20,9 @@ class Application {
  public:
   // "\\.\ZARKCARD" (through \DosDevices) or a kernel name such as
   // "\Device\ZARKLINK_0". The handle is the application's own.
-  NTSTATUS Open(const std::string& path, HANDLE* handle);
+  // *information, when given, receives what the create request returned in
+  // IoStatus.Information.
+  NTSTATUS Open(const std::string& path, HANDLE* handle, ULONG_PTR* information = nullptr);
   IoResult DeviceIoControl(HANDLE handle, ULONG code, const void* input, ULONG input_length, void* output,
                            ULONG output_length);
   IoResult Read(HANDLE handle, void* buffer, ULONG length);
