@@ -3,8 +3,8 @@
 // current byte offset. As for any Zw call the previous mode is KernelMode, so
 // reads and writes are not checked against the access granted at open; the
 // read-only attribute and sharing are checked at open, as file systems do.
-// Each call counts as a file call for fault injection (an injected failure
-// returns STATUS_INSUFFICIENT_RESOURCES).
+// Each call of a driver counts as a file call for fault injection (an
+// injected failure returns STATUS_INSUFFICIENT_RESOURCES).
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -22,8 +22,10 @@
 namespace sim {
 namespace {
 
-// Counts the call for fault injection; true when it must fail.
-bool InjectedFailure() { return K().faults && K().faults->ShouldFail(FaultKind::File); }
+// Counts a driver's call for fault injection; true when it must fail.
+bool InjectedFailure(const DriverImage* caller) {
+  return K().faults && K().faults->ShouldFail(FaultKind::File, caller);
+}
 
 NTSTATUS Fail(PHANDLE handle, PIO_STATUS_BLOCK io_status) {
   if (handle != nullptr) *handle = nullptr;
@@ -347,7 +349,7 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                             PVOID EaBuffer, ULONG EaLength) {
   const sim::DriverImage* owner = sim::ImageOf(__builtin_return_address(0));
   sim::CheckIrql("ZwCreateFile", PASSIVE_LEVEL);
-  if (sim::InjectedFailure()) return sim::Fail(FileHandle, IoStatusBlock);
+  if (sim::InjectedFailure(owner)) return sim::Fail(FileHandle, IoStatusBlock);
   UNREFERENCED_PARAMETER(AllocationSize);
   UNREFERENCED_PARAMETER(EaBuffer);
   UNREFERENCED_PARAMETER(EaLength);
@@ -361,7 +363,7 @@ NTSTATUS NTAPI ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                           ULONG ShareAccess, ULONG OpenOptions) {
   const sim::DriverImage* owner = sim::ImageOf(__builtin_return_address(0));
   sim::CheckIrql("ZwOpenFile", PASSIVE_LEVEL);
-  if (sim::InjectedFailure()) return sim::Fail(FileHandle, IoStatusBlock);
+  if (sim::InjectedFailure(owner)) return sim::Fail(FileHandle, IoStatusBlock);
   sim::CreateRequest request{DesiredAccess, ObjectAttributes, 0,
                              ShareAccess,   FILE_OPEN,        OpenOptions};
   return sim::CreateFile(FileHandle, request, IoStatusBlock, owner);
@@ -370,8 +372,9 @@ NTSTATUS NTAPI ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
 NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
                           PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
                           ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key) {
+  const sim::DriverImage* owner = sim::ImageOf(__builtin_return_address(0));
   sim::CheckIrql("ZwReadFile", PASSIVE_LEVEL);
-  if (sim::InjectedFailure()) return sim::Fail(nullptr, IoStatusBlock);
+  if (sim::InjectedFailure(owner)) return sim::Fail(nullptr, IoStatusBlock);
   UNREFERENCED_PARAMETER(Event);
   UNREFERENCED_PARAMETER(ApcRoutine);
   UNREFERENCED_PARAMETER(ApcContext);
@@ -382,8 +385,9 @@ NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRo
 NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
                            PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
                            ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key) {
+  const sim::DriverImage* owner = sim::ImageOf(__builtin_return_address(0));
   sim::CheckIrql("ZwWriteFile", PASSIVE_LEVEL);
-  if (sim::InjectedFailure()) return sim::Fail(nullptr, IoStatusBlock);
+  if (sim::InjectedFailure(owner)) return sim::Fail(nullptr, IoStatusBlock);
   UNREFERENCED_PARAMETER(Event);
   UNREFERENCED_PARAMETER(ApcRoutine);
   UNREFERENCED_PARAMETER(ApcContext);
@@ -394,8 +398,9 @@ NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcR
 NTSTATUS NTAPI ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                                       PVOID FileInformation, ULONG Length,
                                       FILE_INFORMATION_CLASS FileInformationClass) {
+  const sim::DriverImage* owner = sim::ImageOf(__builtin_return_address(0));
   sim::CheckIrql("ZwQueryInformationFile", PASSIVE_LEVEL);
-  if (sim::InjectedFailure()) return sim::Fail(nullptr, IoStatusBlock);
+  if (sim::InjectedFailure(owner)) return sim::Fail(nullptr, IoStatusBlock);
   return sim::QueryInformation(FileHandle, IoStatusBlock, FileInformation, Length,
                                FileInformationClass);
 }
@@ -403,8 +408,9 @@ NTSTATUS NTAPI ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStat
 NTSTATUS NTAPI ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                                     PVOID FileInformation, ULONG Length,
                                     FILE_INFORMATION_CLASS FileInformationClass) {
+  const sim::DriverImage* owner = sim::ImageOf(__builtin_return_address(0));
   sim::CheckIrql("ZwSetInformationFile", PASSIVE_LEVEL);
-  if (sim::InjectedFailure()) return sim::Fail(nullptr, IoStatusBlock);
+  if (sim::InjectedFailure(owner)) return sim::Fail(nullptr, IoStatusBlock);
   return sim::SetInformation(FileHandle, IoStatusBlock, FileInformation, Length,
                              FileInformationClass);
 }

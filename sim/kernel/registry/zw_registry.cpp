@@ -1,7 +1,7 @@
 // The registry routines drivers call. Handles are kernel handles owned by
 // the calling driver image; the routines check the caller's IRQL, and each
-// call counts as a registry call for fault injection (an injected failure
-// returns STATUS_INSUFFICIENT_RESOURCES). Kernel-mode
+// call of a driver counts as a registry call for fault injection (an injected
+// failure returns STATUS_INSUFFICIENT_RESOURCES). Kernel-mode
 // callers are not held to the access they asked for at open, as on Windows
 // (the previous mode of a Zw call is KernelMode).
 #include <memory>
@@ -24,8 +24,10 @@ namespace {
 constexpr size_t kMaxKeyNameChars = 255;
 constexpr size_t kMaxValueNameChars = 16383;
 
-// Counts the call for fault injection; true when it must fail.
-bool InjectedFailure() { return K().faults && K().faults->ShouldFail(FaultKind::Registry); }
+// Counts a driver's call for fault injection; true when it must fail.
+bool InjectedFailure(const DriverImage* caller) {
+  return K().faults && K().faults->ShouldFail(FaultKind::Registry, caller);
+}
 
 NTSTATUS FailOpen(PHANDLE handle) {
   if (handle != nullptr) *handle = nullptr;
@@ -224,7 +226,7 @@ NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                          POBJECT_ATTRIBUTES ObjectAttributes) {
   const sim::DriverImage* owner = sim::ImageOf(__builtin_return_address(0));
   sim::CheckIrql("ZwOpenKey", PASSIVE_LEVEL);
-  if (sim::InjectedFailure()) return sim::FailOpen(KeyHandle);
+  if (sim::InjectedFailure(owner)) return sim::FailOpen(KeyHandle);
   return sim::OpenKey(KeyHandle, DesiredAccess, ObjectAttributes, owner);
 }
 
@@ -233,36 +235,40 @@ NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                            PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition) {
   const sim::DriverImage* owner = sim::ImageOf(__builtin_return_address(0));
   sim::CheckIrql("ZwCreateKey", PASSIVE_LEVEL);
-  if (sim::InjectedFailure()) return sim::FailOpen(KeyHandle);
+  if (sim::InjectedFailure(owner)) return sim::FailOpen(KeyHandle);
   UNREFERENCED_PARAMETER(TitleIndex);
   return sim::CreateKey(KeyHandle, DesiredAccess, ObjectAttributes, Class, CreateOptions,
                         Disposition, owner);
 }
 
 NTSTATUS NTAPI ZwDeleteKey(HANDLE KeyHandle) {
+  const sim::DriverImage* owner = sim::ImageOf(__builtin_return_address(0));
   sim::CheckIrql("ZwDeleteKey", PASSIVE_LEVEL);
-  if (sim::InjectedFailure()) return STATUS_INSUFFICIENT_RESOURCES;
+  if (sim::InjectedFailure(owner)) return STATUS_INSUFFICIENT_RESOURCES;
   return sim::DeleteKey(KeyHandle);
 }
 
 NTSTATUS NTAPI ZwFlushKey(HANDLE KeyHandle) {
+  const sim::DriverImage* owner = sim::ImageOf(__builtin_return_address(0));
   sim::CheckIrql("ZwFlushKey", PASSIVE_LEVEL);
-  if (sim::InjectedFailure()) return STATUS_INSUFFICIENT_RESOURCES;
+  if (sim::InjectedFailure(owner)) return STATUS_INSUFFICIENT_RESOURCES;
   return sim::FlushKey(KeyHandle);
 }
 
 NTSTATUS NTAPI ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
                           PVOID KeyInformation, ULONG Length, PULONG ResultLength) {
+  const sim::DriverImage* owner = sim::ImageOf(__builtin_return_address(0));
   sim::CheckIrql("ZwQueryKey", PASSIVE_LEVEL);
-  if (sim::InjectedFailure()) return STATUS_INSUFFICIENT_RESOURCES;
+  if (sim::InjectedFailure(owner)) return STATUS_INSUFFICIENT_RESOURCES;
   return sim::QueryKey(KeyHandle, KeyInformationClass, KeyInformation, Length, ResultLength);
 }
 
 NTSTATUS NTAPI ZwEnumerateKey(HANDLE KeyHandle, ULONG Index,
                               KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation,
                               ULONG Length, PULONG ResultLength) {
+  const sim::DriverImage* owner = sim::ImageOf(__builtin_return_address(0));
   sim::CheckIrql("ZwEnumerateKey", PASSIVE_LEVEL);
-  if (sim::InjectedFailure()) return STATUS_INSUFFICIENT_RESOURCES;
+  if (sim::InjectedFailure(owner)) return STATUS_INSUFFICIENT_RESOURCES;
   return sim::EnumerateKey(KeyHandle, Index, KeyInformationClass, KeyInformation, Length,
                            ResultLength);
 }
@@ -270,8 +276,9 @@ NTSTATUS NTAPI ZwEnumerateKey(HANDLE KeyHandle, ULONG Index,
 NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
+  const sim::DriverImage* owner = sim::ImageOf(__builtin_return_address(0));
   sim::CheckIrql("ZwQueryValueKey", PASSIVE_LEVEL);
-  if (sim::InjectedFailure()) return STATUS_INSUFFICIENT_RESOURCES;
+  if (sim::InjectedFailure(owner)) return STATUS_INSUFFICIENT_RESOURCES;
   return sim::QueryValue(KeyHandle, ValueName, KeyValueInformationClass, KeyValueInformation,
                          Length, ResultLength);
 }
@@ -280,23 +287,26 @@ NTSTATUS NTAPI ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
                                    KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                    PVOID KeyValueInformation, ULONG Length,
                                    PULONG ResultLength) {
+  const sim::DriverImage* owner = sim::ImageOf(__builtin_return_address(0));
   sim::CheckIrql("ZwEnumerateValueKey", PASSIVE_LEVEL);
-  if (sim::InjectedFailure()) return STATUS_INSUFFICIENT_RESOURCES;
+  if (sim::InjectedFailure(owner)) return STATUS_INSUFFICIENT_RESOURCES;
   return sim::EnumerateValue(KeyHandle, Index, KeyValueInformationClass, KeyValueInformation,
                              Length, ResultLength);
 }
 
 NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex,
                              ULONG Type, PVOID Data, ULONG DataSize) {
+  const sim::DriverImage* owner = sim::ImageOf(__builtin_return_address(0));
   sim::CheckIrql("ZwSetValueKey", PASSIVE_LEVEL);
-  if (sim::InjectedFailure()) return STATUS_INSUFFICIENT_RESOURCES;
+  if (sim::InjectedFailure(owner)) return STATUS_INSUFFICIENT_RESOURCES;
   UNREFERENCED_PARAMETER(TitleIndex);
   return sim::SetValue(KeyHandle, ValueName, Type, Data, DataSize);
 }
 
 NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
+  const sim::DriverImage* owner = sim::ImageOf(__builtin_return_address(0));
   sim::CheckIrql("ZwDeleteValueKey", PASSIVE_LEVEL);
-  if (sim::InjectedFailure()) return STATUS_INSUFFICIENT_RESOURCES;
+  if (sim::InjectedFailure(owner)) return STATUS_INSUFFICIENT_RESOURCES;
   return sim::DeleteValue(KeyHandle, ValueName);
 }
 
