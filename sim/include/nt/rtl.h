@@ -14,6 +14,22 @@ typedef STRING OEM_STRING, *POEM_STRING;
 typedef const STRING* PCOEM_STRING;
 
 // Initialisation.
+FORCEINLINE VOID RtlInitEmptyUnicodeString(PUNICODE_STRING UnicodeString, PWSTR Buffer, USHORT BufferSize) {
+  UnicodeString->Length = 0;
+  UnicodeString->MaximumLength = BufferSize;
+  UnicodeString->Buffer = Buffer;
+}
+FORCEINLINE VOID RtlInitEmptyAnsiString(PANSI_STRING AnsiString, PCHAR Buffer, USHORT BufferSize) {
+  AnsiString->Length = 0;
+  AnsiString->MaximumLength = BufferSize;
+  AnsiString->Buffer = Buffer;
+}
+#define DECLARE_UNICODE_STRING_SIZE(_var, _size) \
+  WCHAR _var##_buffer[_size];                    \
+  UNICODE_STRING _var = {0, (_size) * sizeof(WCHAR), _var##_buffer}
+#define DECLARE_CONST_UNICODE_STRING(_var, _string) \
+  const WCHAR _var##_buffer[] = _string;            \
+  const UNICODE_STRING _var = {sizeof(_string) - sizeof(WCHAR), sizeof(_string), (PWSTR)_var##_buffer}
 NTSYSAPI VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 NTSYSAPI VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString);
 NTSYSAPI VOID NTAPI RtlInitString(PSTRING DestinationString, PCSZ SourceString);
