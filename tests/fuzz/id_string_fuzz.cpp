@@ -1,6 +1,8 @@
 // Fuzz target: ParseIdString over arbitrary bytes, then IsValidIdList over
 // every identity it built. The bytes are copied into a block of exactly the
 // received size, so any access past them is an AddressSanitizer report.
+// A probe reads at most 256 bytes; a byte after those picks a pool
+// allocation of the parse to fail, so that every failure path is fuzzed too.
 // Beyond memory safety it checks the shape of every output: empty, or a
 // multi-string whose Length equals MaximumLength and that ends in two NULs.
 #include <cstdint>
@@ -11,6 +13,7 @@
 
 #include "enum/id_string.h"
 #include "enum/multi_string.h"
+#include "kernel_shim.h"
 
 namespace {
 
@@ -42,12 +45,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto* bytes = static_cast<UCHAR*>(std::malloc(count));
   if (count != 0) std::memcpy(bytes, data, count);
 
+  const unsigned failing_allocation = size > kIdStringMaxBytes ? data[kIdStringMaxBytes] % 9 : 0;
+  FailNthAllocation(failing_allocation);
+
   UNICODE_STRING outputs[6];
   std::memset(outputs, 0xA5, sizeof outputs);  // the parser must set every output
   const NTSTATUS status = ParseIdString(nullptr, bytes, static_cast<ULONG>(count), &outputs[0],
                                         &outputs[1], &outputs[2], &outputs[3], &outputs[4],
                                         &outputs[5]);
-  if (status != STATUS_SUCCESS && status != STATUS_UNSUCCESSFUL) std::abort();
+  FailNthAllocation(0);
+  if (status != STATUS_SUCCESS && status != STATUS_UNSUCCESSFUL &&
+      !(status == STATUS_INSUFFICIENT_RESOURCES && failing_allocation != 0)) {
+    std::abort();
+  }
 
   for (const UNICODE_STRING& output : outputs) CheckShape(output);
   // A parsed string always has a device ID under the enumerator's prefix

@@ -2,6 +2,8 @@
 // fuzz build (clang, no kernel model): pool blocks from malloc with their tag
 // checked on free, and the ANSI conversion of a single-byte code page.
 // A wrong tag aborts; AddressSanitizer reports double frees and leaks.
+#include "kernel_shim.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -19,9 +21,14 @@ static_assert(sizeof(BlockHeader) % 16 == 0);
 constexpr ULONG kLiveMagic = 0x4C495645;  // "LIVE"
 constexpr ULONG kFreedMagic = 0x44454144;  // "DEAD"
 
+unsigned allocations_left_before_failure = 0;  // 0: no failure planned
+
 }  // namespace
 
+void FailNthAllocation(unsigned n) { allocations_left_before_failure = n; }
+
 extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE, SIZE_T size, ULONG tag) {
+  if (allocations_left_before_failure != 0 && --allocations_left_before_failure == 0) return nullptr;
   auto* header = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + size));
   if (header == nullptr) return nullptr;
   header->tag = tag;

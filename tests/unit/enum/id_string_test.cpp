@@ -7,8 +7,7 @@
 
 #include "enum/id_string.h"
 #include "id_string_test_support.h"
-#include "sim/kernel/fault_plan.h"
-#include "sim/kernel/kernel.h"
+#include "pool_failure.h"
 #include "tests/support/kernel_test.h"
 
 namespace {
@@ -243,9 +242,11 @@ TEST_F(IdStringTest, EveryAllocationFailureIsReportedWithoutLeaks) {
   const std::string text = AsciiForm(Modem());
   unsigned n = 1;
   for (; n < 20; ++n) {
-    sim::K().faults->FailNth(sim::FaultKind::Pool, n);
-    ParsedIds ids = Parse(text);
-    sim::K().faults->Clear();
+    ParsedIds ids;
+    {
+      enum_test::PoolFailure failure(n);
+      ids = Parse(text);
+    }
     if (ids.status == STATUS_SUCCESS) break;
     EXPECT_EQ(ids.status, STATUS_INSUFFICIENT_RESOURCES) << "allocation " << n;
     if (n == 1) {

@@ -5,7 +5,7 @@
 
 #include "enum/multi_string.h"
 #include "id_string_test_support.h"
-#include "sim/kernel/fault_plan.h"
+#include "pool_failure.h"
 #include "sim/kernel/kernel.h"
 #include "sim/kernel/pool.h"
 #include "tests/support/kernel_test.h"
@@ -63,11 +63,10 @@ TEST_F(MultiStringTest, BufferComesFromPagedPoolWithTheEnumeratorsTag) {
 }
 
 TEST_F(MultiStringTest, NoPoolLeavesTheStringEmpty) {
-  sim::K().faults->FailNth(sim::FaultKind::Pool, 1);
+  enum_test::PoolFailure failure(1);
   UNICODE_STRING multi;
   const PCSTR pieces[] = {"ABC", nullptr};
   EXPECT_EQ(BuildMultiString(&multi, pieces), STATUS_INSUFFICIENT_RESOURCES);
-  sim::K().faults->Clear();
   EXPECT_EQ(multi.Buffer, nullptr);
   EXPECT_EQ(multi.Length, 0);
 }
