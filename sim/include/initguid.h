@@ -8,5 +8,4 @@
 #define INITGUID
 #endif
 #undef DEFINE_GUID
-#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
-  extern "C" __attribute__((weak)) const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
+#define DEFINE_GUID DEFINE_GUID_DEFINITION

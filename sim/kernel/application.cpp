@@ -26,7 +26,7 @@ class DeviceFileObject : public KernelObject {
 
 NTSTATUS Application::Open(const std::string& path, HANDLE* handle, ULONG_PTR* information) {
   *handle = nullptr;
-  std::u16string name = ToUtf16(path);
+  std::u16string name = Utf8ToUtf16(path);
   if (name.rfind(u"\\\\.\\", 0) == 0) name = u"\\??\\" + name.substr(4);
   std::u16string rest;
   DEVICE_OBJECT* device = K().names->Resolve(name, &rest);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "nt/basetypes.h"
+#include "sim/kernel/utf16_text.h"
 #include "wdm.h"
 
 namespace sim {
@@ -56,9 +57,6 @@ struct IoRequest {
   std::function<void(IO_STACK_LOCATION*)> fill;  // sets the parameters
 };
 
-std::string ToUtf8(const std::u16string& text);
-std::u16string ToUtf16(const std::string& text);
-std::u16string FromUnicodeString(const UNICODE_STRING* text);
 
 class IoManager {
  public:

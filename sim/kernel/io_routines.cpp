@@ -225,12 +225,12 @@ void IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
   if (!sim::CheckIrql("IoCreateSymbolicLink", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
   if (K().faults->ShouldFail(sim::FaultKind::SymbolicLink, SIM_CALLER())) return STATUS_INSUFFICIENT_RESOURCES;
-  return K().names->CreateLink(sim::FromUnicodeString(SymbolicLinkName), sim::FromUnicodeString(DeviceName));
+  return K().names->CreateLink(std::u16string(sim::View(SymbolicLinkName)), std::u16string(sim::View(DeviceName)));
 }
 
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
   if (!sim::CheckIrql("IoDeleteSymbolicLink", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
-  return K().names->DeleteLink(sim::FromUnicodeString(SymbolicLinkName));
+  return K().names->DeleteLink(std::u16string(sim::View(SymbolicLinkName)));
 }
 
 // The model is Windows 10: WDM 1.0 through 6.2 (0x06, 0x02) are available.

@@ -13,7 +13,7 @@ namespace {
 
 DeviceSnapshot Describe(const DeviceRecord& record, const char* kind) {
   DeviceSnapshot device;
-  device.name = ToUtf8(record.name);
+  device.name = Utf16ToUtf8(record.name);
   device.driver = record.driver ? record.driver->name : "?";
   device.kind = kind;
   ULONG flags = record.device->Flags;
@@ -49,7 +49,7 @@ MachineSnapshot TakeSnapshot(Machine& machine) {
     snapshot.other_devices.push_back(Describe(*record, "device"));
   }
   for (const auto& link : kernel.names->Links())
-    snapshot.links.push_back(LinkSnapshot{ToUtf8(link.name), ToUtf8(link.link_target)});
+    snapshot.links.push_back(LinkSnapshot{Utf16ToUtf8(link.name), Utf16ToUtf8(link.link_target)});
   for (const auto& driver : kernel.io->drivers())
     if (driver->image) snapshot.loaded_drivers.push_back(driver->name);
   snapshot.virtual_time_us = kernel.Now() / 10;

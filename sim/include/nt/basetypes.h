@@ -154,9 +154,12 @@ typedef const STRING* PCANSI_STRING;
 
 #define DEFINE_GUID_EXTERN(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
   extern "C" const GUID name
+// Weak: every image that includes <initguid.h> defines its own copy, as on
+// Windows; in one process the copies must not collide.
+#define DEFINE_GUID_DEFINITION(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
+  extern "C" __attribute__((weak)) const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 #ifdef INITGUID
-#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
-  extern "C" const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
+#define DEFINE_GUID DEFINE_GUID_DEFINITION
 #else
 #define DEFINE_GUID DEFINE_GUID_EXTERN
 #endif

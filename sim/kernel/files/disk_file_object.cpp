@@ -2,7 +2,7 @@
 
 #include "ntstatus.h"
 #include "sim/kernel/kernel.h"
-#include "sim/kernel/registry/utf16_text.h"
+#include "sim/kernel/utf16_text.h"
 
 namespace sim {
 

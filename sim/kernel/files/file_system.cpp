@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <functional>
 
-#include "sim/kernel/registry/utf16_text.h"
+#include "sim/kernel/utf16_text.h"
 
 namespace sim {
 

@@ -17,12 +17,11 @@
 #include <string_view>
 #include <vector>
 
+#include "ntstatus.h"
 #include "nt/basetypes.h"
 
 namespace sim {
 
-// Status codes of file systems that the status list does not name.
-constexpr NTSTATUS kStatusNotADirectory = (NTSTATUS)0xC0000103U;
 
 // The access and sharing of one open of a file, for the sharing check. Opens
 // register a weak reference; closing the last handle ends the open.

@@ -17,7 +17,7 @@
 #include "sim/kernel/fault_plan.h"
 #include "sim/kernel/irql_rules.h"
 #include "sim/kernel/kernel.h"
-#include "sim/kernel/registry/utf16_text.h"
+#include "sim/kernel/utf16_text.h"
 
 namespace sim {
 namespace {
@@ -133,7 +133,7 @@ NTSTATUS OpenExisting(const CreateRequest& r, FileNode& node, ACCESS_MASK& acces
     if (r.disposition != FILE_OPEN && r.disposition != FILE_OPEN_IF)
       return STATUS_FILE_IS_A_DIRECTORY;
   } else if (r.options & FILE_DIRECTORY_FILE) {
-    return kStatusNotADirectory;
+    return STATUS_NOT_A_DIRECTORY;
   }
   access = MapGenericAccess(r.access, node.read_only);
   const bool replaces = r.disposition == FILE_SUPERSEDE || r.disposition == FILE_OVERWRITE ||

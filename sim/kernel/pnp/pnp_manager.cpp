@@ -24,7 +24,7 @@ std::vector<std::string> SplitMultiString(const WCHAR* list, bool multi) {
   while (*p) {
     std::u16string item;
     while (*p) item += *p++;
-    out.push_back(ToUtf8(item));
+    out.push_back(Utf16ToUtf8(item));
     ++p;
     if (!multi) break;
   }

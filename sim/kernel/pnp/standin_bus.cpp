@@ -178,7 +178,7 @@ StandinBus::StandinBus() : driver_(K().io->CreateBuiltinDriver("pci")) {
 DEVICE_OBJECT* StandinBus::AddDevice(const StandinDevice& device) {
   char name[48];
   std::snprintf(name, sizeof name, "\\Device\\NTPNP_PCI%04u", count_);
-  std::u16string wide = ToUtf16(name);
+  std::u16string wide = Utf8ToUtf16(name);
   UNICODE_STRING unicode{static_cast<USHORT>(wide.size() * 2), static_cast<USHORT>(wide.size() * 2),
                          reinterpret_cast<PWSTR>(wide.data())};
   DEVICE_OBJECT* pdo = nullptr;

@@ -5,7 +5,7 @@
 #include "ntstatus.h"
 #include "nt/zw.h"
 #include "sim/kernel/kernel.h"
-#include "sim/kernel/registry/utf16_text.h"
+#include "sim/kernel/utf16_text.h"
 
 namespace sim {
 
@@ -87,7 +87,7 @@ std::shared_ptr<RegistryKey> Registry::AddSubkey(RegistryKey& parent, std::u16st
 
 NTSTATUS Registry::Delete(RegistryKey& key) {
   if (key.deleted_) return STATUS_KEY_DELETED;
-  if (key.parent_ == nullptr || !key.subkeys_.empty()) return kStatusCannotDelete;
+  if (key.parent_ == nullptr || !key.subkeys_.empty()) return STATUS_CANNOT_DELETE;
   RegistryKey* parent = key.parent_;
   key.saved_path_ = key.Path();
   auto& siblings = parent->subkeys_;

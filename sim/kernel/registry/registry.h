@@ -18,13 +18,10 @@
 #include <string_view>
 #include <vector>
 
+#include "ntstatus.h"
 #include "nt/basetypes.h"
 
 namespace sim {
-
-// Status codes of the configuration manager that the status list does not name.
-constexpr NTSTATUS kStatusCannotDelete = (NTSTATUS)0xC0000121U;
-constexpr NTSTATUS kStatusChildMustBeVolatile = (NTSTATUS)0xC0000181U;
 
 struct RegistryValue {
   std::u16string name;  // "" is the key's default value
@@ -96,7 +93,7 @@ class Registry {
   std::shared_ptr<RegistryKey> CreateKey(std::string_view path);
   // The key, or null when it does not exist.
   std::shared_ptr<RegistryKey> FindKey(std::string_view path) const;
-  // STATUS_SUCCESS, STATUS_OBJECT_NAME_NOT_FOUND, or kStatusCannotDelete while
+  // STATUS_SUCCESS, STATUS_OBJECT_NAME_NOT_FOUND, or STATUS_CANNOT_DELETE while
   // the key has subkeys (or is the root).
   NTSTATUS DeleteKey(std::string_view path);
   // Deletes a key with everything below it (for scenario set-up and tests).
@@ -135,7 +132,7 @@ class Registry {
   // Adds a subkey that must not exist yet.
   std::shared_ptr<RegistryKey> AddSubkey(RegistryKey& parent, std::u16string_view name,
                                          bool is_volatile, std::u16string_view class_name = {});
-  // Fails with kStatusCannotDelete while the key has subkeys or is the root.
+  // Fails with STATUS_CANNOT_DELETE while the key has subkeys or is the root.
   NTSTATUS Delete(RegistryKey& key);
   void Set(RegistryKey& key, std::u16string_view name, ULONG type, std::vector<uint8_t> data);
   bool Remove(RegistryKey& key, std::u16string_view name);

@@ -5,7 +5,7 @@
 
 #include "nt/zw.h"
 #include "sim/kernel/registry/registry.h"
-#include "sim/kernel/registry/utf16_text.h"
+#include "sim/kernel/utf16_text.h"
 
 namespace sim {
 

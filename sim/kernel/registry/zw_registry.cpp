@@ -16,7 +16,7 @@
 #include "sim/kernel/registry/key_records.h"
 #include "sim/kernel/registry/registry.h"
 #include "sim/kernel/registry/registry_key_object.h"
-#include "sim/kernel/registry/utf16_text.h"
+#include "sim/kernel/utf16_text.h"
 
 namespace sim {
 namespace {
@@ -114,7 +114,7 @@ NTSTATUS CreateKey(PHANDLE key_handle, ACCESS_MASK access, POBJECT_ATTRIBUTES at
     if (!key) {
       if (leaf.size() > kMaxKeyNameChars) return STATUS_INVALID_PARAMETER;
       bool is_volatile = (options & REG_OPTION_VOLATILE) != 0;
-      if (parent->is_volatile() && !is_volatile) return kStatusChildMustBeVolatile;
+      if (parent->is_volatile() && !is_volatile) return STATUS_CHILD_MUST_BE_VOLATILE;
       key = registry.AddSubkey(*parent, leaf, is_volatile, View(class_name));
       result = REG_CREATED_NEW_KEY;
     }

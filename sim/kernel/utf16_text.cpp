@@ -1,4 +1,4 @@
-#include "sim/kernel/registry/utf16_text.h"
+#include "sim/kernel/utf16_text.h"
 
 #include <stdexcept>
 
