@@ -72,16 +72,6 @@ TEST_F(IdStringTest, ChecksumIsCheckedForFormButNotForValue) {
   EXPECT_EQ(Parse(AsciiForm(f)).status, STATUS_UNSUCCESSFUL);
 }
 
-TEST_F(IdStringTest, ChecksumIsCutOffInPlace) {
-  const std::string text = AsciiForm(Modem());
-  ParsedIds ids = Parse(text);
-  ASSERT_EQ(ids.status, STATUS_SUCCESS);
-  const size_t end = text.size() - 1;
-  EXPECT_EQ(ids.bytes_after[end - 2], ')');
-  EXPECT_EQ(ids.bytes_after[end - 1], 0);
-  EXPECT_EQ(ids.bytes_after[end], ')');
-}
-
 TEST_F(IdStringTest, SixBitFormGivesTheSameIdentities) {
   for (const IdFields& f : {IdFields{}, Modem()}) {
     ParsedIds six = Parse(SixBitForm(f));
@@ -255,16 +245,6 @@ TEST_F(IdStringTest, EveryAllocationFailureIsReportedWithoutLeaks) {
   }
   // The work area and six identities.
   EXPECT_EQ(n, 8u);
-}
-
-TEST_F(IdStringTest, RejectedStringsStillBuildOutputsThatTheCallerFrees) {
-  IdFields f = Modem();
-  f.description = std::string(41, 'd');
-  ParsedIds ids = Parse(AsciiForm(f));
-  EXPECT_EQ(ids.status, STATUS_UNSUCCESSFUL);
-  // What was reached before the rule broke.
-  EXPECT_EQ(ids.device_id, (Strings{"SERENUM\\ABC1234"}));
-  EXPECT_EQ(ids.serial_number, (Strings{"0000ABCD"}));
 }
 
 }  // namespace
