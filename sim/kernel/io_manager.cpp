@@ -11,6 +11,7 @@
 #include "sim/kernel/pool.h"
 #include "sim/kernel/scheduler.h"
 #include "sim/kernel/sim_thread.h"
+#include "sim/kernel/work_queue.h"
 
 namespace sim {
 
@@ -98,11 +99,19 @@ void IoManager::UnloadDriver(DriverRecord* driver) {
                                              " (" + entry.object->Describe() + ") still open " + when);
       K().handles->Close(handle);
     }
+    K().work->ReportLeaks(image, when);
+    if (size_t left = K().scheduler->CancelTimersAndDpcsOf(image))
+      ReportCaller(image, "timer-left-set", std::to_string(left) + " timer(s) or DPC(s) still pending " + when);
+    bool threads_running = false;
     for (const auto& thread : K().scheduler->threads()) {
-      if (thread->owner == image && thread->state != SimThread::State::Terminated)
+      if (thread->owner == image && thread->state != SimThread::State::Terminated) {
         ReportCaller(image, "thread-left-running", "system thread \"" + thread->name + "\" still running " + when);
+        threads_running = true;
+      }
     }
-    K().images->Unload(image);
+    // A thread still running needs its code: the image then stays mapped
+    // until the machine's threads are stopped at shutdown.
+    if (!threads_running) K().images->Unload(image);
   }
   // Device records of the driver's deleted-but-referenced devices keep the
   // driver object alive; it is small, so the record stays until shutdown.

@@ -255,6 +255,22 @@ bool Scheduler::RemoveDpc(KDPC* dpc) {
   return true;
 }
 
+size_t Scheduler::CancelTimersAndDpcsOf(const DriverImage* image) {
+  auto in_image = [image](const KDPC* dpc) {
+    return dpc && ImageOf(reinterpret_cast<const void*>(dpc->DeferredRoutine)) == image;
+  };
+  size_t count = 0;
+  std::vector<KTIMER*> timers;
+  for (const auto& [timer, entry] : kernel_timers_)
+    if (in_image(timer->Dpc)) timers.push_back(timer);
+  for (KTIMER* timer : timers) count += CancelTimer(timer) ? 1 : 0;
+  std::vector<KDPC*> dpcs;
+  for (KDPC* dpc : dpc_queue_)
+    if (in_image(dpc)) dpcs.push_back(dpc);
+  for (KDPC* dpc : dpcs) count += RemoveDpc(dpc) ? 1 : 0;
+  return count;
+}
+
 void Scheduler::DrainDpcs() {
   SimThread* self = current_;
   if (!self || self->irql >= DISPATCH_LEVEL) return;

@@ -80,6 +80,10 @@ class Scheduler {
   bool RemoveDpc(KDPC* dpc);
   void DrainDpcs();
 
+  // Cancels the timers and queued DPCs whose routines live in the image;
+  // returns how many there were (an image must leave none behind).
+  size_t CancelTimersAndDpcsOf(const DriverImage* image);
+
   // IRQL of the current thread.
   KIRQL Irql() const;
   void SetIrql(KIRQL irql);

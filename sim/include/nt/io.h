@@ -402,9 +402,6 @@ NTKERNELAPI NTSTATUS NTAPI IoSetCompletionRoutineEx(PDEVICE_OBJECT DeviceObject,
 NTKERNELAPI PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
                                                     PVOID Buffer, ULONG Length, PLARGE_INTEGER StartingOffset,
                                                     PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
-NTKERNELAPI PIRP NTAPI IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
-                                                     PVOID Buffer, ULONG Length, PLARGE_INTEGER StartingOffset,
-                                                     PIO_STATUS_BLOCK IoStatusBlock);
 NTKERNELAPI PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
                                                      PVOID InputBuffer, ULONG InputBufferLength,
                                                      PVOID OutputBuffer, ULONG OutputBufferLength,
@@ -428,9 +425,6 @@ NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetLowerDeviceObject(PDEVICE_OBJECT DeviceObj
 NTKERNELAPI NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
 NTKERNELAPI NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 NTKERNELAPI BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
-NTKERNELAPI NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
-                                                    PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject);
-NTKERNELAPI PEPROCESS NTAPI IoGetCurrentProcess(void);
 
 // Remove locks.
 typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
@@ -474,8 +468,6 @@ NTKERNELAPI void NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROU
 NTKERNELAPI NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action);
 
 // Plug and Play and power.
-NTKERNELAPI void NTAPI IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type);
-NTKERNELAPI void NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject);
 NTKERNELAPI POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
 NTKERNELAPI NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTKERNELAPI void NTAPI PoStartNextPowerIrp(PIRP Irp);
