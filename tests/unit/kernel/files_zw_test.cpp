@@ -146,7 +146,7 @@ TEST_F(FilesZwTest, DispositionsAndDirectories) {
             STATUS_OBJECT_NAME_COLLISION);
   EXPECT_EQ(io_.Information, ULONG_PTR(FILE_EXISTS));
   EXPECT_EQ(Create(kConfigName, GENERIC_READ, FILE_OPEN, FILE_DIRECTORY_FILE, &file),
-            kStatusNotADirectory);
+            STATUS_NOT_A_DIRECTORY);
   ASSERT_EQ(Create(kConfigName, GENERIC_WRITE, FILE_OVERWRITE_IF, 0, &file), STATUS_SUCCESS);
   EXPECT_EQ(io_.Information, ULONG_PTR(FILE_OVERWRITTEN));
   Close(file);

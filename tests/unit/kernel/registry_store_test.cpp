@@ -51,12 +51,12 @@ TEST(RegistryStore, SubkeysSortedByNameValuesInCreationOrder) {
 TEST(RegistryStore, DeleteKeyRefusesWhileItHasSubkeys) {
   Registry registry;
   registry.CreateKey(std::string(kService) + "\\Enum");
-  EXPECT_EQ(registry.DeleteKey(kService), kStatusCannotDelete);
+  EXPECT_EQ(registry.DeleteKey(kService), STATUS_CANNOT_DELETE);
   EXPECT_EQ(registry.DeleteKey(std::string(kService) + "\\Enum"), STATUS_SUCCESS);
   EXPECT_EQ(registry.DeleteKey(kService), STATUS_SUCCESS);
   EXPECT_FALSE(registry.KeyExists(kService));
   EXPECT_EQ(registry.DeleteKey(kService), STATUS_OBJECT_NAME_NOT_FOUND);
-  EXPECT_EQ(registry.DeleteKey("\\Registry"), kStatusCannotDelete);
+  EXPECT_EQ(registry.DeleteKey("\\Registry"), STATUS_CANNOT_DELETE);
 
   registry.CreateKey(std::string(kService) + "\\A\\B");
   registry.DeleteTree(kService);

@@ -275,7 +275,7 @@ TEST_F(RegistryZwTest, KeyDeletedUnderAnOpenHandle) {
             STATUS_SUCCESS);
   ASSERT_EQ(Open(L"Child", &child, parent), STATUS_SUCCESS);
   ASSERT_EQ(Open(L"Child", &second, parent), STATUS_SUCCESS);
-  EXPECT_EQ(ZwDeleteKey(parent), kStatusCannotDelete);  // it has a subkey
+  EXPECT_EQ(ZwDeleteKey(parent), STATUS_CANNOT_DELETE);  // it has a subkey
   EXPECT_EQ(ZwDeleteKey(child), STATUS_SUCCESS);
   EXPECT_FALSE(registry().KeyExists(std::string(kService) + "\\Child"));
 
@@ -305,7 +305,7 @@ TEST_F(RegistryZwTest, VolatileKeysTakeOnlyVolatileChildren) {
                    REG_OPTION_VOLATILE),
             STATUS_SUCCESS);
   EXPECT_EQ(Create(L"Sub", &child, &disposition, REG_OPTION_NON_VOLATILE, key),
-            kStatusChildMustBeVolatile);
+            STATUS_CHILD_MUST_BE_VOLATILE);
   ASSERT_EQ(Create(L"Sub", &child, &disposition, REG_OPTION_VOLATILE, key), STATUS_SUCCESS);
   EXPECT_TRUE(registry().FindKey("\\Registry\\Machine\\SYSTEM\\Volatile\\Sub")->is_volatile());
   HANDLE bad;
