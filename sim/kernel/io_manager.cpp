@@ -416,6 +416,7 @@ IO_STATUS_BLOCK IoManager::SendAndWait(DEVICE_OBJECT* device, const IoRequest& r
   irp->UserEvent = &done;
   irp->UserIosb = &result;
   irp->IoStatus.Status = request.initial_status;
+  irp->IoStatus.Information = request.initial_information;
   irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(&K().scheduler->Current()->object);
   irp->Tail.Overlay.OriginalFileObject = request.file;
   IO_STACK_LOCATION* stack = IoGetNextIrpStackLocation(irp);

@@ -53,6 +53,7 @@ struct IoRequest {
   UCHAR major = 0;
   UCHAR minor = 0;
   NTSTATUS initial_status = STATUS_NOT_SUPPORTED;
+  ULONG_PTR initial_information = 0;
   PFILE_OBJECT file = nullptr;
   std::function<void(IO_STACK_LOCATION*)> fill;  // sets the parameters
 };

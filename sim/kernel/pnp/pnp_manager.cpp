@@ -2,10 +2,16 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
+#include <filesystem>
 
+#include "sim/kernel/image_loader.h"
+#include "sim/kernel/irql_rules.h"
 #include "sim/kernel/io_manager.h"
 #include "sim/kernel/kernel_internal.h"
-#include "sim/kernel/pool.h"
+#include "sim/kernel/pnp/enum_registry.h"
+#include "sim/kernel/scheduler.h"
+#include "sim/kernel/sim_thread.h"
 
 namespace sim {
 
@@ -16,8 +22,8 @@ std::string Upper(std::string text) {
   return text;
 }
 
-// Splits a REG_MULTI_SZ-style list of UTF-16 strings.
-std::vector<std::string> SplitMultiString(const WCHAR* list, bool multi) {
+// The strings of a multi-string (or of one string when multi is false).
+std::vector<std::string> SplitStrings(const WCHAR* list, bool multi) {
   std::vector<std::string> out;
   if (!list) return out;
   const auto* p = reinterpret_cast<const char16_t*>(list);
@@ -31,25 +37,79 @@ std::vector<std::string> SplitMultiString(const WCHAR* list, bool multi) {
   return out;
 }
 
+// A service is installed when its image exists or the kernel has it built in.
+bool DriverInstalled(const std::string& service) {
+  if (K().io->FindDriver(service)) return true;
+  std::error_code ignored;
+  return std::filesystem::exists(std::filesystem::path(ImageLoader::ImageDirectory()) / (service + ".so"), ignored);
+}
+
 }  // namespace
 
 const char* DeviceNodeStateName(DeviceNode::State state) {
   switch (state) {
-    case DeviceNode::State::Initialized: return "initialized";
+    case DeviceNode::State::Initialized: return "no driver";
     case DeviceNode::State::DriversAdded: return "drivers added";
     case DeviceNode::State::Started: return "started";
+    case DeviceNode::State::StopPending: return "stop pending";
+    case DeviceNode::State::Stopped: return "stopped";
+    case DeviceNode::State::RemovePending: return "remove pending";
+    case DeviceNode::State::SurpriseRemoved: return "surprise removed";
     case DeviceNode::State::Removed: return "removed";
+    case DeviceNode::State::Disabled: return "disabled";
     case DeviceNode::State::Failed: return "problem";
   }
   return "?";
 }
 
-PnpManager::PnpManager() = default;
+PnpManager::PnpManager() { KeInitializeSemaphore(&work_available_, 0, MAXLONG); }
 PnpManager::~PnpManager() = default;
 
-void PnpManager::Bind(const std::string& id, const std::string& service) { bindings_[Upper(id)] = service; }
+// ---------------------------------------------------------------------------
+// The manager's thread.
 
-std::string PnpManager::ServiceFor(const DeviceNode& node) const {
+void PnpManager::Queue(std::function<void()> operation) {
+  if (!thread_) thread_ = K().scheduler->CreateThread("pnp manager", nullptr, [this] { ThreadLoop(); });
+  work_.push_back(std::move(operation));
+  KeReleaseSemaphore(&work_available_, 0, 1, FALSE);
+}
+
+void PnpManager::ThreadLoop() {
+  for (;;) {
+    K().scheduler->WaitForObject(&work_available_.Header, -1);
+    std::function<void()> operation = std::move(work_.front());
+    work_.pop_front();
+    operation();
+  }
+}
+
+void PnpManager::Run(const std::function<void()>& operation) {
+  if (thread_ && K().scheduler->Current() == thread_) {
+    operation();
+    return;
+  }
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  Queue([&operation, &done] {
+    operation();
+    KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+  });
+  KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+}
+
+void PnpManager::WaitIdle() {
+  Run([] {});
+}
+
+// ---------------------------------------------------------------------------
+// Binding and requests.
+
+void PnpManager::Bind(const std::string& id, const std::string& service, std::vector<std::string> upper_filters,
+                      std::vector<std::string> lower_filters) {
+  bindings_[Upper(id)] = DriverBinding{service, std::move(upper_filters), std::move(lower_filters)};
+}
+
+DriverBinding PnpManager::BindingFor(const DeviceNode& node) const {
   // Hardware IDs first, most specific first; then compatible IDs.
   for (const auto* ids : {&node.hardware_ids, &node.compatible_ids}) {
     for (const std::string& id : *ids) {
@@ -60,11 +120,13 @@ std::string PnpManager::ServiceFor(const DeviceNode& node) const {
   return {};
 }
 
-IO_STATUS_BLOCK PnpManager::SendPnp(DeviceNode* node, UCHAR minor, const std::function<void(IO_STACK_LOCATION*)>& fill) {
+IO_STATUS_BLOCK PnpManager::SendPnp(DeviceNode* node, UCHAR minor, const std::function<void(IO_STACK_LOCATION*)>& fill,
+                                    ULONG_PTR information) {
   IoRequest request;
   request.major = IRP_MJ_PNP;
   request.minor = minor;
   request.initial_status = STATUS_NOT_SUPPORTED;
+  request.initial_information = information;
   request.fill = fill;
   return K().io->SendAndWait(node->pdo, request);
 }
@@ -74,120 +136,409 @@ std::vector<std::string> PnpManager::QueryIds(DeviceNode* node, BUS_QUERY_ID_TYP
       SendPnp(node, IRP_MN_QUERY_ID, [type](IO_STACK_LOCATION* stack) { stack->Parameters.QueryId.IdType = type; });
   if (!NT_SUCCESS(result.Status) || !result.Information) return {};
   auto* list = reinterpret_cast<WCHAR*>(result.Information);
-  bool multi = type == BusQueryHardwareIDs || type == BusQueryCompatibleIDs;
-  std::vector<std::string> ids = SplitMultiString(list, multi);
+  std::vector<std::string> ids = SplitStrings(list, type == BusQueryHardwareIDs || type == BusQueryCompatibleIDs);
   ExFreePool(list);
   return ids;
 }
 
-DeviceNode* PnpManager::DeviceArrived(DEVICE_OBJECT* pdo) {
+std::string PnpManager::QueryText(DeviceNode* node, DEVICE_TEXT_TYPE type) {
+  IO_STATUS_BLOCK result = SendPnp(node, IRP_MN_QUERY_DEVICE_TEXT, [type](IO_STACK_LOCATION* stack) {
+    stack->Parameters.QueryDeviceText.DeviceTextType = type;
+    stack->Parameters.QueryDeviceText.LocaleId = 0x409;
+  });
+  if (!NT_SUCCESS(result.Status) || !result.Information) return {};
+  auto* text = reinterpret_cast<WCHAR*>(result.Information);
+  std::vector<std::string> strings = SplitStrings(text, false);
+  ExFreePool(text);
+  return strings.empty() ? std::string() : strings[0];
+}
+
+// ---------------------------------------------------------------------------
+// Arrival, stacks, start and enumeration.
+
+DeviceNode* PnpManager::NewNode(DEVICE_OBJECT* pdo, DeviceNode* parent) {
   auto node = std::make_unique<DeviceNode>();
   node->pdo = pdo;
+  node->parent = parent;
   pdo->DeviceObjectExtension->DeviceNode = node.get();
-  ObfReferenceObject(pdo);  // the node's reference, dropped after removal
   DeviceNode* raw = node.get();
+  if (parent) parent->children.push_back(raw);
   nodes_.push_back(std::move(node));
-  auto device_ids = QueryIds(raw, BusQueryDeviceID);
-  auto instance_ids = QueryIds(raw, BusQueryInstanceID);
-  raw->device_id = device_ids.empty() ? "" : device_ids[0];
-  raw->instance_id = instance_ids.empty() ? "" : instance_ids[0];
-  raw->hardware_ids = QueryIds(raw, BusQueryHardwareIDs);
-  raw->compatible_ids = QueryIds(raw, BusQueryCompatibleIDs);
-  if (raw->device_id.empty()) {
-    raw->state = DeviceNode::State::Failed;
-    raw->problem = STATUS_INVALID_PARAMETER;
-    return raw;
-  }
-  AddAndStart(raw);
   return raw;
 }
 
-NTSTATUS PnpManager::AddAndStart(DeviceNode* node) {
-  node->service = ServiceFor(*node);
-  if (node->service.empty()) return STATUS_SUCCESS;  // no driver installed: the node waits
-  DriverRecord* driver = K().io->FindDriver(node->service);
-  if (!driver) {
-    NTSTATUS status = STATUS_SUCCESS;
-    std::string error;
-    driver = K().io->LoadDriver(node->service, &status, &error);
+DeviceNode* PnpManager::DeviceArrived(DEVICE_OBJECT* pdo) {
+  DeviceNode* node = nullptr;
+  Run([&] {
+    ObfReferenceObject(pdo);  // the node's reference, dropped after removal
+    node = NewNode(pdo, nullptr);
+    ProcessNewNode(node);
+  });
+  return node;
+}
+
+void PnpManager::ProcessNewNode(DeviceNode* node) {
+  auto device_ids = QueryIds(node, BusQueryDeviceID);
+  auto instance_ids = QueryIds(node, BusQueryInstanceID);
+  node->device_id = device_ids.empty() ? "" : device_ids[0];
+  node->instance_id = instance_ids.empty() ? "" : instance_ids[0];
+  node->hardware_ids = QueryIds(node, BusQueryHardwareIDs);
+  node->compatible_ids = QueryIds(node, BusQueryCompatibleIDs);
+  if (node->device_id.empty()) {
+    node->state = DeviceNode::State::Failed;
+    node->problem = STATUS_INVALID_PARAMETER;
+    return;
+  }
+  DEVICE_CAPABILITIES& caps = node->capabilities;
+  std::memset(&caps, 0, sizeof caps);
+  caps.Size = sizeof caps;
+  caps.Version = 1;
+  caps.Address = MAXULONG;
+  caps.UINumber = MAXULONG;
+  SendPnp(node, IRP_MN_QUERY_CAPABILITIES,
+          [&caps](IO_STACK_LOCATION* stack) { stack->Parameters.DeviceCapabilities.Capabilities = &caps; });
+  node->description = QueryText(node, DeviceTextDescription);
+  node->location = QueryText(node, DeviceTextLocationInformation);
+  node->binding = BindingFor(*node);
+  node->service = node->binding.service;
+  WriteInstanceKey(*node);
+  // A device whose driver is not installed waits without one, as on Windows.
+  if (node->service.empty() || !DriverInstalled(node->service)) return;
+  if (!NT_SUCCESS(BuildStack(node))) return;
+  if (NT_SUCCESS(AssignAndStart(node))) Enumerate(node);
+}
+
+NTSTATUS PnpManager::BuildStack(DeviceNode* node) {
+  std::vector<std::string> services = node->binding.lower_filters;
+  services.push_back(node->binding.service);
+  services.insert(services.end(), node->binding.upper_filters.begin(), node->binding.upper_filters.end());
+  node->drivers.clear();
+  node->function_driver = nullptr;
+  NTSTATUS status = STATUS_SUCCESS;
+  for (const std::string& service : services) {
+    DriverRecord* driver = K().io->FindDriver(service);
     if (!driver) {
+      std::string error;
+      driver = DriverInstalled(service) ? K().io->LoadDriver(service, &status, &error) : nullptr;
+      if (!driver && NT_SUCCESS(status)) status = STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    if (driver) {
+      if (service == node->binding.service) node->function_driver = driver;
+      node->drivers.push_back(driver);
+      status = driver->extension.AddDevice ? driver->extension.AddDevice(&driver->object, node->pdo) : STATUS_SUCCESS;
+    }
+    if (!NT_SUCCESS(status)) {
+      // The drivers already added tear their devices down again.
+      if (node->pdo->AttachedDevice) SendPnp(node, IRP_MN_REMOVE_DEVICE);
       node->state = DeviceNode::State::Failed;
       node->problem = status;
+      for (DriverRecord* added : node->drivers) UnloadIfUnused(added);
       return status;
     }
   }
-  node->function_driver = driver;
-  NTSTATUS status = STATUS_SUCCESS;
-  if (driver->extension.AddDevice) status = driver->extension.AddDevice(&driver->object, node->pdo);
-  if (!NT_SUCCESS(status)) {
-    node->state = DeviceNode::State::Failed;
-    node->problem = status;
-    UnloadIfUnused(driver);
-    return status;
-  }
   node->state = DeviceNode::State::DriversAdded;
-  IO_STATUS_BLOCK result = SendPnp(node, IRP_MN_START_DEVICE, [](IO_STACK_LOCATION* stack) {
-    stack->Parameters.StartDevice.AllocatedResources = nullptr;
-    stack->Parameters.StartDevice.AllocatedResourcesTranslated = nullptr;
-  });
-  if (!NT_SUCCESS(result.Status)) {
-    // A failed start is followed by removal of the stack, as on Windows.
-    node->problem = result.Status;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS PnpManager::AssignAndStart(DeviceNode* node) {
+  IO_STATUS_BLOCK query = SendPnp(node, IRP_MN_QUERY_RESOURCE_REQUIREMENTS);
+  auto* requirements = NT_SUCCESS(query.Status) ? reinterpret_cast<IO_RESOURCE_REQUIREMENTS_LIST*>(query.Information)
+                                                : nullptr;
+  // Every driver of the stack may edit the list, or replace it (freeing the
+  // one it was given); the manager frees what comes back.
+  IO_STATUS_BLOCK filtered = SendPnp(
+      node, IRP_MN_FILTER_RESOURCE_REQUIREMENTS,
+      [requirements](IO_STACK_LOCATION* stack) {
+        stack->Parameters.FilterResourceRequirements.IoResourceRequirementList = requirements;
+      },
+      reinterpret_cast<ULONG_PTR>(requirements));
+  if (NT_SUCCESS(filtered.Status) && filtered.Information)
+    requirements = reinterpret_cast<IO_RESOURCE_REQUIREMENTS_LIST*>(filtered.Information);
+  NTSTATUS status = STATUS_SUCCESS;
+  node->resources = ResourceLists{};
+  if (requirements) {
+    status = arbiter_.Assign(requirements, node, &node->resources);
+    ExFreePool(requirements);
+  }
+  if (!NT_SUCCESS(status)) {
     SendPnp(node, IRP_MN_REMOVE_DEVICE);
     node->state = DeviceNode::State::Failed;
-    UnloadIfUnused(driver);
-    return result.Status;
+    node->problem = status;
+    for (DriverRecord* driver : node->drivers) UnloadIfUnused(driver);
+    return status;
+  }
+  const CM_RESOURCE_LIST* raw = node->resources.Raw();
+  const CM_RESOURCE_LIST* translated = node->resources.Translated();
+  IO_STATUS_BLOCK start = SendPnp(node, IRP_MN_START_DEVICE, [raw, translated](IO_STACK_LOCATION* stack) {
+    stack->Parameters.StartDevice.AllocatedResources = const_cast<CM_RESOURCE_LIST*>(raw);
+    stack->Parameters.StartDevice.AllocatedResourcesTranslated = const_cast<CM_RESOURCE_LIST*>(translated);
+  });
+  if (!NT_SUCCESS(start.Status)) {
+    // A failed start is followed by removal of the stack, as on Windows.
+    SendPnp(node, IRP_MN_REMOVE_DEVICE);
+    arbiter_.Release(node);
+    node->state = DeviceNode::State::Failed;
+    node->problem = start.Status;
+    for (DriverRecord* driver : node->drivers) UnloadIfUnused(driver);
+    return start.Status;
   }
   node->state = DeviceNode::State::Started;
+  node->problem = 0;
+  if (node->function_driver) AddToServiceEnum(node->service, node->InstancePath());
   return STATUS_SUCCESS;
 }
 
-NTSTATUS PnpManager::RemoveDevice(DeviceNode* node) {
-  if (node->state == DeviceNode::State::Removed) return STATUS_NO_SUCH_DEVICE;
-  bool has_function_driver = node->pdo->AttachedDevice != nullptr;
-  if (has_function_driver) {
-    IO_STATUS_BLOCK query = SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE);
-    if (!NT_SUCCESS(query.Status)) {
-      SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
-      return query.Status;
+void PnpManager::Enumerate(DeviceNode* node) {
+  if (node->state != DeviceNode::State::Started) return;
+  IO_STATUS_BLOCK result = SendPnp(node, IRP_MN_QUERY_DEVICE_RELATIONS, [](IO_STACK_LOCATION* stack) {
+    stack->Parameters.QueryDeviceRelations.Type = BusRelations;
+  });
+  // A stack that does not answer keeps the children it had.
+  if (!NT_SUCCESS(result.Status)) return;
+  auto* relations = reinterpret_cast<DEVICE_RELATIONS*>(result.Information);
+  std::vector<DeviceNode*> reported;
+  std::vector<DeviceNode*> arrived;
+  for (ULONG i = 0; relations && i < relations->Count; ++i) {
+    DEVICE_OBJECT* pdo = relations->Objects[i];
+    DeviceNode* known = nullptr;
+    for (DeviceNode* child : node->children)
+      if (child->pdo == pdo && !child->Gone()) known = child;
+    if (known) {
+      ObfDereferenceObject(pdo);  // the node holds its reference already
+      reported.push_back(known);
+    } else {
+      DeviceNode* child = NewNode(pdo, node);  // keeps the reference the driver took
+      reported.push_back(child);
+      arrived.push_back(child);
     }
   }
-  DEVICE_OBJECT* pdo = node->pdo;
-  // The device leaves the bus: the bus driver deletes its PDO on removal.
-  pdo->DeviceObjectExtension->ExtensionFlags |= DOE_REMOVE_PENDING;
-  SendPnp(node, IRP_MN_REMOVE_DEVICE);
-  FinishRemoval(node);
+  if (relations) ExFreePool(relations);
+  std::vector<DeviceNode*> vanished;
+  for (DeviceNode* child : node->children)
+    if (!child->Gone() && std::find(reported.begin(), reported.end(), child) == reported.end()) vanished.push_back(child);
+  for (DeviceNode* child : vanished) {
+    MarkSubtreeGone(child);
+    SurpriseSubtree(child);
+    RemoveSubtree(child, false);
+  }
+  for (DeviceNode* child : arrived) ProcessNewNode(child);
+}
+
+void PnpManager::EnumerateNow(DeviceNode* node) {
+  Run([&] { Enumerate(node); });
+}
+
+void PnpManager::QueueEnumeration(DEVICE_OBJECT* pdo) {
+  Queue([this, pdo] {
+    DeviceNode* node = NodeOf(pdo);
+    if (node && !node->Gone()) Enumerate(node);
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Removal.
+
+NTSTATUS PnpManager::QueryRemoveSubtree(DeviceNode* node) {
+  for (DeviceNode* child : node->children) {
+    if (child->Gone()) continue;
+    NTSTATUS status = QueryRemoveSubtree(child);
+    if (!NT_SUCCESS(status)) return status;
+  }
+  if (node->state != DeviceNode::State::Started && node->state != DeviceNode::State::DriversAdded) return STATUS_SUCCESS;
+  IO_STATUS_BLOCK result = SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE);
+  if (!NT_SUCCESS(result.Status)) return result.Status;
+  node->state = DeviceNode::State::RemovePending;
   return STATUS_SUCCESS;
 }
 
-void PnpManager::RemoveAll() {
-  for (auto it = nodes_.rbegin(); it != nodes_.rend(); ++it) {
-    DeviceNode* node = it->get();
-    if (node->state == DeviceNode::State::Removed) continue;
-    if (!NT_SUCCESS(RemoveDevice(node))) {
-      // Shutdown does not take no for an answer.
-      node->pdo->DeviceObjectExtension->ExtensionFlags |= DOE_REMOVE_PENDING;
-      SendPnp(node, IRP_MN_REMOVE_DEVICE);
-      FinishRemoval(node);
-    }
+void PnpManager::CancelRemoveSubtree(DeviceNode* node) {
+  for (DeviceNode* child : node->children)
+    if (!child->Gone()) CancelRemoveSubtree(child);
+  // Everyone asked hears the cancel, the one that vetoed included.
+  if (node->pdo->AttachedDevice || node->state == DeviceNode::State::RemovePending) {
+    SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
+    if (node->state == DeviceNode::State::RemovePending) node->state = DeviceNode::State::Started;
   }
+}
+
+void PnpManager::MarkSubtreeGone(DeviceNode* node) {
+  node->present = false;
+  for (DeviceNode* child : node->children) MarkSubtreeGone(child);
+}
+
+void PnpManager::SurpriseSubtree(DeviceNode* node) {
+  for (DeviceNode* child : node->children)
+    if (!child->Gone()) SurpriseSubtree(child);
+  if (node->state == DeviceNode::State::Started || node->state == DeviceNode::State::StopPending ||
+      node->state == DeviceNode::State::RemovePending || node->state == DeviceNode::State::Stopped) {
+    SendPnp(node, IRP_MN_SURPRISE_REMOVAL);
+    node->state = DeviceNode::State::SurpriseRemoved;
+  }
+}
+
+void PnpManager::RemoveSubtree(DeviceNode* node, bool keep_node) {
+  for (DeviceNode* child : std::vector<DeviceNode*>(node->children))
+    if (!child->Gone()) RemoveSubtree(child, false);
+  const bool was_running = node->state != DeviceNode::State::Initialized && node->state != DeviceNode::State::Failed &&
+                           node->state != DeviceNode::State::Disabled;
+  // The bus driver gets the remove of its PDO too; it deletes the PDO when
+  // the device is no longer present.
+  if (was_running || !keep_node) SendPnp(node, IRP_MN_REMOVE_DEVICE);
+  arbiter_.Release(node);
+  node->resources = ResourceLists{};
+  if (node->function_driver) RemoveFromServiceEnum(node->service, node->InstancePath());
+  std::vector<DriverRecord*> drivers = node->drivers;
+  node->drivers.clear();
+  node->function_driver = nullptr;
+  if (keep_node) {
+    node->state = DeviceNode::State::Disabled;
+  } else {
+    FinishRemoval(node);
+  }
+  for (DriverRecord* driver : drivers) UnloadIfUnused(driver);
 }
 
 void PnpManager::FinishRemoval(DeviceNode* node) {
   DEVICE_OBJECT* pdo = node->pdo;
   node->state = DeviceNode::State::Removed;
   node->pdo = nullptr;
+  DetachFromParent(node);
   ObfDereferenceObject(pdo);
-  if (node->function_driver) UnloadIfUnused(node->function_driver);
+}
+
+void PnpManager::DetachFromParent(DeviceNode* node) {
+  if (!node->parent) return;
+  auto& siblings = node->parent->children;
+  siblings.erase(std::remove(siblings.begin(), siblings.end(), node), siblings.end());
 }
 
 void PnpManager::UnloadIfUnused(DriverRecord* driver) {
   if (!driver->image || driver->object.DeviceObject) return;
-  for (const auto& node : nodes_)
-    if (node->function_driver == driver && node->state != DeviceNode::State::Removed &&
-        node->state != DeviceNode::State::Failed)
-      return;
   K().io->UnloadDriver(driver);
+}
+
+// ---------------------------------------------------------------------------
+// User actions.
+
+NTSTATUS PnpManager::RemoveDevice(DeviceNode* node) {
+  NTSTATUS status = STATUS_SUCCESS;
+  Run([&] {
+    if (node->Gone()) {
+      status = STATUS_NO_SUCH_DEVICE;
+      return;
+    }
+    status = QueryRemoveSubtree(node);
+    if (!NT_SUCCESS(status)) {
+      CancelRemoveSubtree(node);
+      return;
+    }
+    MarkSubtreeGone(node);
+    RemoveSubtree(node, false);
+  });
+  return status;
+}
+
+NTSTATUS PnpManager::DisableDevice(DeviceNode* node) {
+  NTSTATUS status = STATUS_SUCCESS;
+  Run([&] {
+    if (node->Gone() || node->state == DeviceNode::State::Disabled) {
+      status = STATUS_INVALID_DEVICE_STATE;
+      return;
+    }
+    status = QueryRemoveSubtree(node);
+    if (!NT_SUCCESS(status)) {
+      CancelRemoveSubtree(node);
+      return;
+    }
+    RemoveSubtree(node, true);
+  });
+  return status;
+}
+
+NTSTATUS PnpManager::EnableDevice(DeviceNode* node) {
+  NTSTATUS status = STATUS_SUCCESS;
+  Run([&] {
+    if (node->state != DeviceNode::State::Disabled) {
+      status = STATUS_INVALID_DEVICE_STATE;
+      return;
+    }
+    node->state = DeviceNode::State::Initialized;
+    status = BuildStack(node);
+    if (NT_SUCCESS(status)) status = AssignAndStart(node);
+    if (NT_SUCCESS(status)) Enumerate(node);
+  });
+  return status;
+}
+
+NTSTATUS PnpManager::SurpriseRemove(DeviceNode* node) {
+  NTSTATUS status = STATUS_SUCCESS;
+  Run([&] {
+    if (node->Gone()) {
+      status = STATUS_NO_SUCH_DEVICE;
+      return;
+    }
+    MarkSubtreeGone(node);
+    SurpriseSubtree(node);
+    RemoveSubtree(node, false);
+  });
+  return status;
+}
+
+NTSTATUS PnpManager::Rebalance(DeviceNode* node, bool move_resources) {
+  NTSTATUS status = STATUS_SUCCESS;
+  Run([&] {
+    if (node->state != DeviceNode::State::Started) {
+      status = STATUS_INVALID_DEVICE_STATE;
+      return;
+    }
+    IO_STATUS_BLOCK query = SendPnp(node, IRP_MN_QUERY_STOP_DEVICE);
+    if (!NT_SUCCESS(query.Status)) {
+      SendPnp(node, IRP_MN_CANCEL_STOP_DEVICE);
+      status = query.Status;
+      return;
+    }
+    node->state = DeviceNode::State::StopPending;
+    SendPnp(node, IRP_MN_STOP_DEVICE);
+    node->state = DeviceNode::State::Stopped;
+    // Keep the old ranges taken while assigning anew, so that they move.
+    int blocker = 0;
+    arbiter_.Release(node);
+    if (move_resources) arbiter_.Reserve(node->resources.Raw(), &blocker);
+    status = AssignAndStart(node);
+    arbiter_.Release(&blocker);
+    if (NT_SUCCESS(status)) Enumerate(node);
+  });
+  return status;
+}
+
+NTSTATUS PnpManager::Eject(DeviceNode* node) {
+  NTSTATUS status = STATUS_SUCCESS;
+  Run([&] {
+    if (node->Gone()) {
+      status = STATUS_NO_SUCH_DEVICE;
+      return;
+    }
+    status = QueryRemoveSubtree(node);
+    if (!NT_SUCCESS(status)) {
+      CancelRemoveSubtree(node);
+      return;
+    }
+    SendPnp(node, IRP_MN_EJECT);
+    MarkSubtreeGone(node);
+    RemoveSubtree(node, false);
+  });
+  return status;
+}
+
+void PnpManager::RemoveAll() {
+  Run([&] {
+    for (auto it = nodes_.rbegin(); it != nodes_.rend(); ++it) {
+      DeviceNode* node = it->get();
+      if (node->parent || node->Gone()) continue;
+      MarkSubtreeGone(node);
+      RemoveSubtree(node, false);
+    }
+  });
 }
 
 DeviceNode* PnpManager::NodeOf(const DEVICE_OBJECT* device) const {
@@ -197,8 +548,14 @@ DeviceNode* PnpManager::NodeOf(const DEVICE_OBJECT* device) const {
 std::vector<DeviceNode*> PnpManager::LiveNodes() const {
   std::vector<DeviceNode*> out;
   for (const auto& node : nodes_)
-    if (node->state != DeviceNode::State::Removed) out.push_back(node.get());
+    if (!node->Gone()) out.push_back(node.get());
   return out;
 }
 
 }  // namespace sim
+
+extern "C" void IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type) {
+  if (!sim::CheckIrql("IoInvalidateDeviceRelations", DISPATCH_LEVEL)) return;
+  // Only bus relations change the tree in this model.
+  if (Type == BusRelations) sim::K().pnp->QueueEnumeration(DeviceObject);
+}

@@ -1,71 +1,103 @@
-// The Plug and Play manager: device nodes, driver binding by hardware ID,
-// AddDevice and start, and the user's removal of a device. Requests are
-// sent to the top of a node's stack as Windows sends them, starting with
-// STATUS_NOT_SUPPORTED.
+// The Plug and Play manager. It keeps the device tree; binds drivers by
+// hardware and compatible ID from an INF-like table; builds each device's
+// stack (lower filters, function driver, upper filters); queries IDs,
+// capabilities, text and resource requirements; assigns resources; starts
+// devices and enumerates their children; and carries out the user's
+// actions (disable, enable, remove, surprise removal, rebalance, eject).
+// All of it runs on the manager's own system thread, one operation at a
+// time, as on Windows; callers from other threads wait for the result.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "sim/kernel/pnp/device_node.h"
+#include "sim/kernel/pnp/resource_arbiter.h"
 #include "wdm.h"
 
 namespace sim {
 
 struct DriverRecord;
-
-struct DeviceNode {
-  enum class State { Initialized, DriversAdded, Started, Removed, Failed };
-
-  DEVICE_OBJECT* pdo = nullptr;
-  std::string device_id;
-  std::string instance_id;
-  std::vector<std::string> hardware_ids;
-  std::vector<std::string> compatible_ids;
-  std::string service;               // bound function driver, "" when none
-  DriverRecord* function_driver = nullptr;
-  State state = State::Initialized;
-  NTSTATUS problem = 0;              // status that failed the node
-  std::string InstancePath() const { return device_id + "\\" + instance_id; }
-};
-
-const char* DeviceNodeStateName(DeviceNode::State state);
+class SimThread;
 
 class PnpManager {
  public:
   PnpManager();
   ~PnpManager();
 
-  // Binds a hardware or compatible ID (case-insensitive) to a driver service.
-  void Bind(const std::string& id, const std::string& service);
-  std::string ServiceFor(const DeviceNode& node) const;
+  // The driver table: a hardware or compatible ID (case-insensitive).
+  void Bind(const std::string& id, const std::string& service, std::vector<std::string> upper_filters = {},
+            std::vector<std::string> lower_filters = {});
+  DriverBinding BindingFor(const DeviceNode& node) const;
 
-  // A bus driver reports a new device: the node is created, its IDs queried,
-  // its function driver loaded and added, and the device started.
+  // A root bus reports a new device: it gets a node, drivers and a start.
   DeviceNode* DeviceArrived(DEVICE_OBJECT* pdo);
+  // Re-enumerates the node's children now (IoInvalidateDeviceRelations
+  // queues the same work without waiting).
+  void EnumerateNow(DeviceNode* node);
+  void QueueEnumeration(DEVICE_OBJECT* pdo);
+  // Waits until every queued operation has run.
+  void WaitIdle();
+
   // Sends a Plug and Play request to the top of the node's stack and waits.
-  IO_STATUS_BLOCK SendPnp(DeviceNode* node, UCHAR minor, const std::function<void(IO_STACK_LOCATION*)>& fill = {});
-  // The user removes the device: query-remove (a veto cancels it and leaves
-  // the device running), then remove. The bus deletes the PDO of a device
-  // that is gone; the driver is unloaded after its last device.
-  NTSTATUS RemoveDevice(DeviceNode* node);
-  // Removes every device, newest first (machine shutdown).
+  IO_STATUS_BLOCK SendPnp(DeviceNode* node, UCHAR minor, const std::function<void(IO_STACK_LOCATION*)>& fill = {},
+                          ULONG_PTR information = 0);
+
+  // User actions. Each returns STATUS_SUCCESS, or the status of the driver
+  // that vetoed it (the device then keeps running).
+  NTSTATUS RemoveDevice(DeviceNode* node);   // the device leaves (query-remove, remove)
+  NTSTATUS DisableDevice(DeviceNode* node);  // query-remove, remove; the node stays, disabled
+  NTSTATUS EnableDevice(DeviceNode* node);
+  NTSTATUS SurpriseRemove(DeviceNode* node);  // the hardware is already gone
+  // Stops the device and starts it again with resources assigned anew;
+  // move_resources keeps its old ranges taken meanwhile, so they change.
+  NTSTATUS Rebalance(DeviceNode* node, bool move_resources = false);
+  NTSTATUS Eject(DeviceNode* node);
+  // Removes every device, children first (machine shutdown).
   void RemoveAll();
 
   DeviceNode* NodeOf(const DEVICE_OBJECT* device) const;
   const std::vector<std::unique_ptr<DeviceNode>>& nodes() const { return nodes_; }
   std::vector<DeviceNode*> LiveNodes() const;
+  ResourceArbiter& arbiter() { return arbiter_; }
 
  private:
+  // Runs the operation on the manager's thread and waits for it.
+  void Run(const std::function<void()>& operation);
+  void Queue(std::function<void()> operation);
+  void ThreadLoop();
+
+  DeviceNode* NewNode(DEVICE_OBJECT* pdo, DeviceNode* parent);
+  void ProcessNewNode(DeviceNode* node);
+  NTSTATUS BuildStack(DeviceNode* node);
+  NTSTATUS AssignAndStart(DeviceNode* node);
+  void Enumerate(DeviceNode* node);
   std::vector<std::string> QueryIds(DeviceNode* node, BUS_QUERY_ID_TYPE type);
-  NTSTATUS AddAndStart(DeviceNode* node);
-  void UnloadIfUnused(DriverRecord* driver);
+  std::string QueryText(DeviceNode* node, DEVICE_TEXT_TYPE type);
+  // Query-remove of the subtree, children first; on a veto, cancel-remove
+  // to everyone asked. STATUS_SUCCESS when all agreed.
+  NTSTATUS QueryRemoveSubtree(DeviceNode* node);
+  void CancelRemoveSubtree(DeviceNode* node);
+  // Removes the subtree's stacks, children first. keep_node: the node
+  // itself stays in the tree (disable) rather than going away.
+  void RemoveSubtree(DeviceNode* node, bool keep_node);
+  void SurpriseSubtree(DeviceNode* node);
+  void MarkSubtreeGone(DeviceNode* node);
   void FinishRemoval(DeviceNode* node);
+  void UnloadIfUnused(DriverRecord* driver);
+  void DetachFromParent(DeviceNode* node);
 
   std::vector<std::unique_ptr<DeviceNode>> nodes_;
-  std::map<std::string, std::string> bindings_;  // upper-cased ID -> service
+  std::map<std::string, DriverBinding> bindings_;  // upper-cased ID
+  ResourceArbiter arbiter_;
+
+  SimThread* thread_ = nullptr;
+  KSEMAPHORE work_available_{};
+  std::deque<std::function<void()>> work_;
 };
 
 }  // namespace sim

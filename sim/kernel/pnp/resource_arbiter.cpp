@@ -160,6 +160,21 @@ NTSTATUS ResourceArbiter::Assign(const IO_RESOURCE_REQUIREMENTS_LIST* requiremen
   return STATUS_CONFLICTING_ADDRESSES;
 }
 
+void ResourceArbiter::Reserve(const CM_RESOURCE_LIST* list, const void* owner) {
+  if (!list || list->Count == 0) return;
+  const CM_PARTIAL_RESOURCE_LIST& partial = list->List[0].PartialResourceList;
+  for (ULONG i = 0; i < partial.Count; ++i) {
+    const CM_PARTIAL_RESOURCE_DESCRIPTOR& d = partial.PartialDescriptors[i];
+    const bool shared = d.ShareDisposition == CmResourceShareShared;
+    if ((d.Type == CmResourceTypePort || d.Type == CmResourceTypeMemory) && d.u.Generic.Length) {
+      ULONGLONG start = static_cast<ULONGLONG>(d.u.Generic.Start.QuadPart);
+      ranges_.push_back(Range{d.Type, start, start + d.u.Generic.Length - 1, shared, owner});
+    } else if (d.Type == CmResourceTypeInterrupt) {
+      ranges_.push_back(Range{d.Type, d.u.Interrupt.Level, d.u.Interrupt.Level, shared, owner});
+    }
+  }
+}
+
 void ResourceArbiter::Release(const void* owner) {
   std::erase_if(ranges_, [owner](const Range& range) { return range.owner == owner; });
 }

@@ -34,6 +34,8 @@ class ResourceArbiter {
   // requirement has no free choice, STATUS_INVALID_PARAMETER for a list
   // that is malformed (sizes that do not add up, no alternative list).
   NTSTATUS Assign(const IO_RESOURCE_REQUIREMENTS_LIST* requirements, const void* owner, ResourceLists* out);
+  // Marks the ranges of an assigned list as taken by the owner.
+  void Reserve(const CM_RESOURCE_LIST* list, const void* owner);
   // Gives back everything assigned to the owner.
   void Release(const void* owner);
   size_t ranges_in_use() const { return ranges_.size(); }

@@ -100,7 +100,8 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp) {
       break;
     case IRP_MN_REMOVE_DEVICE:
       status = STATUS_SUCCESS;
-      delete_after = (device->DeviceObjectExtension->ExtensionFlags & DOE_REMOVE_PENDING) != 0;
+      // A device that has left the bus loses its PDO with the removal.
+      delete_after = !K().pnp->NodeOf(device) || !K().pnp->NodeOf(device)->present;
       break;
     case IRP_MN_QUERY_ID: {
       ULONG_PTR information = 0;

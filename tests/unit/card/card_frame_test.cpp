@@ -109,6 +109,8 @@ struct AddDeviceFault {
   bool link_survives;
 };
 
+void PrintTo(const AddDeviceFault& fault, std::ostream* out) { *out << fault.name; }
+
 class AddDeviceFailureTest : public CardFrameTest, public ::testing::WithParamInterface<AddDeviceFault> {};
 
 TEST_P(AddDeviceFailureTest, LeavesNothingOfTheNewCard) {
@@ -165,11 +167,11 @@ TEST_F(NoCardTest, DriverEntryWithoutPoolFailsTheLoad) {
 }
 
 TEST_F(NoCardTest, AnotherVendorsFunctionGetsNoDriver) {
-  sim::StandinDevice other;
+  sim::CardConfig other;
   other.vendor_id = 0x8086;
   other.device_id = 0x1104;
-  DEVICE_OBJECT* pdo = machine().bus().AddDevice(other);
-  sim::DeviceNode* node = kernel().pnp->DeviceArrived(pdo);
+  DEVICE_OBJECT* pdo = machine().PlugCard(other);
+  sim::DeviceNode* node = NodeOf(pdo);
   EXPECT_EQ(node->state, sim::DeviceNode::State::Initialized);
   EXPECT_EQ(pdo->AttachedDevice, nullptr);
 }
