@@ -23,5 +23,9 @@ NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status);
 // Completes a request with a status and an Information value; returns the status.
 NTSTATUS CompleteRequestWithInformation(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
 
+// Passes a request to the lower drivers and waits until they completed it;
+// returns its status. The caller completes the request.
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT CardDevice, PIRP Irp);
+
 // Deletes the card's port devices and the card's own device object.
 void TearDownCard(PDEVICE_OBJECT CardDevice);

@@ -66,9 +66,23 @@ typedef struct _CardExtension {
   ULONG BusNumber;
   ULONG SlotNumber;
   UCHAR PortCount;
+  // Settings: the header registers saved at the first bring-up, what the
+  // last bring-up found, and the configuration file's flags.
   UCHAR SavedConfigValid;
+  ULONG SavedBars[6];  // BAR5 first, BAR0 last: use SAVED_BAR(n)
+  UCHAR SavedCommand;
+  UCHAR SavedInterruptLine;
   UCHAR PinnedCard;
+  ULONG AbsentPortMask;  // bit n: the presence probe found port n absent
+  UCHAR ProbeEnabled;
+  UCHAR CardInConfigFile;
+  UCHAR SleepRequested;
+  UCHAR LinkBounceEnabled;
+  UCHAR StartBridgeFixup;
 } CardExtension;
+
+// BARn (0 to 5) as saved by the first bring-up.
+#define SAVED_BAR(card, n) ((card)->SavedBars[5 - (n)])
 
 static_assert(FIELD_OFFSET(CardExtension, DeviceFlags) == FIELD_OFFSET(CommonHeader, DeviceFlags), "header");
 static_assert(FIELD_OFFSET(CardExtension, NextLowerDevice) == FIELD_OFFSET(CommonHeader, Lower), "header");
