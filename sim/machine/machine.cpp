@@ -1,8 +1,14 @@
 #include "sim/machine/machine.h"
 
+#include <algorithm>
+
+#include "sim/kernel/files/file_system.h"
+#include "sim/kernel/image_loader.h"
 #include "sim/kernel/io_manager.h"
+#include "sim/kernel/kernel_internal.h"
 #include "sim/kernel/pnp/pnp_manager.h"
 #include "sim/kernel/pool.h"
+#include "sim/kernel/registry/registry.h"
 #include "sim/kernel/scheduler.h"
 #include "sim/kernel/work_queue.h"
 
@@ -11,20 +17,39 @@ namespace sim {
 namespace {
 // What the driver package installs: the card driver for the three chips.
 const char* const kCardHardwareIds[] = {"PCI\\VEN_1C29&DEV_1104", "PCI\\VEN_1C29&DEV_1108", "PCI\\VEN_1C29&DEV_1112"};
+
+// The k-th card's own I/O block (4 KiB) and memory block (1 MiB).
+std::array<uint32_t, 6> DefaultBars(unsigned k) {
+  uint32_t io = 0xE000 - 0x1000 * (k % 12);
+  uint32_t memory = 0xFE000000u - 0x100000u * (k % 64);
+  return {io | 0x001, memory, (io + 0x100) | 0x001, 0, 0, (io + 0x200) | 0x001};
+}
 }  // namespace
 
 Machine::Machine(const MachineConfig& config) : config_(config) {
   KernelOptions options;
   options.seed = config.seed;
   kernel_ = std::make_unique<Kernel>(options);
-  bus_ = std::make_unique<StandinBus>();
+  hardware_ = std::make_unique<hw::Hardware>(config.host_bridge);
+  bus_ = std::make_unique<hw::PciBusDriver>();
   for (const char* id : kCardHardwareIds) kernel_->pnp->Bind(id, "zarkcard");
+  for (const hw::BridgeConfig& bridge : config.bridges) {
+    hardware_->AddBridge(bridge);
+    if (bridge.location.bus == 0) next_root_port_ = std::max(next_root_port_, bridge.location.device + 1);
+    next_bus_ = std::max<uint32_t>(next_bus_, bridge.subordinate_bus + 1u);
+  }
+  for (const CardConfig& card : config.cards)
+    if (card.location) next_bus_ = std::max(next_bus_, card.location->bus + 1);
+  for (const RegistryPreset& preset : config.registry)
+    kernel_->registry->SetValue(preset.key, preset.name, preset.type, preset.data);
+  if (config.config_file) kernel_->files->AddFile(kCardConfigFilePath, *config.config_file);
 }
 
 Machine::~Machine() {
   Shutdown();
   bus_.reset();
   kernel_.reset();
+  hardware_.reset();
 }
 
 void Machine::Boot() {
@@ -32,12 +57,48 @@ void Machine::Boot() {
   kernel_->scheduler->Settle();
 }
 
+hw::CardModelConfig Machine::PlaceCard(const CardConfig& card) {
+  const unsigned k = static_cast<unsigned>(cards_.size());
+  hw::CardModelConfig model;
+  model.vendor_id = card.vendor_id;
+  model.device_id = card.device_id;
+  model.subsystem = card.subsystem;
+  model.revision = card.revision;
+  model.optional_port_mask = card.optional_port_mask;
+  model.absent_uarts = card.absent_uarts;
+  model.unavailable_blocks = card.unavailable_blocks;
+  model.uart_count = card.uart_count;
+  model.interrupt_line = card.interrupt_line.value_or(static_cast<UCHAR>(0x0B + k % 4));
+  if (card.command) model.command = *card.command;
+  model.bars = card.bars.value_or(DefaultBars(k));
+  if (card.location) {
+    model.location = *card.location;
+    return model;
+  }
+  // A root port of its own whose windows are exactly the card's blocks.
+  uint32_t bus = next_bus_++;
+  uint32_t io = model.bars[5] & 0xF000;
+  uint32_t memory = model.bars[1] & 0xFFF00000u;
+  hw::BridgeConfig port;
+  port.location = {0, next_root_port_++, 0};
+  port.secondary_bus = port.subordinate_bus = static_cast<uint8_t>(bus);
+  port.io_base = port.io_limit = static_cast<uint8_t>(io >> 8);
+  port.memory_base = port.memory_limit = static_cast<uint16_t>(memory >> 16);
+  hardware_->AddBridge(port);
+  model.location = {bus, 0, 0};
+  return model;
+}
+
+DEVICE_OBJECT* Machine::InstallCard(const CardConfig& card) {
+  hw::UartCard* model = hardware_->AddCard(PlaceCard(card));
+  if (!model) return nullptr;
+  DEVICE_OBJECT* pdo = bus_->CreatePdo(model->location());
+  cards_.push_back(MachineCard{model, pdo});
+  return pdo;
+}
+
 DEVICE_OBJECT* Machine::PlugCard(const CardConfig& card) {
-  StandinDevice device;
-  device.device_id = card.device_id;
-  device.subsystem = card.subsystem;
-  device.slot = next_slot_++;
-  DEVICE_OBJECT* pdo = bus_->AddDevice(device);
+  DEVICE_OBJECT* pdo = InstallCard(card);
   if (pdo) kernel_->pnp->DeviceArrived(pdo);
   return pdo;
 }
@@ -47,6 +108,7 @@ void Machine::Shutdown() {
   shut_down_ = true;
   kernel_->scheduler->Settle();
   kernel_->pnp->RemoveAll();
+  for (MachineCard& card : cards_) card.pdo = nullptr;
   for (const auto& driver : kernel_->io->drivers())
     if (driver->image) kernel_->io->UnloadDriver(driver.get());
   kernel_->scheduler->StopOtherThreads();
@@ -55,6 +117,11 @@ void Machine::Shutdown() {
   for (const auto& [handle, entry] : kernel_->handles->All()) {
     kernel_->verifier->Report("handle-leak", ImageName(entry.owner),
                               entry.object->TypeName() + " handle (" + entry.object->Describe() + ") still open at shutdown");
+  }
+  for (const auto& [address, mapping] : hardware_->mappings().live()) {
+    kernel_->verifier->Report("mapping-leak", mapping.owner,
+                              "I/O mapping of " + std::to_string(mapping.length) + " bytes at physical " +
+                                  Hex(static_cast<ULONG_PTR>(mapping.physical)) + " never unmapped");
   }
 }
 

@@ -1,28 +1,68 @@
-// A simulated machine: the kernel model, the devices on its bus and the
-// drivers bound to them. Constructing a Machine makes the calling thread the
-// machine's first simulated thread; everything the caller does between
-// Boot() and Shutdown() runs inside the machine.
+// A simulated machine: the kernel model, the PCI hardware (host bridge,
+// bridges, cards), the drivers bound to them, and the files and registry
+// values present before boot. Constructing a Machine makes the calling
+// thread the machine's first simulated thread; everything the caller does
+// between Boot() and Shutdown() runs inside the machine.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "sim/hw/hardware.h"
+#include "sim/hw/pci_bus_driver.h"
 #include "sim/kernel/application.h"
 #include "sim/kernel/kernel.h"
-#include "sim/kernel/pnp/standin_bus.h"
 
 namespace sim {
 
+// One card. Unset placement puts the card at device 0 of a bus of its own,
+// behind a root port of its own at bus 0 whose windows hold the card's BARs;
+// unset BARs give each card its own 4 KiB I/O block and 1 MiB memory block.
 struct CardConfig {
   USHORT device_id = 0x1104;
-  ULONG subsystem = 0;
+  ULONG subsystem = 0;  // subsystem ID << 16 | subsystem vendor ID (register 0x2C)
+  USHORT vendor_id = 0x1C29;
+  UCHAR revision = 0;
+  UCHAR optional_port_mask = 0x3F;  // register 0xF3
+  USHORT absent_uarts = 0;          // bit n: UART n not fitted
+  USHORT unavailable_blocks = 0;    // bit n: block n marked "not available"
+  int uart_count = -1;              // -1: as the Device ID says
+  std::optional<UCHAR> interrupt_line;
+  std::optional<USHORT> command;
+  std::optional<hw::PciLocation> location;
+  std::optional<std::array<uint32_t, 6>> bars;
+};
+
+// A registry value present before boot.
+struct RegistryPreset {
+  std::string key;  // "\Registry\Machine\..."
+  std::string name;
+  ULONG type = 3;   // REG_BINARY
+  std::vector<uint8_t> data;
 };
 
 struct MachineConfig {
   uint64_t seed = 1;
+  hw::HostBridgeConfig host_bridge;
+  std::vector<hw::BridgeConfig> bridges;
   std::vector<CardConfig> cards;
+  // "\SystemRoot\SysWOW64\ZARKCARD.cfg": unset means no file, an empty
+  // vector an empty file.
+  std::optional<std::vector<uint8_t>> config_file;
+  std::vector<RegistryPreset> registry;
+};
+
+// Where the card driver's configuration file lives.
+inline constexpr char kCardConfigFilePath[] = "\\SystemRoot\\SysWOW64\\ZARKCARD.cfg";
+
+// A card in the machine: its model and its physical device object.
+struct MachineCard {
+  hw::UartCard* model = nullptr;
+  DEVICE_OBJECT* pdo = nullptr;  // null once the device is gone
 };
 
 class Machine {
@@ -34,24 +74,36 @@ class Machine {
 
   // Binds the drivers and brings up every card of the configuration.
   void Boot();
-  // Adds a card while the machine runs (hot plug); returns its PDO.
+  // Adds a card while the machine runs (hot plug); returns its PDO, or null
+  // when its location is taken.
   DEVICE_OBJECT* PlugCard(const CardConfig& card);
+  // Puts a card on the bus and creates its PDO without reporting it to the
+  // Plug and Play manager (for tests that report it themselves).
+  DEVICE_OBJECT* InstallCard(const CardConfig& card);
   // Removes every device, unloads every driver, stops every thread and
   // reports what was left behind. Safe to call twice.
   void Shutdown();
 
   Kernel& kernel() { return *kernel_; }
+  hw::Hardware& hardware() { return *hardware_; }
   Application& app() { return app_; }
-  StandinBus& bus() { return *bus_; }
+  hw::PciBusDriver& bus() { return *bus_; }
+  const std::vector<MachineCard>& cards() const { return cards_; }
+  const MachineConfig& config() const { return config_; }
   const Verifier& verifier() const { return *kernel_->verifier; }
   bool shut_down() const { return shut_down_; }
 
  private:
+  hw::CardModelConfig PlaceCard(const CardConfig& card);
+
   MachineConfig config_;
   std::unique_ptr<Kernel> kernel_;
-  std::unique_ptr<StandinBus> bus_;
+  std::unique_ptr<hw::Hardware> hardware_;
+  std::unique_ptr<hw::PciBusDriver> bus_;
   Application app_;
-  unsigned next_slot_ = 0;
+  std::vector<MachineCard> cards_;
+  unsigned next_root_port_ = 1;
+  uint32_t next_bus_ = 1;
   bool shut_down_ = false;
 };
 

@@ -143,11 +143,11 @@ class PnpManagerTest : public sim::test::KernelTest {
     bus_->object.MajorFunction[IRP_MJ_PNP] = BusFdoPnp;
     bus_->extension.AddDevice = BusAddDevice;
     kernel().pnp->Bind("PCI\\VEN_1234&DEV_0001", "testbus");
-    sim::StandinDevice device;
+    sim::CardConfig device;
     device.vendor_id = 0x1234;
     device.device_id = 0x0001;
-    device.slot = 5;
-    pdo_ = machine().bus().AddDevice(device);
+    device.location = sim::hw::PciLocation{1, 5, 0};
+    pdo_ = machine().InstallCard(device);
     for (int i = 0; i < 2; ++i) world_.children.push_back(NewChild());
     node_ = kernel().pnp->DeviceArrived(pdo_);
   }
@@ -179,7 +179,7 @@ const std::string kServiceEnum = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet
 
 TEST_F(PnpManagerTest, StartedDeviceHasItsInstanceKeyAndServiceEntry) {
   EXPECT_EQ(node_->state, DeviceNode::State::Started);
-  EXPECT_EQ(node_->InstancePath(), "PCI\\VEN_1234&DEV_0001&SUBSYS_00000000&REV_00\\3&11583659&0&28");
+  EXPECT_EQ(node_->InstancePath(), "PCI\\VEN_1234&DEV_0001&SUBSYS_00000000&REV_00\\4&813c32c1&0&28");
   sim::Registry& registry = *kernel().registry;
   EXPECT_TRUE(registry.KeyExists(sim::DeviceParametersPath(*node_)));
   EXPECT_EQ(registry.GetString(sim::InstanceKeyPath(*node_), "Service"), u"testbus");

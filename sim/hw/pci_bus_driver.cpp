@@ -1,0 +1,292 @@
+#include "sim/hw/pci_bus_driver.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "sim/hw/hardware.h"
+#include "sim/kernel/io_manager.h"
+#include "sim/kernel/kernel_internal.h"
+#include "sim/kernel/pnp/pnp_manager.h"
+#include "wdmguid.h"
+
+namespace sim::hw {
+
+namespace {
+
+constexpr ULONG kPoolTag = 'nPmS';
+DriverRecord* bus_driver_record = nullptr;
+
+PciFunction* FunctionOf(const PciPdoExtension& ext) { return Hw().pci().Find(ext.location); }
+
+// Returns the strings as a pool-allocated multi-string (or one string).
+PWCHAR PoolStrings(const std::vector<std::string>& items) {
+  size_t chars = 1;
+  for (const auto& item : items) chars += item.size() + 1;
+  auto* buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, chars * sizeof(WCHAR), kPoolTag));
+  if (!buffer) return nullptr;
+  size_t at = 0;
+  for (const auto& item : items) {
+    for (char c : item) buffer[at++] = static_cast<WCHAR>(c);
+    buffer[at++] = 0;
+  }
+  buffer[at] = 0;
+  return buffer;
+}
+
+std::string Format(const char* format, unsigned a, unsigned b = 0, unsigned c = 0) {
+  char text[96];
+  std::snprintf(text, sizeof text, format, a, b, c);
+  return text;
+}
+
+NTSTATUS QueryId(const PciPdoExtension& ext, BUS_QUERY_ID_TYPE type, ULONG_PTR* information) {
+  PciFunction* f = FunctionOf(ext);
+  if (!f) return STATUS_NO_SUCH_DEVICE;
+  unsigned vendor = f->Get16(0x00), device = f->Get16(0x02), subsystem = f->Get32(0x2C), revision = f->Get8(0x08);
+  unsigned class_code = static_cast<unsigned>(f->Get8(0x0B)) << 16 | f->Get8(0x0A) << 8 | f->Get8(0x09);
+  std::string base = Format("PCI\\VEN_%04X&DEV_%04X", vendor, device);
+  std::string subsys = Format("&SUBSYS_%08X", subsystem);
+  std::string rev = Format("&REV_%02X", revision);
+  std::string cc6 = Format("CC_%06X", class_code), cc4 = Format("CC_%04X", class_code >> 8);
+  std::vector<std::string> items;
+  switch (type) {
+    case BusQueryDeviceID:
+      items = {base + subsys + rev};
+      break;
+    case BusQueryHardwareIDs:
+      items = {base + subsys + rev, base + subsys, base + "&" + cc6, base + "&" + cc4};
+      break;
+    case BusQueryCompatibleIDs:
+      items = {base + rev, base, Format("PCI\\VEN_%04X&", vendor) + cc6, Format("PCI\\VEN_%04X&", vendor) + cc4,
+               Format("PCI\\VEN_%04X", vendor), "PCI\\" + cc6, "PCI\\" + cc4};
+      break;
+    case BusQueryInstanceID: {
+      // The parent's part depends on the bus, so cards at the same device
+      // number of different buses get different instance paths.
+      unsigned parent = 0x1F0B4B70u ^ (ext.location.bus * 0x9E3779B1u);
+      items = {Format("4&%08x&0&%02X", parent, ext.location.device << 3 | ext.location.function)};
+      break;
+    }
+    default:
+      return STATUS_NOT_SUPPORTED;
+  }
+  PWCHAR buffer = PoolStrings(items);
+  if (!buffer) return STATUS_INSUFFICIENT_RESOURCES;
+  *information = reinterpret_cast<ULONG_PTR>(buffer);
+  return STATUS_SUCCESS;
+}
+
+void FillCapabilities(const PciPdoExtension& ext, DEVICE_CAPABILITIES* caps) {
+  caps->DeviceD1 = 0;
+  caps->DeviceD2 = 0;
+  caps->Removable = 0;
+  caps->UniqueID = 0;
+  caps->SurpriseRemovalOK = 0;
+  caps->Address = ext.location.device << 16 | ext.location.function;
+  caps->UINumber = ext.location.device;
+  caps->DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
+  caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+  for (int state = PowerSystemSleeping1; state < PowerSystemMaximum; ++state) caps->DeviceState[state] = PowerDeviceD3;
+  caps->SystemWake = PowerSystemUnspecified;
+  caps->DeviceWake = PowerDeviceUnspecified;
+}
+
+// Bytes of configuration space moved between the function and a buffer,
+// through the given path; only what lies within the function's space.
+ULONG TransferConfig(const PciPdoExtension& ext, ConfigPath path, bool write, PVOID buffer, ULONG offset, ULONG length) {
+  PciFunction* f = FunctionOf(ext);
+  if (!f || offset >= f->size()) return 0;
+  ULONG count = std::min<ULONG>(length, f->size() - offset);
+  auto* bytes = static_cast<UCHAR*>(buffer);
+  PciTopology& pci = Hw().pci();
+  Hw().counters().CountConfig(path, write);  // one access, whatever its length
+  if (write) {
+    for (ULONG i = 0; i < count; ++i) pci.Write(ConfigPath::Model, ext.location, offset + i, bytes[i], 1);
+  } else {
+    for (ULONG i = 0; i < count; ++i) bytes[i] = static_cast<UCHAR>(pci.Read(ConfigPath::Model, ext.location, offset + i, 1));
+  }
+  return count;
+}
+
+NTSTATUS ReadWriteConfig(const PciPdoExtension& ext, IO_STACK_LOCATION* stack, bool write, ULONG_PTR* information) {
+  auto& p = stack->Parameters.ReadWriteConfig;
+  if (p.WhichSpace != PCI_WHICHSPACE_CONFIG) return STATUS_INVALID_PARAMETER_1;
+  ULONG count = TransferConfig(ext, ConfigPath::BusRequest, write, p.Buffer, p.Offset, p.Length);
+  *information = count;
+  return count == p.Length ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST;
+}
+
+// ---- GUID_BUS_INTERFACE_STANDARD
+void NTAPI InterfaceReference(PVOID context) {
+  InterlockedIncrement(&static_cast<PciPdoExtension*>(context)->interface_references);
+}
+void NTAPI InterfaceDereference(PVOID context) {
+  InterlockedDecrement(&static_cast<PciPdoExtension*>(context)->interface_references);
+}
+BOOLEAN NTAPI TranslateBusAddress(PVOID, PHYSICAL_ADDRESS bus_address, ULONG, PULONG, PPHYSICAL_ADDRESS translated) {
+  *translated = bus_address;  // no translation on this platform
+  return TRUE;
+}
+ULONG NTAPI GetBusData(PVOID context, ULONG data_type, PVOID buffer, ULONG offset, ULONG length) {
+  if (data_type != PCI_WHICHSPACE_CONFIG) return 0;
+  return TransferConfig(*static_cast<PciPdoExtension*>(context), ConfigPath::BusInterface, false, buffer, offset, length);
+}
+ULONG NTAPI SetBusData(PVOID context, ULONG data_type, PVOID buffer, ULONG offset, ULONG length) {
+  if (data_type != PCI_WHICHSPACE_CONFIG) return 0;
+  return TransferConfig(*static_cast<PciPdoExtension*>(context), ConfigPath::BusInterface, true, buffer, offset, length);
+}
+
+NTSTATUS QueryInterface(PciPdoExtension* ext, IO_STACK_LOCATION* stack, NTSTATUS status) {
+  auto& q = stack->Parameters.QueryInterface;
+  if (!q.InterfaceType || !IsEqualGUID(*q.InterfaceType, GUID_BUS_INTERFACE_STANDARD)) return status;
+  if (q.Size < sizeof(BUS_INTERFACE_STANDARD) || q.Version < 1 || !q.Interface) return STATUS_INVALID_PARAMETER;
+  auto* bus = reinterpret_cast<BUS_INTERFACE_STANDARD*>(q.Interface);
+  bus->Size = sizeof(BUS_INTERFACE_STANDARD);
+  bus->Version = 1;
+  bus->Context = ext;
+  bus->InterfaceReference = InterfaceReference;
+  bus->InterfaceDereference = InterfaceDereference;
+  bus->TranslateBusAddress = TranslateBusAddress;
+  bus->GetDmaAdapter = nullptr;
+  bus->SetBusData = SetBusData;
+  bus->GetBusData = GetBusData;
+  InterfaceReference(ext);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp) {
+  auto* ext = static_cast<PciPdoExtension*>(device->DeviceExtension);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  NTSTATUS status = irp->IoStatus.Status;
+  bool delete_after = false;
+  switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+      status = STATUS_SUCCESS;
+      break;
+    case IRP_MN_REMOVE_DEVICE:
+      status = STATUS_SUCCESS;
+      // A device that has left the bus loses its PDO with the removal.
+      delete_after = !K().pnp->NodeOf(device) || !K().pnp->NodeOf(device)->present;
+      break;
+    case IRP_MN_READ_CONFIG:
+    case IRP_MN_WRITE_CONFIG: {
+      ULONG_PTR information = 0;
+      status = ReadWriteConfig(*ext, stack, stack->MinorFunction == IRP_MN_WRITE_CONFIG, &information);
+      irp->IoStatus.Information = information;
+      break;
+    }
+    case IRP_MN_QUERY_INTERFACE:
+      status = QueryInterface(ext, stack, status);
+      break;
+    case IRP_MN_QUERY_ID: {
+      ULONG_PTR information = 0;
+      NTSTATUS id_status = QueryId(*ext, stack->Parameters.QueryId.IdType, &information);
+      if (id_status != STATUS_NOT_SUPPORTED) {
+        status = id_status;
+        irp->IoStatus.Information = information;
+      }
+      break;
+    }
+    case IRP_MN_QUERY_CAPABILITIES:
+      FillCapabilities(*ext, stack->Parameters.DeviceCapabilities.Capabilities);
+      status = STATUS_SUCCESS;
+      break;
+    case IRP_MN_QUERY_BUS_INFORMATION: {
+      auto* info = static_cast<PNP_BUS_INFORMATION*>(ExAllocatePoolWithTag(PagedPool, sizeof(PNP_BUS_INFORMATION), kPoolTag));
+      if (!info) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        break;
+      }
+      info->BusTypeGuid = GUID_BUS_TYPE_PCI;
+      info->LegacyBusType = PCIBus;
+      info->BusNumber = ext->location.bus;
+      irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(info);
+      status = STATUS_SUCCESS;
+      break;
+    }
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+      if (stack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
+        auto* relations = static_cast<DEVICE_RELATIONS*>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kPoolTag));
+        if (!relations) {
+          status = STATUS_INSUFFICIENT_RESOURCES;
+          break;
+        }
+        relations->Count = 1;
+        relations->Objects[0] = device;
+        ObfReferenceObject(device);
+        irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
+        status = STATUS_SUCCESS;
+      }
+      break;
+    default:
+      break;  // not handled: the status stays as it came
+  }
+  irp->IoStatus.Status = status;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  if (delete_after) IoDeleteDevice(device);
+  return status;
+}
+
+NTSTATUS PdoPower(PDEVICE_OBJECT, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  NTSTATUS status = irp->IoStatus.Status;
+  if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) status = STATUS_SUCCESS;
+  irp->IoStatus.Status = status;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+// WMI requests that reach the bus driver are not for it: complete unchanged.
+NTSTATUS PdoSystemControl(PDEVICE_OBJECT, PIRP irp) {
+  NTSTATUS status = irp->IoStatus.Status;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+}  // namespace
+
+PciBusDriver::PciBusDriver() : driver_(K().io->CreateBuiltinDriver("pci")) {
+  driver_->object.MajorFunction[IRP_MJ_PNP] = PdoPnp;
+  driver_->object.MajorFunction[IRP_MJ_POWER] = PdoPower;
+  driver_->object.MajorFunction[IRP_MJ_SYSTEM_CONTROL] = PdoSystemControl;
+  bus_driver_record = driver_;
+}
+
+PciBusDriver::~PciBusDriver() {
+  if (bus_driver_record == driver_) bus_driver_record = nullptr;
+}
+
+DEVICE_OBJECT* PciBusDriver::CreatePdo(const PciLocation& location) {
+  char name[48];
+  std::snprintf(name, sizeof name, "\\Device\\NTPNP_PCI%04u", count_);
+  std::u16string wide = Utf8ToUtf16(name);
+  UNICODE_STRING unicode{static_cast<USHORT>(wide.size() * 2), static_cast<USHORT>(wide.size() * 2),
+                         reinterpret_cast<PWSTR>(wide.data())};
+  DEVICE_OBJECT* pdo = nullptr;
+  NTSTATUS status = K().io->CreateDevice(driver_, sizeof(PciPdoExtension), &unicode, FILE_DEVICE_BUS_EXTENDER,
+                                         FILE_DEVICE_SECURE_OPEN, FALSE, &pdo, nullptr);
+  if (!NT_SUCCESS(status)) return nullptr;
+  auto* ext = new (pdo->DeviceExtension) PciPdoExtension{};
+  ext->location = location;
+  ext->index = count_++;
+  pdo->Flags |= DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE;
+  pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  return pdo;
+}
+
+PciPdoExtension* PciPdoOf(const DEVICE_OBJECT* device) {
+  if (!device || !bus_driver_record || !HasKernel()) return nullptr;
+  DeviceRecord* record = K().io->FindDevice(device);
+  if (!record || record->driver != bus_driver_record) return nullptr;
+  return static_cast<PciPdoExtension*>(device->DeviceExtension);
+}
+
+}  // namespace sim::hw

@@ -1,0 +1,43 @@
+// The PCI bus driver, built into the kernel model: it creates a physical
+// device object for each card of the machine and answers the Plug and Play
+// requests a bus driver answers for its children: IDs, capabilities, bus
+// information, configuration space reads and writes (IRP_MN_READ_CONFIG,
+// IRP_MN_WRITE_CONFIG), the standard bus interface, start, stop, removal.
+#pragma once
+
+#include "sim/hw/pci_function.h"
+#include "wdm.h"
+
+namespace sim {
+struct DriverRecord;
+}
+
+namespace sim::hw {
+
+// What the bus driver keeps for each of its PDOs.
+struct PciPdoExtension {
+  PciLocation location;
+  unsigned index = 0;
+  volatile LONG interface_references = 0;  // standard bus interfaces handed out and not dereferenced
+};
+
+class PciBusDriver {
+ public:
+  PciBusDriver();
+  ~PciBusDriver();
+  PciBusDriver(const PciBusDriver&) = delete;
+  PciBusDriver& operator=(const PciBusDriver&) = delete;
+  // Creates the PDO of the function at the location (which must exist).
+  DEVICE_OBJECT* CreatePdo(const PciLocation& location);
+  DriverRecord* driver() const { return driver_; }
+
+ private:
+  DriverRecord* driver_;
+  unsigned count_ = 0;
+};
+
+// The bus driver's record of a PDO, or null when the device is not one of
+// its PDOs.
+PciPdoExtension* PciPdoOf(const DEVICE_OBJECT* device);
+
+}  // namespace sim::hw

@@ -1,0 +1,63 @@
+// The multi-port serial card: one PCI Express function (vendor 0x1C29)
+// with up to twelve 16550-class UARTs. Each UART n is configured by the
+// 8-byte block at 0x40 + 8 n of configuration space and answers at the I/O
+// address held in bytes +4 and +5 of its block, only while the block's
+// enable bit (byte +0, bit 0) is set and the Command register enables I/O.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "sim/hw/io_device.h"
+#include "sim/hw/pci_function.h"
+#include "sim/hw/uart_16550.h"
+
+namespace sim::hw {
+
+struct CardModelConfig {
+  PciLocation location{1, 0, 0};
+  uint16_t vendor_id = 0x1C29;
+  uint16_t device_id = 0x1104;
+  uint32_t subsystem = 0;           // subsystem ID << 16 | subsystem vendor ID
+  uint8_t revision = 0;
+  uint8_t optional_port_mask = 0x3F;  // register 0xF3
+  uint16_t absent_uarts = 0;        // bit n: UART n is not fitted
+  uint16_t unavailable_blocks = 0;  // bit n: block n carries the "not available" mark
+  int uart_count = -1;              // -1: what the Device ID says (4, 8, 12; else 0)
+  uint8_t interrupt_line = 0x0B;
+  uint16_t command = 0x0003;        // I/O and memory decoding on
+  std::array<uint32_t, 6> bars{0xE001, 0xFE000000, 0xE101, 0, 0, 0xE201};
+  std::array<uint32_t, 6> bar_sizes{0x100, 0x1000, 0x100, 0, 0, 0x80};
+};
+
+// UARTs a chip has, by Device ID: 0x1104 four, 0x1108 eight, 0x1112 twelve.
+int UartCountOf(uint16_t device_id);
+
+class UartCard : public PciFunction, public IoDevice {
+ public:
+  static constexpr unsigned kMaxPorts = 12;
+  static constexpr uint32_t kBlockBase = 0x40;
+  static constexpr uint32_t kOptionalPortMask = 0xF3;
+
+  explicit UartCard(const CardModelConfig& config);
+
+  const CardModelConfig& config() const { return config_; }
+  // The eight bytes of port block n as the card holds them.
+  std::array<uint8_t, 8> PortBlock(unsigned n) const;
+  bool UartFitted(unsigned n) const;
+  Uart16550& uart(unsigned n) { return uarts_.at(n); }
+  // The UART answering at the port, or -1. The caller checks reachability.
+  int UartAt(uint16_t port) const;
+
+  // I/O space.
+  bool Decodes(uint16_t port) const override { return UartAt(port) >= 0; }
+  uint32_t ReadPort(uint16_t port, unsigned width) override;
+  void WritePort(uint16_t port, uint32_t value, unsigned width) override;
+
+ private:
+  CardModelConfig config_;
+  int uart_count_;
+  std::array<Uart16550, kMaxPorts> uarts_;
+};
+
+}  // namespace sim::hw
