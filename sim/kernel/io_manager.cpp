@@ -268,7 +268,7 @@ void IoManager::FreeIrp(IRP* irp, const DriverImage* caller) {
     ReportCaller(caller, "irp-bad-free", "IoFreeIrp of " + Hex(reinterpret_cast<ULONG_PTR>(irp)) + ", which is not an IRP");
     return;
   }
-  if (irp->CurrentLocation <= irp->StackCount && !record->in_completion) {
+  if (irp->CurrentLocation <= irp->StackCount && !record->in_completion && !record->halted) {
     ReportCaller(caller, "irp-freed-in-flight", "IoFreeIrp of an IRP that a driver below still owns");
   }
   irps_.erase(irp);
@@ -292,6 +292,7 @@ NTSTATUS IoManager::CallDriver(DEVICE_OBJECT* device, IRP* irp, const DriverImag
     KeBugCheckEx(0x35 /* NO_MORE_IRP_STACK_LOCATIONS */, reinterpret_cast<ULONG_PTR>(irp), 0, 0, 0);
   }
   record->in_completion = false;
+  record->halted = false;
   record->completed = false;
   irp->CurrentLocation--;
   IO_STACK_LOCATION* stack = --irp->Tail.Overlay.CurrentStackLocation;
@@ -316,7 +317,10 @@ void IoManager::CompleteRequest(IRP* irp, const DriverImage* caller) {
     ReportCaller(caller, "irp-unknown", "IoCompleteRequest of " + Hex(reinterpret_cast<ULONG_PTR>(irp)) + ", which is not an IRP");
     return;
   }
-  if (record->in_completion || record->completed || irp->CurrentLocation > irp->StackCount) {
+  // A halted IRP may be completed again only by a driver that has a stack
+  // location in it, not at its originator's own location.
+  const bool at_originator = record->halted && !IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+  if (record->in_completion || record->completed || irp->CurrentLocation > irp->StackCount || at_originator) {
     ReportCaller(caller, "irp-completed-twice", "IoCompleteRequest of an IRP that was already completed");
     return;
   }
@@ -324,6 +328,7 @@ void IoManager::CompleteRequest(IRP* irp, const DriverImage* caller) {
     ReportCaller(caller, "irp-completed-pending", "IoCompleteRequest with STATUS_PENDING as the final status");
   }
   record->in_completion = true;
+  record->halted = false;
   IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
   IoSkipCurrentIrpStackLocation(irp);
   for (;;) {
@@ -348,8 +353,12 @@ void IoManager::CompleteRequest(IRP* irp, const DriverImage* caller) {
                                   : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
       NTSTATUS status = routine(device, irp, context);
       if (status == STATUS_MORE_PROCESSING_REQUIRED) {
-        // The routine's driver owns the IRP again (to free or resend it).
-        if (IrpRecord* still = FindIrp(irp)) still->in_completion = true;
+        // The routine's driver owns the IRP again: to free it, send it again
+        // or complete it once more from its own stack location.
+        if (IrpRecord* still = FindIrp(irp)) {
+          still->in_completion = false;
+          still->halted = true;
+        }
         return;
       }
     } else if (irp->CurrentLocation <= irp->StackCount && irp->PendingReturned) {

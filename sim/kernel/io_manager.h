@@ -40,6 +40,7 @@ struct IrpRecord {
   const DriverImage* owner = nullptr;
   bool threaded = false;     // built by the I/O manager for a waiting caller
   bool in_completion = false;
+  bool halted = false;       // a completion routine took it back (STATUS_MORE_PROCESSING_REQUIRED)
   bool completed = false;    // completed back to its originator
   ULONG method = METHOD_BUFFERED;
   // Stack locations whose dispatch routine returned STATUS_PENDING while the
