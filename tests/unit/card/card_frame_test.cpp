@@ -14,11 +14,17 @@
 
 namespace {
 
+sim::CardConfig CardOf(USHORT device_id) {
+  sim::CardConfig card;
+  card.device_id = device_id;
+  return card;
+}
+
 class CardFrameTest : public sim::test::KernelTest {
  protected:
   sim::MachineConfig config() const override {
     sim::MachineConfig config;
-    for (int i = 0; i < cards_at_boot_; ++i) config.cards.push_back(sim::CardConfig{0x1104, 0});
+    for (int i = 0; i < cards_at_boot_; ++i) config.cards.push_back(CardOf(0x1104));
     return config;
   }
   std::u16string LinkTarget() { return kernel().names->LinkTarget(u"\\DosDevices\\ZARKCARD"); }
@@ -76,7 +82,7 @@ TEST_F(TwoCardTest, LinkFollowsTheNewestCardAndVanishesWithAnyRemoval) {
   EXPECT_EQ(app().Open("\\\\.\\ZARKCARD", &handle), STATUS_OBJECT_NAME_NOT_FOUND);
 
   // The driver stays loaded for card 1, so the next card gets number 2.
-  machine().PlugCard(sim::CardConfig{0x1108, 0});
+  machine().PlugCard(CardOf(0x1108));
   EXPECT_TRUE(DeviceExists(u"\\Device\\ZARKLINK_2"));
   EXPECT_EQ(LinkTarget(), u"\\Device\\ZARKLINK_2");
 }
@@ -84,7 +90,7 @@ TEST_F(TwoCardTest, LinkFollowsTheNewestCardAndVanishesWithAnyRemoval) {
 TEST_F(CardFrameTest, DriverReloadedForALaterCardStartsCountingAfresh) {
   ASSERT_EQ(kernel().pnp->RemoveDevice(CardNode(0)), STATUS_SUCCESS);
   EXPECT_TRUE(kernel().io->FindDriver("zarkcard") == nullptr) << "the driver unloads with its last device";
-  machine().PlugCard(sim::CardConfig{0x1104, 0});
+  machine().PlugCard(CardOf(0x1104));
   EXPECT_TRUE(DeviceExists(u"\\Device\\ZARKLINK_0"));
   EXPECT_EQ(LinkTarget(), u"\\Device\\ZARKLINK_0");
 }
@@ -119,7 +125,7 @@ TEST_P(AddDeviceFailureTest, LeavesNothingOfTheNewCard) {
   const size_t devices_before = kernel().io->devices().size();
   for (unsigned call : fault.calls) kernel().faults->FailNth(fault.kind, call);
 
-  DEVICE_OBJECT* pdo = machine().PlugCard(sim::CardConfig{0x1112, 0});
+  DEVICE_OBJECT* pdo = machine().PlugCard(CardOf(0x1112));
   sim::DeviceNode* node = NodeOf(pdo);
   EXPECT_EQ(node->state, sim::DeviceNode::State::Failed);
   EXPECT_EQ(node->problem, fault.expected);
@@ -131,7 +137,7 @@ TEST_P(AddDeviceFailureTest, LeavesNothingOfTheNewCard) {
 
   // Numbers are never reused: the next card is number 2.
   kernel().faults->Clear();
-  machine().PlugCard(sim::CardConfig{0x1104, 0});
+  machine().PlugCard(CardOf(0x1104));
   EXPECT_TRUE(DeviceExists(u"\\Device\\ZARKLINK_2"));
 }
 
@@ -148,7 +154,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(CardFrameTest, OneFailedLinkAttemptIsRetried) {
   kernel().faults->FailNth(sim::FaultKind::SymbolicLink, 1);
-  machine().PlugCard(sim::CardConfig{0x1104, 0});
+  machine().PlugCard(CardOf(0x1104));
   EXPECT_EQ(LinkTarget(), u"\\Device\\ZARKLINK_1");
 }
 
@@ -159,7 +165,7 @@ class NoCardTest : public CardFrameTest {
 
 TEST_F(NoCardTest, DriverEntryWithoutPoolFailsTheLoad) {
   kernel().faults->FailNth(sim::FaultKind::Pool, 1);
-  DEVICE_OBJECT* pdo = machine().PlugCard(sim::CardConfig{0x1104, 0});
+  DEVICE_OBJECT* pdo = machine().PlugCard(CardOf(0x1104));
   sim::DeviceNode* node = NodeOf(pdo);
   EXPECT_EQ(node->state, sim::DeviceNode::State::Failed);
   EXPECT_EQ(node->problem, STATUS_INSUFFICIENT_RESOURCES);
