@@ -1,0 +1,85 @@
+// A machine with serial cards for tests of the card driver's hardware side:
+// the card's model and extension, its device key, the shared COM number
+// table, and a second bring-up through a rebalance (stop and start).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "card/driver/card_extension.h"
+#include "sim/hw/hardware.h"
+#include "sim/kernel/pnp/device_node.h"
+#include "sim/kernel/pnp/enum_registry.h"
+#include "sim/kernel/pnp/pnp_manager.h"
+#include "sim/kernel/registry/registry.h"
+#include "support/kernel_test.h"
+
+namespace card_test {
+
+inline constexpr char kServiceKey[] = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\KALVOR1110";
+inline constexpr char kComNumConfig[] = "ComNumConfig";
+
+inline sim::CardConfig Card(USHORT device_id, UCHAR optional_mask = 0x3F, USHORT absent = 0) {
+  sim::CardConfig card;
+  card.device_id = device_id;
+  card.optional_port_mask = optional_mask;
+  card.absent_uarts = absent;
+  return card;
+}
+
+// A configuration file of `records` 16-byte records, all zero.
+inline std::vector<uint8_t> ConfigFile(size_t records = 27) { return std::vector<uint8_t>(records * 16, 0); }
+
+// Sets record r: selector, COM numbers by slot, global flags, FIFO setting.
+inline void SetRecord(std::vector<uint8_t>& file, size_t r, uint8_t selector, std::vector<uint8_t> com_numbers = {},
+                      uint8_t flags = 0x01, uint8_t fifo = 0) {
+  file.at(16 * r) = selector;
+  for (size_t s = 0; s < com_numbers.size(); ++s) file.at(16 * r + 1 + s) = com_numbers[s];
+  file.at(16 * r + 13) = flags;
+  file.at(16 * r + 14) = fifo;
+}
+
+// The UART address of slot s on a card whose BAR5 is bar5.
+inline uint16_t SlotAddress(uint32_t bar5, unsigned slot) { return static_cast<uint16_t>((bar5 & 0xFFFC) + 8 * slot); }
+
+class CardMachineTest : public sim::test::KernelTest {
+ protected:
+  sim::MachineConfig config() const override { return config_; }
+
+  sim::hw::UartCard& Model(size_t i = 0) { return *machine().cards().at(i).model; }
+  sim::DeviceNode* Node(size_t i = 0) { return kernel().pnp->NodeOf(machine().cards().at(i).pdo); }
+  CardExtension* Extension(size_t i = 0) {
+    DEVICE_OBJECT* fdo = machine().cards().at(i).pdo->AttachedDevice;
+    return fdo ? static_cast<CardExtension*>(fdo->DeviceExtension) : nullptr;
+  }
+  bool Started(size_t i = 0) { return Node(i)->state == sim::DeviceNode::State::Started; }
+  std::string DeviceKey(size_t i = 0) { return sim::DeviceParametersPath(*Node(i)); }
+  uint32_t Bar5(size_t i = 0) { return Model(i).config().bars[5]; }
+
+  // Stops and starts the card again: the second bring-up.
+  void BringUpAgain(size_t i = 0) { ASSERT_EQ(kernel().pnp->Rebalance(Node(i)), STATUS_SUCCESS); }
+
+  bool BlockEnabled(unsigned n, size_t i = 0) { return Model(i).PortBlock(n)[0] & 1; }
+  uint16_t BlockAddress(unsigned n, size_t i = 0) {
+    auto block = Model(i).PortBlock(n);
+    return static_cast<uint16_t>(block[4] | block[5] << 8);
+  }
+
+  std::vector<uint8_t> ComTable() {
+    auto value = kernel().registry->GetValue(kServiceKey, kComNumConfig);
+    return value ? value->data : std::vector<uint8_t>{};
+  }
+  // The four bytes of entry e of "ComNumConfig".
+  std::vector<uint8_t> ComEntry(size_t e) {
+    std::vector<uint8_t> table = ComTable();
+    table.resize(1024, 0);
+    return {table.begin() + 4 * e, table.begin() + 4 * e + 4};
+  }
+
+  sim::MachineConfig config_;
+};
+
+}  // namespace card_test
