@@ -118,6 +118,70 @@ NTSTATUS ReadWriteConfig(const PciPdoExtension& ext, IO_STACK_LOCATION* stack, b
   return count == p.Length ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST;
 }
 
+// The function's resource requirements, as the bus driver reads them from
+// the hardware: each implemented BAR (sized by writing all ones and
+// restoring it) at its current address, and the interrupt line, shared.
+NTSTATUS QueryResourceRequirements(const PciPdoExtension& ext, ULONG_PTR* information) {
+  PciFunction* f = FunctionOf(ext);
+  if (!f) return STATUS_NO_SUCH_DEVICE;
+  std::vector<IO_RESOURCE_DESCRIPTOR> descriptors;
+  const unsigned bars = f->header_type() == 0 ? 6 : 2;
+  for (unsigned i = 0; i < bars; ++i) {
+    const uint32_t offset = 0x10 + 4 * i;
+    const uint32_t value = f->Read(offset, 4);
+    f->Write(offset, 0xFFFFFFFFu, 4);
+    const uint32_t mask = f->Read(offset, 4);
+    f->Write(offset, value, 4);
+    const bool io = (value & 1) != 0;
+    const uint32_t address_mask = mask & (io ? ~0x3u : ~0xFu);
+    if (address_mask == 0) continue;
+    const uint32_t size = (~address_mask + 1) & (io ? 0xFFFFu : 0xFFFFFFFFu);
+    const uint32_t base = value & (io ? ~0x3u : ~0xFu);
+    // The address the BAR holds is preferred; any aligned place in the
+    // decodable range will do.
+    IO_RESOURCE_DESCRIPTOR d{};
+    d.Type = io ? CmResourceTypePort : CmResourceTypeMemory;
+    d.ShareDisposition = CmResourceShareDeviceExclusive;
+    d.Flags = io ? CM_RESOURCE_PORT_IO | CM_RESOURCE_PORT_16_BIT_DECODE : CM_RESOURCE_MEMORY_READ_WRITE;
+    d.u.Generic.Length = size;
+    d.u.Generic.Alignment = size;
+    if (base != 0) {
+      d.Option = IO_RESOURCE_PREFERRED;
+      d.u.Generic.MinimumAddress.QuadPart = base;
+      d.u.Generic.MaximumAddress.QuadPart = static_cast<LONGLONG>(base) + size - 1;
+      descriptors.push_back(d);
+    }
+    d.Option = base != 0 ? IO_RESOURCE_ALTERNATIVE : 0;
+    d.u.Generic.MinimumAddress.QuadPart = io ? 0x1000 : 0xC0000000ll;
+    d.u.Generic.MaximumAddress.QuadPart = io ? 0xFFFF : 0xFEFFFFFFll;
+    descriptors.push_back(d);
+  }
+  if (f->Get8(0x3D) != 0) {
+    IO_RESOURCE_DESCRIPTOR d{};
+    d.Type = CmResourceTypeInterrupt;
+    d.ShareDisposition = CmResourceShareShared;
+    d.Flags = CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE;
+    d.u.Interrupt.MinimumVector = d.u.Interrupt.MaximumVector = f->Get8(0x3C);
+    descriptors.push_back(d);
+  }
+  const size_t count = descriptors.size();
+  const size_t size = sizeof(IO_RESOURCE_REQUIREMENTS_LIST) + (count ? count - 1 : 0) * sizeof(IO_RESOURCE_DESCRIPTOR);
+  auto* list = static_cast<IO_RESOURCE_REQUIREMENTS_LIST*>(ExAllocatePoolWithTag(PagedPool, size, kPoolTag));
+  if (!list) return STATUS_INSUFFICIENT_RESOURCES;
+  std::memset(list, 0, size);
+  list->ListSize = static_cast<ULONG>(size);
+  list->InterfaceType = PCIBus;
+  list->BusNumber = ext.location.bus;
+  list->SlotNumber = ext.location.device | ext.location.function << 5;
+  list->AlternativeLists = 1;
+  list->List[0].Version = 1;
+  list->List[0].Revision = 1;
+  list->List[0].Count = static_cast<ULONG>(count);
+  for (size_t i = 0; i < count; ++i) list->List[0].Descriptors[i] = descriptors[i];
+  *information = reinterpret_cast<ULONG_PTR>(list);
+  return STATUS_SUCCESS;
+}
+
 // ---- GUID_BUS_INTERFACE_STANDARD
 void NTAPI InterfaceReference(PVOID context) {
   InterlockedIncrement(&static_cast<PciPdoExtension*>(context)->interface_references);
@@ -186,6 +250,12 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MN_QUERY_INTERFACE:
       status = QueryInterface(ext, stack, status);
       break;
+    case IRP_MN_QUERY_RESOURCE_REQUIREMENTS: {
+      ULONG_PTR information = 0;
+      status = QueryResourceRequirements(*ext, &information);
+      if (NT_SUCCESS(status)) irp->IoStatus.Information = information;
+      break;
+    }
     case IRP_MN_QUERY_ID: {
       ULONG_PTR information = 0;
       NTSTATUS id_status = QueryId(*ext, stack->Parameters.QueryId.IdType, &information);

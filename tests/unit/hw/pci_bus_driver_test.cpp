@@ -1,0 +1,62 @@
+// What the PCI bus driver answers for a card's PDO beyond configuration
+// space: IDs from the header, resource requirements from the BARs, and a
+// bus interface that counts its references.
+#include <gtest/gtest.h>
+
+#include "hw_test_support.h"
+#include "sim/kernel/pnp/pnp_manager.h"
+
+namespace {
+
+class PciBusDriverTest : public sim::test::HwTest {
+ protected:
+  IO_STATUS_BLOCK Send(UCHAR minor) { return kernel().pnp->SendPnp(kernel().pnp->NodeOf(pdo()), minor); }
+};
+
+TEST_F(PciBusDriverTest, IdsComeFromTheHeader) {
+  sim::DeviceNode* node = kernel().pnp->NodeOf(pdo());
+  EXPECT_EQ(node->device_id, "PCI\\VEN_1C29&DEV_1199&SUBSYS_00000000&REV_00");
+  ASSERT_GE(node->hardware_ids.size(), 3u);
+  EXPECT_EQ(node->hardware_ids[2], "PCI\\VEN_1C29&DEV_1199&CC_070002");
+  EXPECT_EQ(node->compatible_ids.back(), "PCI\\CC_0700");
+}
+
+TEST_F(PciBusDriverTest, RequirementsNameTheSlotTheBarsAndTheInterruptLine) {
+  IO_STATUS_BLOCK result = Send(IRP_MN_QUERY_RESOURCE_REQUIREMENTS);
+  ASSERT_EQ(result.Status, STATUS_SUCCESS);
+  auto* list = reinterpret_cast<IO_RESOURCE_REQUIREMENTS_LIST*>(result.Information);
+  EXPECT_EQ(list->InterfaceType, PCIBus);
+  EXPECT_EQ(list->BusNumber, at().bus);
+  EXPECT_EQ(list->SlotNumber, at().device | at().function << 5);
+  ASSERT_EQ(list->AlternativeLists, 1u);
+  const IO_RESOURCE_LIST& resources = list->List[0];
+  // Four BARs, each preferred where it is and then anywhere; one line.
+  ASSERT_EQ(resources.Count, 9u);
+  const IO_RESOURCE_DESCRIPTOR& bar5 = resources.Descriptors[6];
+  EXPECT_EQ(bar5.Type, CmResourceTypePort);
+  EXPECT_EQ(bar5.Option, IO_RESOURCE_PREFERRED);
+  EXPECT_EQ(bar5.u.Port.MinimumAddress.QuadPart, card().Get32(0x24) & ~3ll);
+  EXPECT_EQ(bar5.u.Port.Length, 0x80u);
+  EXPECT_EQ(resources.Descriptors[7].Option, IO_RESOURCE_ALTERNATIVE);
+  const IO_RESOURCE_DESCRIPTOR& line = resources.Descriptors[8];
+  EXPECT_EQ(line.Type, CmResourceTypeInterrupt);
+  EXPECT_EQ(line.u.Interrupt.MinimumVector, card().Get8(0x3C));
+  EXPECT_EQ(card().Get32(0x24), card().config().bars[5]) << "sizing restored the BAR";
+  ExFreePool(list);
+}
+
+TEST_F(PciBusDriverTest, TheBusInterfaceCountsItsReferences) {
+  auto* ext = sim::hw::PciPdoOf(pdo());
+  ASSERT_NE(ext, nullptr);
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  BUS_INTERFACE_STANDARD first = QueryBusInterface(&status);
+  BUS_INTERFACE_STANDARD second = QueryBusInterface(&status);
+  EXPECT_EQ(ext->interface_references, 2);
+  first.InterfaceDereference(first.Context);
+  second.InterfaceDereference(second.Context);
+  EXPECT_EQ(ext->interface_references, 0);
+  ULONG value = 0;
+  EXPECT_EQ(first.GetBusData(first.Context, PCI_WHICHSPACE_ROM, &value, 0, 4), 0u) << "only configuration space";
+}
+
+}  // namespace
