@@ -49,6 +49,18 @@ class CardMachineTest : public sim::test::KernelTest {
  protected:
   sim::MachineConfig config() const override { return config_; }
 
+  // Fixtures whose tests build config_ themselves boot with Boot().
+  void SetUp() override {
+    if (!boot_in_test_) Boot();
+  }
+  void TearDown() override {
+    if (booted_) KernelTest::TearDown();
+  }
+  void Boot() {
+    booted_ = true;
+    KernelTest::SetUp();
+  }
+
   sim::hw::UartCard& Model(size_t i = 0) { return *machine().cards().at(i).model; }
   sim::DeviceNode* Node(size_t i = 0) { return kernel().pnp->NodeOf(machine().cards().at(i).pdo); }
   CardExtension* Extension(size_t i = 0) {
@@ -80,6 +92,8 @@ class CardMachineTest : public sim::test::KernelTest {
   }
 
   sim::MachineConfig config_;
+  bool boot_in_test_ = false;
+  bool booted_ = false;
 };
 
 }  // namespace card_test
