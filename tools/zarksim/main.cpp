@@ -4,11 +4,14 @@
 
 #include "tools/zarksim/idstring_command.h"
 #include "tools/zarksim/run_machine.h"
+#include "tools/zarksim/scenario_file.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"zarksim: run the card drivers in a simulated Windows machine"};
   zarksim::RunOptions options;
+  std::string scenario;
   app.add_flag("--json", options.json, "print the report as JSON");
+  app.add_option("--scenario", scenario, "boot the machine a scenario file describes (see docs/scenario.md)");
 
   std::vector<std::string> hex_words;
   CLI::App* idstring = app.add_subcommand("idstring", "show what the port enumerator makes of a device's identification string");
@@ -21,5 +24,13 @@ int main(int argc, char** argv) {
     for (const std::string& word : hex_words) hex += (hex.empty() ? "" : " ") + word;
     return zarksim::RunIdStringCommand(hex, std::cout, std::cerr);
   }
-  return zarksim::RunMachine(zarksim::DefaultMachine(), options, std::cout);
+  sim::MachineConfig config = zarksim::DefaultMachine();
+  if (!scenario.empty()) {
+    std::string error;
+    if (!zarksim::LoadScenario(scenario, &config, &error)) {
+      std::cerr << "zarksim: " << error << "\n";
+      return 2;
+    }
+  }
+  return zarksim::RunMachine(config, options, std::cout);
 }

@@ -1,20 +1,21 @@
 #include "tools/zarksim/run_machine.h"
 
 #include "sim/machine/snapshot.h"
+#include "tools/zarksim/card_state.h"
 #include "tools/zarksim/report_format.h"
 
 namespace zarksim {
 
 sim::MachineConfig DefaultMachine() {
   sim::MachineConfig config;
-  config.cards.push_back(sim::CardConfig{0x1104, 0});
+  config.cards.push_back(sim::CardConfig{});
   return config;
 }
 
 int RunMachine(const sim::MachineConfig& config, const RunOptions& options, std::ostream& out) {
   sim::Machine machine(config);
   machine.Boot();
-  sim::MachineSnapshot snapshot = sim::TakeSnapshot(machine);
+  sim::MachineSnapshot snapshot = SnapshotWithCardState(machine);
   machine.Shutdown();
   const auto& findings = machine.verifier().findings();
   if (options.json) {

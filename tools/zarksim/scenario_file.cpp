@@ -1,0 +1,288 @@
+#include "tools/zarksim/scenario_file.h"
+
+#include <cctype>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "sim/kernel/registry/registry.h"
+#include "sim/kernel/utf16_text.h"
+
+namespace zarksim {
+
+namespace {
+
+using nlohmann::json;
+
+[[noreturn]] void Fail(const std::string& field, const std::string& problem) {
+  throw ScenarioError(field + ": " + problem);
+}
+
+std::string Hex(uint64_t value) {
+  std::ostringstream out;
+  out << "0x" << std::uppercase << std::hex << value;
+  return out.str();
+}
+
+// A number given as a JSON integer or as a string, decimal or "0x" hex.
+uint64_t Number(const json& value, const std::string& field, uint64_t max) {
+  const std::string expected = "expected a number from 0 to " + Hex(max);
+  uint64_t n = 0;
+  if (value.is_number_unsigned()) {
+    n = value.get<uint64_t>();
+  } else if (value.is_string()) {
+    const std::string text = value.get<std::string>();
+    size_t used = 0;
+    try {
+      n = std::stoull(text, &used, 0);
+    } catch (const std::exception&) {
+      Fail(field, expected + ", got \"" + text + "\"");
+    }
+    if (used != text.size() || text.empty() || text[0] == '-') Fail(field, expected + ", got \"" + text + "\"");
+  } else {
+    Fail(field, expected);
+  }
+  if (n > max) Fail(field, expected + ", got " + Hex(n));
+  return n;
+}
+
+// A bit mask given as a number or as a list of bit positions.
+uint32_t Mask(const json& value, const std::string& field, unsigned bits) {
+  if (!value.is_array()) return static_cast<uint32_t>(Number(value, field, (1ull << bits) - 1));
+  uint32_t mask = 0;
+  for (size_t i = 0; i < value.size(); ++i)
+    mask |= 1u << Number(value[i], field + "[" + std::to_string(i) + "]", bits - 1);
+  return mask;
+}
+
+std::string Text(const json& value, const std::string& field) {
+  if (!value.is_string()) Fail(field, "expected a string");
+  return value.get<std::string>();
+}
+
+// Bytes written as hexadecimal pairs, spaces allowed: "85 01 02".
+std::vector<uint8_t> HexBytes(const json& value, const std::string& field) {
+  std::string digits;
+  for (char c : Text(value, field)) {
+    if (std::isspace(static_cast<unsigned char>(c))) continue;
+    if (!std::isxdigit(static_cast<unsigned char>(c))) Fail(field, std::string("not a hexadecimal digit: '") + c + "'");
+    digits += c;
+  }
+  if (digits.size() % 2) Fail(field, "an odd number of hexadecimal digits");
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i < digits.size(); i += 2) bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+  return bytes;
+}
+
+// An object whose keys are checked against the ones the format knows.
+class Fields {
+ public:
+  Fields(const json& object, std::string field, std::set<std::string> known) : object_(object), field_(std::move(field)) {
+    if (!object.is_object()) Fail(field_.empty() ? "scenario" : field_, "expected an object");
+    for (const auto& [key, value] : object.items())
+      if (!known.count(key)) Fail(Name(key), "unknown field");
+  }
+  const json* Get(const std::string& key) const {
+    auto it = object_.find(key);
+    return it == object_.end() || it->is_null() ? nullptr : &*it;
+  }
+  std::string Name(const std::string& key) const { return field_.empty() ? key : field_ + "." + key; }
+  template <typename T>
+  void Read(const std::string& key, uint64_t max, T* out) const {
+    if (const json* v = Get(key)) *out = static_cast<T>(Number(*v, Name(key), max));
+  }
+
+ private:
+  const json& object_;
+  std::string field_;
+};
+
+const json& Array(const json& value, const std::string& field) {
+  if (!value.is_array()) Fail(field, "expected a list");
+  return value;
+}
+
+sim::hw::HostBridgeConfig ParseHostBridge(const json& value, const std::string& field) {
+  Fields f(value, field, {"id", "register_60"});
+  sim::hw::HostBridgeConfig host;
+  f.Read("id", 0xFFFFFFFF, &host.id_dword);
+  f.Read("register_60", 0xFFFFFFFF, &host.register_60);
+  return host;
+}
+
+sim::hw::PciLocation ParseLocation(const Fields& f) {
+  sim::hw::PciLocation at;
+  f.Read("bus", 255, &at.bus);
+  f.Read("device", 31, &at.device);
+  f.Read("function", 7, &at.function);
+  return at;
+}
+
+sim::hw::BridgeConfig ParseBridge(const json& value, const std::string& field) {
+  Fields f(value, field,
+           {"bus", "device", "function", "vendor_id", "device_id", "secondary_bus", "subordinate_bus", "io_base",
+            "io_limit", "memory_base", "memory_limit"});
+  for (const char* required : {"device", "secondary_bus"})
+    if (!f.Get(required)) Fail(f.Name(required), "required");
+  sim::hw::BridgeConfig bridge;
+  bridge.location = ParseLocation(f);
+  f.Read("vendor_id", 0xFFFF, &bridge.vendor_id);
+  f.Read("device_id", 0xFFFF, &bridge.device_id);
+  f.Read("secondary_bus", 255, &bridge.secondary_bus);
+  bridge.subordinate_bus = bridge.secondary_bus;
+  f.Read("subordinate_bus", 255, &bridge.subordinate_bus);
+  f.Read("io_base", 0xFF, &bridge.io_base);
+  f.Read("io_limit", 0xFF, &bridge.io_limit);
+  f.Read("memory_base", 0xFFFF, &bridge.memory_base);
+  f.Read("memory_limit", 0xFFFF, &bridge.memory_limit);
+  if (bridge.secondary_bus <= bridge.location.bus) Fail(f.Name("secondary_bus"), "must lie below the bridge's own bus");
+  if (bridge.subordinate_bus < bridge.secondary_bus) Fail(f.Name("subordinate_bus"), "below secondary_bus");
+  return bridge;
+}
+
+sim::CardConfig ParseCard(const json& value, const std::string& field) {
+  Fields f(value, field,
+           {"device_id", "vendor_id", "subsystem", "revision", "optional_port_mask", "absent_uarts",
+            "unavailable_blocks", "uarts", "interrupt_line", "command", "location", "bars"});
+  sim::CardConfig card;
+  f.Read("device_id", 0xFFFF, &card.device_id);
+  f.Read("vendor_id", 0xFFFF, &card.vendor_id);
+  f.Read("subsystem", 0xFFFFFFFF, &card.subsystem);
+  f.Read("revision", 0xFF, &card.revision);
+  f.Read("optional_port_mask", 0xFF, &card.optional_port_mask);
+  if (const json* v = f.Get("absent_uarts")) card.absent_uarts = static_cast<USHORT>(Mask(*v, f.Name("absent_uarts"), 12));
+  if (const json* v = f.Get("unavailable_blocks"))
+    card.unavailable_blocks = static_cast<USHORT>(Mask(*v, f.Name("unavailable_blocks"), 12));
+  if (const json* v = f.Get("uarts")) card.uart_count = static_cast<int>(Number(*v, f.Name("uarts"), 12));
+  if (const json* v = f.Get("interrupt_line")) card.interrupt_line = static_cast<UCHAR>(Number(*v, f.Name("interrupt_line"), 0xFF));
+  if (const json* v = f.Get("command")) card.command = static_cast<USHORT>(Number(*v, f.Name("command"), 0xFFFF));
+  if (const json* v = f.Get("location")) {
+    Fields at(*v, f.Name("location"), {"bus", "device", "function"});
+    if (!at.Get("bus")) Fail(at.Name("bus"), "required");
+    card.location = ParseLocation(at);
+  }
+  if (const json* v = f.Get("bars")) {
+    const json& list = Array(*v, f.Name("bars"));
+    if (list.size() != 6) Fail(f.Name("bars"), "expected six values, BAR0 to BAR5");
+    std::array<uint32_t, 6> bars{};
+    for (size_t i = 0; i < 6; ++i) bars[i] = static_cast<uint32_t>(Number(list[i], f.Name("bars") + "[" + std::to_string(i) + "]", 0xFFFFFFFF));
+    card.bars = bars;
+  }
+  return card;
+}
+
+// The configuration file: raw bytes, or 16-byte records.
+std::vector<uint8_t> ParseConfigFile(const json& value, const std::string& field) {
+  Fields f(value, field, {"bytes", "records"});
+  if (f.Get("bytes") && f.Get("records")) Fail(field, "give either bytes or records");
+  if (const json* v = f.Get("bytes")) return HexBytes(*v, f.Name("bytes"));
+  const json* records = f.Get("records");
+  if (!records) Fail(field, "give bytes or records");
+  std::vector<uint8_t> bytes;
+  const json& list = Array(*records, f.Name("records"));
+  for (size_t i = 0; i < list.size(); ++i) {
+    Fields r(list[i], f.Name("records") + "[" + std::to_string(i) + "]", {"selector", "com_numbers", "flags", "fifo"});
+    uint8_t record[16] = {};
+    r.Read("selector", 0xFF, &record[0]);
+    if (const json* v = r.Get("com_numbers")) {
+      const json& numbers = Array(*v, r.Name("com_numbers"));
+      if (numbers.size() > 12) Fail(r.Name("com_numbers"), "at most twelve");
+      for (size_t n = 0; n < numbers.size(); ++n)
+        record[1 + n] = static_cast<uint8_t>(Number(numbers[n], r.Name("com_numbers") + "[" + std::to_string(n) + "]", 0xFF));
+    }
+    r.Read("flags", 0xFF, &record[13]);
+    r.Read("fifo", 0xFF, &record[14]);
+    bytes.insert(bytes.end(), record, record + 16);
+  }
+  return bytes;
+}
+
+sim::RegistryPreset ParseRegistryValue(const json& value, const std::string& field) {
+  Fields f(value, field, {"key", "name", "type", "value"});
+  for (const char* required : {"key", "name", "type", "value"})
+    if (!f.Get(required)) Fail(f.Name(required), "required");
+  sim::RegistryPreset preset;
+  preset.key = Text(*f.Get("key"), f.Name("key"));
+  try {
+    sim::Registry::ParsePath(preset.key);
+  } catch (const std::exception& e) {
+    Fail(f.Name("key"), e.what());
+  }
+  preset.name = Text(*f.Get("name"), f.Name("name"));
+  const std::string type = Text(*f.Get("type"), f.Name("type"));
+  const json& data = *f.Get("value");
+  const std::string name = f.Name("value");
+  if (type == "REG_DWORD") {
+    preset.type = REG_DWORD;
+    uint32_t dword = static_cast<uint32_t>(Number(data, name, 0xFFFFFFFF));
+    for (int i = 0; i < 4; ++i) preset.data.push_back(static_cast<uint8_t>(dword >> (8 * i)));
+  } else if (type == "REG_SZ" || type == "REG_EXPAND_SZ") {
+    preset.type = type == "REG_SZ" ? REG_SZ : REG_EXPAND_SZ;
+    preset.data = sim::Registry::EncodeString(sim::Utf8ToUtf16(Text(data, name)));
+  } else if (type == "REG_MULTI_SZ") {
+    preset.type = REG_MULTI_SZ;
+    std::vector<std::u16string> strings;
+    const json& list = Array(data, name);
+    for (size_t i = 0; i < list.size(); ++i) strings.push_back(sim::Utf8ToUtf16(Text(list[i], name + "[" + std::to_string(i) + "]")));
+    preset.data = sim::Registry::EncodeMultiString(strings);
+  } else if (type == "REG_BINARY") {
+    preset.type = REG_BINARY;
+    preset.data = HexBytes(data, name);
+  } else {
+    Fail(f.Name("type"), "expected REG_DWORD, REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ or REG_BINARY, got \"" + type + "\"");
+  }
+  return preset;
+}
+
+}  // namespace
+
+sim::MachineConfig ParseScenario(const json& scenario) {
+  Fields f(scenario, "", {"seed", "host_bridge", "bridges", "cards", "config_file", "registry"});
+  sim::MachineConfig config;
+  f.Read("seed", UINT64_MAX, &config.seed);
+  if (const json* v = f.Get("host_bridge")) config.host_bridge = ParseHostBridge(*v, "host_bridge");
+  if (const json* v = f.Get("bridges"))
+    for (size_t i = 0; i < Array(*v, "bridges").size(); ++i)
+      config.bridges.push_back(ParseBridge((*v)[i], "bridges[" + std::to_string(i) + "]"));
+  if (const json* v = f.Get("cards"))
+    for (size_t i = 0; i < Array(*v, "cards").size(); ++i)
+      config.cards.push_back(ParseCard((*v)[i], "cards[" + std::to_string(i) + "]"));
+  if (const json* v = f.Get("config_file")) config.config_file = ParseConfigFile(*v, "config_file");
+  if (const json* v = f.Get("registry"))
+    for (size_t i = 0; i < Array(*v, "registry").size(); ++i)
+      config.registry.push_back(ParseRegistryValue((*v)[i], "registry[" + std::to_string(i) + "]"));
+
+  // Two functions at one place would hide each other.
+  std::set<sim::hw::PciLocation> taken{{0, 0, 0}};
+  for (size_t i = 0; i < config.bridges.size(); ++i)
+    if (!taken.insert(config.bridges[i].location).second)
+      Fail("bridges[" + std::to_string(i) + "]", "another function is already at " + sim::hw::Describe(config.bridges[i].location));
+  for (size_t i = 0; i < config.cards.size(); ++i)
+    if (config.cards[i].location && !taken.insert(*config.cards[i].location).second)
+      Fail("cards[" + std::to_string(i) + "].location", "another function is already at " + sim::hw::Describe(*config.cards[i].location));
+  return config;
+}
+
+bool LoadScenario(const std::string& path, sim::MachineConfig* config, std::string* error) {
+  std::ifstream in(path);
+  if (!in) {
+    *error = path + ": cannot be read";
+    return false;
+  }
+  json scenario;
+  try {
+    scenario = json::parse(in);
+  } catch (const json::parse_error& e) {
+    *error = path + ": not JSON: " + e.what();
+    return false;
+  }
+  try {
+    *config = ParseScenario(scenario);
+  } catch (const ScenarioError& e) {
+    *error = path + ": " + e.what();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace zarksim
