@@ -1,0 +1,117 @@
+// Whole machines booted from scenario files, judged by the report a user
+// reads: the card driver's state, the programmed port blocks, the COM
+// number table and the hardware access counts.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "sim/machine/machine.h"
+#include "tools/zarksim/run_machine.h"
+#include "tools/zarksim/scenario_file.h"
+
+namespace {
+
+using nlohmann::json;
+
+std::string ScenarioPath(const char* name) {
+  return (std::filesystem::path(__FILE__).parent_path() / "files" / name).string();
+}
+
+// Runs the machine and returns the JSON report and the exit status.
+json Boot(const sim::MachineConfig& config, int* exit_status = nullptr) {
+  std::ostringstream out;
+  zarksim::RunOptions options;
+  options.json = true;
+  int status = zarksim::RunMachine(config, options, out);
+  if (exit_status) *exit_status = status;
+  return json::parse(out.str());
+}
+
+sim::MachineConfig Scenario(const std::string& text) { return zarksim::ParseScenario(json::parse(text)); }
+
+TEST(CardBringUpScenarioTest, TwelvePortCardIsProgrammedAndRecorded) {
+  sim::MachineConfig config;
+  std::string error;
+  ASSERT_TRUE(zarksim::LoadScenario(ScenarioPath("twelve_port_card.json"), &config, &error)) << error;
+  int status = -1;
+  json report = Boot(config, &status);
+  EXPECT_EQ(status, 0) << report["verifier"].dump();
+  const json& card = report["cards"][0];
+  EXPECT_EQ(card["port_count"], 12);
+  EXPECT_EQ(card["absent_port_mask"], 0);
+  EXPECT_EQ(card["pinned_card"], true);
+  for (unsigned n = 0; n < 12; ++n) {
+    const json& block = card["port_blocks"][n];
+    EXPECT_EQ(block[0], 0x01) << "block " << n << " enabled";
+    EXPECT_EQ(block[1], 0x03) << "default FIFO setting";
+    EXPECT_EQ(block[4], 8 * n) << "slot address, low byte";
+    EXPECT_EQ(block[5], 0xE2);
+  }
+  const json& table = report["com_num_config"];
+  ASSERT_EQ(table.size(), 12u);
+  for (unsigned n = 0; n < 12; ++n) {
+    EXPECT_EQ(table[n]["address"], 0xE200 + 8 * n);
+    EXPECT_EQ(table[n]["com_number"], 3 + n);
+    EXPECT_EQ(table[n]["applied"], 0);
+  }
+  const json& paths = report["hardware"]["config_accesses"];
+  EXPECT_GT(paths["bus_request"]["accesses"], 100);
+  EXPECT_EQ(paths["legacy_ports"]["reads"], 1) << "the host bridge's identity, once";
+  EXPECT_EQ(paths["ecam"]["writes"], 2) << "GPIO0's two bytes";
+  EXPECT_EQ(report["hardware"]["port_reads"], 2 * 12 + 1) << "two probe reads per UART, one 0xCFC read";
+}
+
+TEST(CardBringUpScenarioTest, AbsentUartsAndMarkedBlocksArePassedOver) {
+  json report = Boot(Scenario(R"({"cards": [{"device_id": "0x1108", "optional_port_mask": 0,
+                                            "absent_uarts": [5], "unavailable_blocks": [6]}]})"));
+  const json& card = report["cards"][0];
+  EXPECT_EQ(card["port_count"], 4) << "ports 0, 1, 4, 7";
+  EXPECT_EQ(card["absent_port_mask"], 0x20);
+  EXPECT_EQ(card["pinned_card"], false);
+  EXPECT_EQ(card["port_blocks"][2][0], 0) << "optional and not fitted";
+  EXPECT_EQ(card["port_blocks"][4][4], 0x10) << "port 4 takes slot 2";
+  EXPECT_EQ(card["port_blocks"][6][0], 0x02) << "the mark stays, the block stays off";
+  EXPECT_EQ(card["port_blocks"][7][4], 0x18) << "port 7 takes slot 3";
+  EXPECT_TRUE(report["com_num_config"].empty()) << "no configuration file: nothing recorded";
+}
+
+TEST(CardBringUpScenarioTest, AnEmptyConfigurationFileStopsTheCard) {
+  int status = -1;
+  json report = Boot(Scenario(R"({"cards": [{}], "config_file": {"bytes": ""}})"), &status);
+  EXPECT_EQ(report["device_tree"][0]["state"], "problem");
+  EXPECT_TRUE(report["cards"][0]["port_count"].is_null()) << "the card driver's device went with the failed start";
+  for (const json& block : report["cards"][0]["port_blocks"]) EXPECT_EQ(block[0], 0) << "no register touched";
+  EXPECT_EQ(status, 0);
+}
+
+TEST(CardBringUpScenarioTest, TwoCardsGetTheirOwnBusesAddressesAndRecords) {
+  json report = Boot(Scenario(R"({"cards": [{"device_id": "0x1104"}, {"device_id": "0x1104"}],
+      "config_file": {"records": [{"selector": "0x82", "com_numbers": [21, 22, 23, 24], "flags": 1},
+                                  {"selector": "0x81", "com_numbers": [11, 12, 13, 14]}]}})"));
+  ASSERT_EQ(report["cards"].size(), 2u);
+  EXPECT_EQ(report["cards"][0]["location"], "01:00.0");
+  EXPECT_EQ(report["cards"][1]["location"], "02:00.0");
+  const json& table = report["com_num_config"];
+  ASSERT_EQ(table.size(), 8u);
+  EXPECT_EQ(table[0]["address"], 0xE200);
+  EXPECT_EQ(table[0]["com_number"], 11);
+  EXPECT_EQ(table[4]["address"], 0xD200);
+  EXPECT_EQ(table[4]["com_number"], 21);
+}
+
+TEST(CardBringUpScenarioTest, PresetComNumConfigEntriesAreKept) {
+  json report = Boot(Scenario(R"({"cards": [{}],
+      "config_file": {"records": [{"selector": "0x81", "com_numbers": [3, 4, 5, 6], "flags": 1}]},
+      "registry": [{"key": "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\KALVOR1110",
+                    "name": "ComNumConfig", "type": "REG_BINARY", "value": "E2 08 09 01"}]})"));
+  const json& table = report["com_num_config"];
+  ASSERT_EQ(table.size(), 4u);
+  EXPECT_EQ(table[0]["address"], 0xE208);
+  EXPECT_EQ(table[0]["com_number"], 9) << "already recorded: left as it was";
+  EXPECT_EQ(table[0]["applied"], 1);
+  EXPECT_EQ(table[1]["address"], 0xE200);
+  EXPECT_EQ(table[1]["com_number"], 3);
+}
+
+}  // namespace
