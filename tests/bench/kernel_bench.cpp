@@ -45,7 +45,7 @@ void BM_ThreadSwitch(benchmark::State& bench) {
   KeSetEvent(&state.ping, IO_NO_INCREMENT, FALSE);
   machine.Shutdown();
 }
-BENCHMARK(BM_ThreadSwitch);
+BENCHMARK(BM_ThreadSwitch)->UseRealTime();
 
 NTSTATUS PassOrComplete(PDEVICE_OBJECT device, PIRP irp) {
   PDEVICE_OBJECT lower = device->DeviceObjectExtension->AttachedTo;
@@ -87,7 +87,7 @@ void BM_IrpRoundTripThreeDeep(benchmark::State& bench) {
   IoDeleteDevice(bottom);
   machine.Shutdown();
 }
-BENCHMARK(BM_IrpRoundTripThreeDeep);
+BENCHMARK(BM_IrpRoundTripThreeDeep)->UseRealTime();
 
 }  // namespace
 
