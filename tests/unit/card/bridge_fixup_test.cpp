@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,8 @@ struct FixupCase {
   uint32_t card_bus;                         // 0: the machine places the card behind a port of its own
   std::map<uint32_t, uint32_t> written;      // bridge device -> first offset written
 };
+
+void PrintTo(const FixupCase& c, std::ostream* os) { *os << c.name; }
 
 class BridgeFixupTest : public CardMachineTest, public ::testing::WithParamInterface<FixupCase> {
  protected:

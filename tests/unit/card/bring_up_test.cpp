@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 #include <vector>
 
 #include "card_machine.h"
@@ -21,6 +22,8 @@ struct ChipCase {
   ULONG absent_mask;
   std::vector<unsigned> enabled;  // blocks enabled, in slot order
 };
+
+void PrintTo(const ChipCase& c, std::ostream* os) { *os << c.name; }
 
 class ChipPortsTest : public CardMachineTest, public ::testing::WithParamInterface<ChipCase> {
  protected:

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,8 @@ struct FileCase {
   UCHAR link_bounce = 0;
   UCHAR bridge_fixup = 0;
 };
+
+void PrintTo(const FileCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<uint8_t> File(std::initializer_list<std::vector<uint8_t>> records, size_t size = 432) {
   std::vector<uint8_t> file(size, 0);

@@ -3,6 +3,7 @@
 // bridge tells.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,8 @@ struct HostCase {
   uint32_t bus;
   bool writes;  // the GPIO values reach the card
 };
+
+void PrintTo(const HostCase& c, std::ostream* os) { *os << c.name; }
 
 class GpioTest : public CardMachineTest, public ::testing::WithParamInterface<HostCase> {
  protected:
