@@ -97,6 +97,17 @@ TEST_F(UnknownChipTest, NoPortsCountedYetEveryBlockNotSkippedIsEnabled) {
   }
 }
 
+TEST_F(UnknownChipTest, OtherVendorFailsTheStartWithoutTouchingTheCard) {
+  kernel().pnp->Bind("PCI\\VEN_1234&DEV_1104", "zarkcard");
+  sim::CardConfig card = Card(0x1104);
+  card.vendor_id = 0x1234;
+  machine().PlugCard(card);
+  EXPECT_EQ(Node()->state, sim::DeviceNode::State::Failed);
+  EXPECT_EQ(Node()->problem, STATUS_DEVICE_CONFIGURATION_ERROR);
+  for (unsigned n = 0; n < 12; ++n) EXPECT_EQ(Model().PortBlock(n)[0], 0) << "block " << n;
+  EXPECT_EQ(Model().Get16(0xA1), 0);
+}
+
 class HeaderTest : public CardMachineTest {
  protected:
   void SetUp() override {
@@ -162,6 +173,16 @@ TEST_F(HeaderTest, BlocksMarkedNotAvailableAreNeitherCountedNorEnabled) {
   EXPECT_FALSE(BlockEnabled(1, 1));
   EXPECT_EQ(BlockAddress(2, 1), SlotAddress(Bar5(1), 1));
   EXPECT_EQ(BlockAddress(3, 1), SlotAddress(Bar5(1), 2));
+}
+
+// A fitted UART whose modem lines are all up still answers its line status
+// without a break, so only an unanswered address reads as absent.
+TEST_F(HeaderTest, ModemLinesAloneDoNotMakeAUartAbsent) {
+  Model().uart(1).SetLineInputs(0xF0);
+  Model().uart(2).SetLineInputs(0xB0);
+  BringUpAgain();
+  EXPECT_EQ(Extension()->AbsentPortMask, 0u);
+  EXPECT_EQ(Extension()->PortCount, 8);
 }
 
 TEST_F(HeaderTest, EachProbedPortWaitsAtLeastOneHundredMicroseconds) {
