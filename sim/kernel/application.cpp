@@ -76,7 +76,7 @@ IoResult Application::DeviceIoControl(HANDLE handle, ULONG code, const void* inp
   return {status.Status, status.Information};
 }
 
-IoResult Application::Read(HANDLE handle, void* buffer, ULONG length) {
+IoResult Application::Transfer(HANDLE handle, UCHAR major, void* buffer, ULONG length) {
   auto object = K().handles->Lookup<DeviceFileObject>(handle);
   if (!object) return {STATUS_INVALID_HANDLE, 0};
   FILE_OBJECT* file = object->file();
@@ -84,7 +84,7 @@ IoResult Application::Read(HANDLE handle, void* buffer, ULONG length) {
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   IO_STATUS_BLOCK status{};
   DEVICE_OBJECT* top = IoGetAttachedDevice(file->DeviceObject);
-  PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, top, buffer, length, &file->CurrentByteOffset, &done, &status);
+  PIRP irp = IoBuildSynchronousFsdRequest(major, top, buffer, length, &file->CurrentByteOffset, &done, &status);
   if (!irp) return {STATUS_INSUFFICIENT_RESOURCES, 0};
   IoGetNextIrpStackLocation(irp)->FileObject = file;
   irp->RequestorMode = UserMode;
@@ -93,22 +93,12 @@ IoResult Application::Read(HANDLE handle, void* buffer, ULONG length) {
   return {status.Status, status.Information};
 }
 
+IoResult Application::Read(HANDLE handle, void* buffer, ULONG length) {
+  return Transfer(handle, IRP_MJ_READ, buffer, length);
+}
+
 IoResult Application::Write(HANDLE handle, const void* buffer, ULONG length) {
-  auto object = K().handles->Lookup<DeviceFileObject>(handle);
-  if (!object) return {STATUS_INVALID_HANDLE, 0};
-  FILE_OBJECT* file = object->file();
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK status{};
-  DEVICE_OBJECT* top = IoGetAttachedDevice(file->DeviceObject);
-  PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, top, const_cast<void*>(buffer), length,
-                                          &file->CurrentByteOffset, &done, &status);
-  if (!irp) return {STATUS_INSUFFICIENT_RESOURCES, 0};
-  IoGetNextIrpStackLocation(irp)->FileObject = file;
-  irp->RequestorMode = UserMode;
-  if (IofCallDriver(top, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, UserMode, FALSE, nullptr);
-  if (NT_SUCCESS(status.Status)) file->CurrentByteOffset.QuadPart += static_cast<LONGLONG>(status.Information);
-  return {status.Status, status.Information};
+  return Transfer(handle, IRP_MJ_WRITE, const_cast<void*>(buffer), length);
 }
 
 NTSTATUS Application::Close(HANDLE handle) {

@@ -29,6 +29,9 @@ class Application {
   IoResult Write(HANDLE handle, const void* buffer, ULONG length);
   // Cleanup, then close, as CloseHandle does.
   NTSTATUS Close(HANDLE handle);
+
+ private:
+  IoResult Transfer(HANDLE handle, UCHAR major, void* buffer, ULONG length);
 };
 
 }  // namespace sim

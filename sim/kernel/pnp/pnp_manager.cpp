@@ -351,6 +351,12 @@ NTSTATUS PnpManager::QueryRemoveSubtree(DeviceNode* node) {
   return STATUS_SUCCESS;
 }
 
+NTSTATUS PnpManager::QueryRemoveOrCancel(DeviceNode* node) {
+  NTSTATUS status = QueryRemoveSubtree(node);
+  if (!NT_SUCCESS(status)) CancelRemoveSubtree(node);
+  return status;
+}
+
 void PnpManager::CancelRemoveSubtree(DeviceNode* node) {
   for (DeviceNode* child : node->children)
     if (!child->Gone()) CancelRemoveSubtree(child);
@@ -427,11 +433,8 @@ NTSTATUS PnpManager::RemoveDevice(DeviceNode* node) {
       status = STATUS_NO_SUCH_DEVICE;
       return;
     }
-    status = QueryRemoveSubtree(node);
-    if (!NT_SUCCESS(status)) {
-      CancelRemoveSubtree(node);
-      return;
-    }
+    status = QueryRemoveOrCancel(node);
+    if (!NT_SUCCESS(status)) return;
     MarkSubtreeGone(node);
     RemoveSubtree(node, false);
   });
@@ -445,11 +448,8 @@ NTSTATUS PnpManager::DisableDevice(DeviceNode* node) {
       status = STATUS_INVALID_DEVICE_STATE;
       return;
     }
-    status = QueryRemoveSubtree(node);
-    if (!NT_SUCCESS(status)) {
-      CancelRemoveSubtree(node);
-      return;
-    }
+    status = QueryRemoveOrCancel(node);
+    if (!NT_SUCCESS(status)) return;
     RemoveSubtree(node, true);
   });
   return status;
@@ -518,11 +518,8 @@ NTSTATUS PnpManager::Eject(DeviceNode* node) {
       status = STATUS_NO_SUCH_DEVICE;
       return;
     }
-    status = QueryRemoveSubtree(node);
-    if (!NT_SUCCESS(status)) {
-      CancelRemoveSubtree(node);
-      return;
-    }
+    status = QueryRemoveOrCancel(node);
+    if (!NT_SUCCESS(status)) return;
     SendPnp(node, IRP_MN_EJECT);
     MarkSubtreeGone(node);
     RemoveSubtree(node, false);

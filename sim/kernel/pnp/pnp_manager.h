@@ -82,6 +82,8 @@ class PnpManager {
   // to everyone asked. STATUS_SUCCESS when all agreed.
   NTSTATUS QueryRemoveSubtree(DeviceNode* node);
   void CancelRemoveSubtree(DeviceNode* node);
+  // Query-remove of the subtree; after a veto, the cancel too.
+  NTSTATUS QueryRemoveOrCancel(DeviceNode* node);
   // Removes the subtree's stacks, children first. keep_node: the node
   // itself stays in the tree (disable) rather than going away.
   void RemoveSubtree(DeviceNode* node, bool keep_node);

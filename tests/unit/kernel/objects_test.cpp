@@ -50,6 +50,48 @@ TEST_F(ObjectsTest, SymbolicLinksResolveCaseInsensitivelyAndRefuseDuplicates) {
   IoDeleteDevice(device);
 }
 
+// A buffered device that keeps what was written and reads it back.
+char echo_store[16];
+ULONG echo_length = 0;
+
+NTSTATUS EchoReadWrite(PDEVICE_OBJECT, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  ULONG length = stack->Parameters.Read.Length;
+  if (stack->MajorFunction == IRP_MJ_WRITE) {
+    echo_length = length < sizeof echo_store ? length : sizeof echo_store;
+    RtlCopyMemory(echo_store, irp->AssociatedIrp.SystemBuffer, echo_length);
+    irp->IoStatus.Information = echo_length;
+  } else {
+    ULONG count = length < echo_length ? length : echo_length;
+    RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, echo_store, count);
+    irp->IoStatus.Information = count;
+  }
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+TEST_F(ObjectsTest, ApplicationReadsAndWritesThroughBufferedIo) {
+  sim::DriverRecord* driver = kernel().io->CreateBuiltinDriver("echo");
+  driver->object.MajorFunction[IRP_MJ_CREATE] = CompleteCreate;
+  driver->object.MajorFunction[IRP_MJ_READ] = EchoReadWrite;
+  driver->object.MajorFunction[IRP_MJ_WRITE] = EchoReadWrite;
+  DEVICE_OBJECT* device = CreateTestDevice(driver, u"\\Device\\Echo");
+  device->Flags |= DO_BUFFERED_IO;
+  HANDLE handle = nullptr;
+  ASSERT_EQ(app().Open("\\Device\\Echo", &handle), STATUS_SUCCESS);
+  sim::IoResult written = app().Write(handle, "hello", 5);
+  EXPECT_EQ(written.status, STATUS_SUCCESS);
+  EXPECT_EQ(written.information, 5u);
+  char buffer[8] = {};
+  sim::IoResult read = app().Read(handle, buffer, sizeof buffer);
+  EXPECT_EQ(read.information, 5u);
+  EXPECT_STREQ(buffer, "hello");
+  EXPECT_EQ(app().Close(handle), STATUS_SUCCESS);
+  EXPECT_EQ(app().Read(handle, buffer, 1).status, STATUS_INVALID_HANDLE);
+  IoDeleteDevice(device);
+}
+
 TEST_F(ObjectsTest, DeviceNamesAreUniqueAndFreedWithTheDevice) {
   sim::DriverRecord* driver = kernel().io->CreateBuiltinDriver("names");
   DEVICE_OBJECT* first = CreateTestDevice(driver, u"\\Device\\Same");
