@@ -22,7 +22,7 @@ void IoSpace::Detach(IoDevice* device) {
 
 IoDevice* IoSpace::Decoder(uint16_t port) const {
   for (const Entry& entry : devices_) {
-    if (entry.function && !pci_.Reachable(entry.function->location())) continue;
+    if (entry.function && !pci_.Answering(entry.function->location())) continue;
     if (entry.device->Decodes(port)) return entry.device;
   }
   return nullptr;

@@ -30,8 +30,7 @@ PciBridge::PciBridge(const BridgeConfig& config) : PciFunction(config.location, 
   SetWritable(0x18, 3, 0xFF);
   SetWritable(0x1C, 2, 0xF0);
   SetWritable(0x20, 4, 0xFF);
-  Set8(0x20, Get8(0x20) & 0xF0);
-  SetWritable(0x20, 1, 0xF0);
+  SetWritable(0x20, 1, 0xF0);  // bits 3:0 of the memory base and limit are read-only
   SetWritable(0x22, 1, 0xF0);
   SetWritable(0x3C, 1, 0xFF);
   SetWritable(0x3E, 2, 0xFF);

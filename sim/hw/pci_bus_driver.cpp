@@ -1,5 +1,6 @@
 #include "sim/hw/pci_bus_driver.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -17,6 +18,9 @@ namespace {
 
 constexpr ULONG kPoolTag = 'nPmS';
 DriverRecord* bus_driver_record = nullptr;
+// Fault injection: configuration requests counted since it was set.
+unsigned failing_config_request = 0;
+unsigned config_requests_seen = 0;
 
 PciFunction* FunctionOf(const PciPdoExtension& ext) { return Hw().pci().Find(ext.location); }
 
@@ -113,6 +117,10 @@ ULONG TransferConfig(const PciPdoExtension& ext, ConfigPath path, bool write, PV
 NTSTATUS ReadWriteConfig(const PciPdoExtension& ext, IO_STACK_LOCATION* stack, bool write, ULONG_PTR* information) {
   auto& p = stack->Parameters.ReadWriteConfig;
   if (p.WhichSpace != PCI_WHICHSPACE_CONFIG) return STATUS_INVALID_PARAMETER_1;
+  if (failing_config_request && ++config_requests_seen == failing_config_request) {
+    *information = 0;
+    return STATUS_DEVICE_NOT_READY;
+  }
   ULONG count = TransferConfig(ext, ConfigPath::BusRequest, write, p.Buffer, p.Offset, p.Length);
   *information = count;
   return count == p.Length ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST;
@@ -332,6 +340,12 @@ PciBusDriver::PciBusDriver() : driver_(K().io->CreateBuiltinDriver("pci")) {
 
 PciBusDriver::~PciBusDriver() {
   if (bus_driver_record == driver_) bus_driver_record = nullptr;
+  failing_config_request = config_requests_seen = 0;
+}
+
+void PciBusDriver::FailNthConfigRequest(unsigned n) {
+  failing_config_request = n;
+  config_requests_seen = 0;
 }
 
 DEVICE_OBJECT* PciBusDriver::CreatePdo(const PciLocation& location) {

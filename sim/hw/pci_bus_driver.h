@@ -30,6 +30,9 @@ class PciBusDriver {
   // Creates the PDO of the function at the location (which must exist).
   DEVICE_OBJECT* CreatePdo(const PciLocation& location);
   DriverRecord* driver() const { return driver_; }
+  // Fails the n-th IRP_MN_READ_CONFIG or IRP_MN_WRITE_CONFIG from now on
+  // (1-based; 0 clears) with STATUS_DEVICE_NOT_READY, nothing transferred.
+  void FailNthConfigRequest(unsigned n);
 
  private:
   DriverRecord* driver_;

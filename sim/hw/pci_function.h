@@ -45,6 +45,10 @@ class PciFunction {
   uint8_t sub_class() const { return bytes_[0x0A]; }
   uint8_t header_type() const { return bytes_[0x0E] & 0x7F; }
 
+  // A function pulled out of its slot answers nothing any more.
+  bool present() const { return present_; }
+  void set_present(bool present) { present_ = present; }
+
   // Hardware's view: sets bytes whatever the write mask says.
   uint8_t Get8(uint32_t offset) const { return bytes_.at(offset); }
   uint16_t Get16(uint32_t offset) const;
@@ -66,6 +70,7 @@ class PciFunction {
  private:
   PciLocation location_;
   bool extended_;
+  bool present_ = true;
   std::array<uint8_t, kExtendedSize> bytes_{};
   std::array<uint8_t, kExtendedSize> writable_{};
 };

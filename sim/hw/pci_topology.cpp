@@ -57,7 +57,7 @@ bool PciTopology::Reachable(const PciLocation& location) const {
 
 PciFunction* PciTopology::Answering(const PciLocation& location) const {
   PciFunction* function = Find(location);
-  return function && Reachable(location) ? function : nullptr;
+  return function && function->present() && Reachable(location) ? function : nullptr;
 }
 
 uint32_t PciTopology::Read(ConfigPath path, const PciLocation& location, uint32_t offset, unsigned width,

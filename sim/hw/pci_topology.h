@@ -29,7 +29,7 @@ class PciTopology {
 
   // False when a bridge on the way from bus 0 has its link disabled.
   bool Reachable(const PciLocation& location) const;
-  // The function at the location if it exists and is reachable.
+  // The function at the location if it exists, is present and is reachable.
   PciFunction* Answering(const PciLocation& location) const;
 
   // A configuration access of 1, 2 or 4 bytes. Reads that nobody answers

@@ -32,6 +32,7 @@ Machine::Machine(const MachineConfig& config) : config_(config) {
   kernel_ = std::make_unique<Kernel>(options);
   hardware_ = std::make_unique<hw::Hardware>(config.host_bridge);
   bus_ = std::make_unique<hw::PciBusDriver>();
+  bus_->FailNthConfigRequest(config.fail_config_request);
   for (const char* id : kCardHardwareIds) kernel_->pnp->Bind(id, "zarkcard");
   for (const hw::BridgeConfig& bridge : config.bridges) {
     hardware_->AddBridge(bridge);
@@ -101,6 +102,16 @@ DEVICE_OBJECT* Machine::PlugCard(const CardConfig& card) {
   DEVICE_OBJECT* pdo = InstallCard(card);
   if (pdo) kernel_->pnp->DeviceArrived(pdo);
   return pdo;
+}
+
+NTSTATUS Machine::PullCard(size_t i) {
+  MachineCard& card = cards_.at(i);
+  card.model->set_present(false);
+  DeviceNode* node = card.pdo && kernel_->io->IsLiveDevice(card.pdo) ? kernel_->pnp->NodeOf(card.pdo) : nullptr;
+  if (!node) return STATUS_NO_SUCH_DEVICE;
+  NTSTATUS status = kernel_->pnp->SurpriseRemove(node);
+  if (!kernel_->io->IsLiveDevice(card.pdo)) card.pdo = nullptr;
+  return status;
 }
 
 void Machine::Shutdown() {

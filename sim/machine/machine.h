@@ -54,6 +54,8 @@ struct MachineConfig {
   // vector an empty file.
   std::optional<std::vector<uint8_t>> config_file;
   std::vector<RegistryPreset> registry;
+  // The bus driver fails this configuration request (1-based; 0: none).
+  unsigned fail_config_request = 0;
 };
 
 // Where the card driver's configuration file lives.
@@ -80,6 +82,10 @@ class Machine {
   // Puts a card on the bus and creates its PDO without reporting it to the
   // Plug and Play manager (for tests that report it themselves).
   DEVICE_OBJECT* InstallCard(const CardConfig& card);
+  // Pulls card i out of its slot: from now on it answers nothing (its
+  // configuration space and UARTs read all ones), and the Plug and Play
+  // manager learns of it as a surprise removal.
+  NTSTATUS PullCard(size_t i);
   // Removes every device, unloads every driver, stops every thread and
   // reports what was left behind. Safe to call twice.
   void Shutdown();

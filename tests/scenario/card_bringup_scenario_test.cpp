@@ -85,6 +85,13 @@ TEST(CardBringUpScenarioTest, AnEmptyConfigurationFileStopsTheCard) {
   EXPECT_EQ(status, 0);
 }
 
+TEST(CardBringUpScenarioTest, AFailedHeaderReadStopsTheCardUntouched) {
+  json report = Boot(Scenario(R"({"cards": [{}], "faults": {"config_request": 1}})"));
+  EXPECT_EQ(report["device_tree"][0]["state"], "problem");
+  EXPECT_EQ(report["hardware"]["config_accesses"]["bus_request"]["accesses"], 0) << "the failed request reached nothing";
+  for (const json& block : report["cards"][0]["port_blocks"]) EXPECT_EQ(block[0], 0);
+}
+
 TEST(CardBringUpScenarioTest, TwoCardsGetTheirOwnBusesAddressesAndRecords) {
   json report = Boot(Scenario(R"({"cards": [{"device_id": "0x1104"}, {"device_id": "0x1104"}],
       "config_file": {"records": [{"selector": "0x82", "com_numbers": [21, 22, 23, 24], "flags": 1},

@@ -237,7 +237,7 @@ sim::RegistryPreset ParseRegistryValue(const json& value, const std::string& fie
 }  // namespace
 
 sim::MachineConfig ParseScenario(const json& scenario) {
-  Fields f(scenario, "", {"seed", "host_bridge", "bridges", "cards", "config_file", "registry"});
+  Fields f(scenario, "", {"seed", "host_bridge", "bridges", "cards", "config_file", "registry", "faults"});
   sim::MachineConfig config;
   f.Read("seed", UINT64_MAX, &config.seed);
   if (const json* v = f.Get("host_bridge")) config.host_bridge = ParseHostBridge(*v, "host_bridge");
@@ -251,6 +251,11 @@ sim::MachineConfig ParseScenario(const json& scenario) {
   if (const json* v = f.Get("registry"))
     for (size_t i = 0; i < Array(*v, "registry").size(); ++i)
       config.registry.push_back(ParseRegistryValue((*v)[i], "registry[" + std::to_string(i) + "]"));
+
+  if (const json* v = f.Get("faults")) {
+    Fields faults(*v, "faults", {"config_request"});
+    faults.Read("config_request", UINT32_MAX, &config.fail_config_request);
+  }
 
   // Two functions at one place would hide each other.
   std::set<sim::hw::PciLocation> taken{{0, 0, 0}};

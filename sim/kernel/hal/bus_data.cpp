@@ -1,5 +1,7 @@
 // HalGetBusDataByOffset and HalSetBusDataByOffset for PCIConfiguration: the
 // configuration space of any function, by bus and PCI_SLOT_NUMBER.
+#include <algorithm>
+
 #include "sim/hw/hardware.h"
 #include "sim/kernel/irql_rules.h"
 #include "sim/kernel/kernel_internal.h"

@@ -60,3 +60,35 @@ TEST_F(PciBusDriverTest, TheBusInterfaceCountsItsReferences) {
 }
 
 }  // namespace
+
+namespace {
+
+class PulledCardTest : public sim::test::HwTest {};
+
+TEST_F(PulledCardTest, APulledCardAnswersNothingAndItsPdoGoes) {
+  EnableBlock(0, 0xE200);
+  ASSERT_EQ(READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(0xE205)), 0x60);
+  const sim::hw::PciLocation where = at();
+  EXPECT_EQ(machine().PullCard(0), STATUS_SUCCESS);
+  EXPECT_EQ(LegacyRead(where, 0x00), 0xFFFFFFFFu);
+  EXPECT_EQ(EcamRead32(where, 0x00), 0xFFFFFFFFu);
+  EXPECT_EQ(READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(0xE205)), 0xFF);
+  EXPECT_EQ(machine().cards()[0].pdo, nullptr) << "the bus driver deleted the PDO of the device that left";
+}
+
+class ConfigFaultTest : public sim::test::HwTest {};
+
+TEST_F(ConfigFaultTest, TheNthConfigurationRequestFailsAndTransfersNothing) {
+  machine().bus().FailNthConfigRequest(2);
+  ULONG value = 0;
+  EXPECT_EQ(ConfigRequest(false, &value, 0, 4), STATUS_SUCCESS);
+  value = 0x12345678;
+  ULONG_PTR information = 99;
+  EXPECT_EQ(ConfigRequest(false, &value, 0, 4, &information), STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(value, 0x12345678u);
+  EXPECT_EQ(information, 0u);
+  EXPECT_EQ(ConfigRequest(false, &value, 0, 4), STATUS_SUCCESS);
+  EXPECT_EQ(value, 0x11991C29u);
+}
+
+}  // namespace
