@@ -10,14 +10,13 @@
 #include "sim/kernel/io_manager.h"
 #include "sim/kernel/irql_rules.h"
 #include "sim/kernel/kernel_internal.h"
+#include "sim/kernel/pnp/enum_registry.h"
 #include "sim/kernel/pnp/pnp_manager.h"
 #include "sim/kernel/registry/registry.h"
 #include "sim/kernel/registry/registry_key_object.h"
 #include "wdmguid.h"
 
 namespace {
-
-constexpr char kEnumRoot[] = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\";
 
 // The node of a physical device object; anything else is a caller's error
 // (Windows stops with PNP_DETECTED_FATAL_ERROR).
@@ -115,7 +114,7 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
   if (DevInstKeyType != PLUGPLAY_REGKEY_DEVICE) return STATUS_INVALID_PARAMETER;
   if (node->device_id.empty() || node->instance_id.empty()) return STATUS_INVALID_DEVICE_REQUEST;
   if (sim::K().faults->ShouldFail(sim::FaultKind::Registry, caller)) return STATUS_INSUFFICIENT_RESOURCES;
-  auto key = sim::K().registry->CreateKey(std::string(kEnumRoot) + node->InstancePath() + "\\Device Parameters");
+  auto key = sim::K().registry->CreateKey(sim::DeviceParametersPath(*node));
   *DeviceRegistryKey = sim::OpenKeyHandle(key, caller, DesiredAccess);
   return STATUS_SUCCESS;
 }
