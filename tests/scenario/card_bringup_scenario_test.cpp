@@ -62,6 +62,21 @@ TEST(CardBringUpScenarioTest, TwelvePortCardIsProgrammedAndRecorded) {
   EXPECT_EQ(report["hardware"]["port_reads"], 2 * 12 + 1) << "two probe reads per UART, one 0xCFC read";
 }
 
+TEST(CardBringUpScenarioTest, TheTreeReportShowsTheSame) {
+  sim::MachineConfig config;
+  std::string error;
+  ASSERT_TRUE(zarksim::LoadScenario(ScenarioPath("twelve_port_card.json"), &config, &error)) << error;
+  std::ostringstream out;
+  EXPECT_EQ(zarksim::RunMachine(config, zarksim::RunOptions{}, out), 0);
+  const std::string tree = out.str();
+  for (const char* line : {"+-- 01:00.0  0x1C29:0x1112", "port_count 12, absent_port_mask 0x000, pinned_card yes",
+                           "block  0 @0x40: 01 03 00 00 00 E2 00 00  enabled at 0xE200",
+                           "block 11 @0x98: 01 03 00 00 58 E2 00 00  enabled at 0xE258", "ComNumConfig: 12 entries",
+                           "+-- [11] address 0xE258  COM number 14  applied 0",
+                           "Configuration accesses (reads/writes): bus_request "})
+    EXPECT_NE(tree.find(line), std::string::npos) << line << "\n" << tree;
+}
+
 TEST(CardBringUpScenarioTest, AbsentUartsAndMarkedBlocksArePassedOver) {
   json report = Boot(Scenario(R"({"cards": [{"device_id": "0x1108", "optional_port_mask": 0,
                                             "absent_uarts": [5], "unavailable_blocks": [6]}]})"));
