@@ -27,5 +27,8 @@ NTSTATUS CompleteRequestWithInformation(PIRP Irp, NTSTATUS Status, ULONG_PTR Inf
 // returns its status. The caller completes the request.
 NTSTATUS ForwardAndWait(PDEVICE_OBJECT CardDevice, PIRP Irp);
 
+// Answers BusRelations with the card's port devices and passes the request down.
+NTSTATUS CardQueryBusRelations(PDEVICE_OBJECT CardDevice, PIRP Irp);
+
 // Deletes the card's port devices and the card's own device object.
 void TearDownCard(PDEVICE_OBJECT CardDevice);

@@ -1,10 +1,90 @@
-// Plug and Play requests of a port device: completed as they come until
-// the ports answer them.
+// Plug and Play requests of a port device. A port keeps no Plug and Play
+// state: lifecycle requests are accepted as they come, identities and
+// requirements are the port's own, and what only the card's bus knows is
+// asked of the card's stack.
 #include "card/driver/card_driver.h"
 
-NTSTATUS PortPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  UNREFERENCED_PARAMETER(DeviceObject);
-  NTSTATUS status = Irp->IoStatus.Status;
+#include <initguid.h>
+
+#include "card/ports/port_resource_interface.h"
+#include "card/ports/ports.h"
+
+namespace {
+
+// Status STATUS_SUCCESS, Information unchanged.
+NTSTATUS Accept(PDEVICE_OBJECT, PIRP Irp) { return CompleteRequest(Irp, STATUS_SUCCESS); }
+
+// Completed as it came.
+NTSTATUS Leave(PDEVICE_OBJECT, PIRP Irp) {
+  const NTSTATUS status = Irp->IoStatus.Status;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
   return status;
+}
+
+typedef NTSTATUS (*PortPnpHandler)(PDEVICE_OBJECT PortDevice, PIRP Irp);
+
+const PortPnpHandler kPortPnpHandlers[IRP_MN_QUERY_LEGACY_BUS_INFORMATION + 1] = {
+    Accept,                         // 0 IRP_MN_START_DEVICE
+    Accept,                         // 1 IRP_MN_QUERY_REMOVE_DEVICE
+    Accept,                         // 2 IRP_MN_REMOVE_DEVICE: only the card's teardown deletes a port
+    Accept,                         // 3 IRP_MN_CANCEL_REMOVE_DEVICE
+    Accept,                         // 4 IRP_MN_STOP_DEVICE
+    Accept,                         // 5 IRP_MN_QUERY_STOP_DEVICE
+    Accept,                         // 6 IRP_MN_CANCEL_STOP_DEVICE
+    PortQueryRelations,             // 7 IRP_MN_QUERY_DEVICE_RELATIONS
+    PortQueryInterface,             // 8 IRP_MN_QUERY_INTERFACE
+    ForwardToParent,                // 9 IRP_MN_QUERY_CAPABILITIES: the card's PCI capabilities
+    Accept,                         // 10 IRP_MN_QUERY_RESOURCES: no boot configuration
+    PortQueryResourceRequirements,  // 11 IRP_MN_QUERY_RESOURCE_REQUIREMENTS
+    Leave,                          // 12 IRP_MN_QUERY_DEVICE_TEXT
+    Accept,                         // 13 IRP_MN_FILTER_RESOURCE_REQUIREMENTS
+    Accept,                         // 14
+    ForwardToParent,                // 15 IRP_MN_READ_CONFIG: the card's configuration space
+    ForwardToParent,                // 16 IRP_MN_WRITE_CONFIG
+    ForwardToParent,                // 17 IRP_MN_EJECT
+    ForwardToParent,                // 18 IRP_MN_SET_LOCK
+    PortQueryId,                    // 19 IRP_MN_QUERY_ID
+    ForwardToParent,                // 20 IRP_MN_QUERY_PNP_DEVICE_STATE
+    ForwardToParent,                // 21 IRP_MN_QUERY_BUS_INFORMATION
+    ForwardToParent,                // 22 IRP_MN_DEVICE_USAGE_NOTIFICATION
+    Accept,                         // 23 IRP_MN_SURPRISE_REMOVAL
+    ForwardToParent,                // 24 IRP_MN_QUERY_LEGACY_BUS_INFORMATION
+};
+
+// The interface's reference count lives in the card: while a port's user
+// holds it, the card refuses to stop or leave.
+void NTAPI ReferencePortInterface(PVOID Context) {
+  InterlockedIncrement(&static_cast<CardExtension*>(Context)->InterfaceReferences);
+}
+void NTAPI DereferencePortInterface(PVOID Context) {
+  InterlockedDecrement(&static_cast<CardExtension*>(Context)->InterfaceReferences);
+}
+
+}  // namespace
+
+NTSTATUS PortQueryInterface(PDEVICE_OBJECT PortDevice, PIRP Irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  const GUID* type = stack->Parameters.QueryInterface.InterfaceType;
+  if (!type || !IsEqualGUID(*type, GUID_PORT_RESOURCE_INTERFACE)) return ForwardToParent(PortDevice, Irp);
+  if (stack->Parameters.QueryInterface.Version == 0) return Leave(PortDevice, Irp);
+  if (stack->Parameters.QueryInterface.Size < sizeof(PortResourceInterface) || !stack->Parameters.QueryInterface.Interface)
+    return CompleteRequest(Irp, STATUS_INVALID_PARAMETER);
+
+  PortResourceInterface* port_interface = reinterpret_cast<PortResourceInterface*>(stack->Parameters.QueryInterface.Interface);
+  CardExtension* card = ParentCardOf(PortDevice);
+  port_interface->Size = sizeof(PortResourceInterface);
+  port_interface->Version = PORT_RESOURCE_INTERFACE_VERSION;
+  port_interface->Context = card;
+  port_interface->InterfaceReference = ReferencePortInterface;
+  port_interface->InterfaceDereference = DereferencePortInterface;
+  port_interface->GetPortResources = GetPortResources;
+  // The caller's reference, dropped with InterfaceDereference.
+  port_interface->InterfaceReference(card);
+  return CompleteRequestWithInformation(Irp, STATUS_SUCCESS, 0);
+}
+
+NTSTATUS PortPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  const UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+  if (minor >= sizeof(kPortPnpHandlers) / sizeof(kPortPnpHandlers[0])) return Leave(DeviceObject, Irp);
+  return kPortPnpHandlers[minor](DeviceObject, Irp);
 }

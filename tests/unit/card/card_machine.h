@@ -71,6 +71,11 @@ class CardMachineTest : public sim::test::KernelTest {
   std::string DeviceKey(size_t i = 0) { return sim::DeviceParametersPath(*Node(i)); }
   uint32_t Bar5(size_t i = 0) { return Model(i).config().bars[5]; }
 
+  // A pinned card keeps its devices through removal, so the machine's
+  // shutdown would find them left over; a test that plugs one unpins it
+  // before the machine goes down.
+  void Unpin(size_t i) { Extension(i)->PinnedCard = 0; }
+
   // Stops and starts the card again: the second bring-up.
   void BringUpAgain(size_t i = 0) { ASSERT_EQ(kernel().pnp->Rebalance(Node(i)), STATUS_SUCCESS); }
 
