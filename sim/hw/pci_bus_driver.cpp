@@ -126,6 +126,10 @@ NTSTATUS ReadWriteConfig(const PciPdoExtension& ext, IO_STACK_LOCATION* stack, b
   return count == p.Length ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST;
 }
 
+// Marks a device-private resource entry that names a BAR: Data[1] is the
+// BAR's number, Data[2] its configuration offset.
+constexpr ULONG kBarPrivateMark = 0x00504349;  // "ICP"
+
 // The function's resource requirements, as the bus driver reads them from
 // the hardware: each implemented BAR (sized by writing all ones and
 // restoring it) at its current address, and the interrupt line, shared.
@@ -163,6 +167,14 @@ NTSTATUS QueryResourceRequirements(const PciPdoExtension& ext, ULONG_PTR* inform
     d.u.Generic.MinimumAddress.QuadPart = io ? 0x1000 : 0xC0000000ll;
     d.u.Generic.MaximumAddress.QuadPart = io ? 0xFFFF : 0xFEFFFFFFll;
     descriptors.push_back(d);
+    // Each BAR's range is followed by a device-private entry naming the
+    // BAR, so the start request can tell which register a range goes to.
+    IO_RESOURCE_DESCRIPTOR bar_private{};
+    bar_private.Type = CmResourceTypeDevicePrivate;
+    bar_private.u.DevicePrivate.Data[0] = kBarPrivateMark;
+    bar_private.u.DevicePrivate.Data[1] = i;
+    bar_private.u.DevicePrivate.Data[2] = offset;
+    descriptors.push_back(bar_private);
   }
   if (f->Get8(0x3D) != 0) {
     IO_RESOURCE_DESCRIPTOR d{};
@@ -188,6 +200,24 @@ NTSTATUS QueryResourceRequirements(const PciPdoExtension& ext, ULONG_PTR* inform
   for (size_t i = 0; i < count; ++i) list->List[0].Descriptors[i] = descriptors[i];
   *information = reinterpret_cast<ULONG_PTR>(list);
   return STATUS_SUCCESS;
+}
+
+// Writes each assigned range into the BAR its device-private entry names,
+// as the bus driver does when it starts a function.
+void ProgramBars(const PciPdoExtension& ext, const CM_RESOURCE_LIST* resources) {
+  PciFunction* f = FunctionOf(ext);
+  if (!f || !resources || resources->Count == 0) return;
+  const CM_PARTIAL_RESOURCE_LIST& list = resources->List[0].PartialResourceList;
+  for (ULONG i = 0; i + 1 < list.Count; ++i) {
+    const CM_PARTIAL_RESOURCE_DESCRIPTOR& range = list.PartialDescriptors[i];
+    const CM_PARTIAL_RESOURCE_DESCRIPTOR& mark = list.PartialDescriptors[i + 1];
+    if ((range.Type != CmResourceTypePort && range.Type != CmResourceTypeMemory) ||
+        mark.Type != CmResourceTypeDevicePrivate || mark.u.DevicePrivate.Data[0] != kBarPrivateMark)
+      continue;
+    const uint32_t offset = mark.u.DevicePrivate.Data[2];
+    const uint32_t flags = f->Read(offset, 4) & (range.Type == CmResourceTypePort ? 0x3u : 0xFu);
+    f->Write(offset, static_cast<uint32_t>(range.u.Generic.Start.QuadPart) | flags, 4);
+  }
 }
 
 // ---- GUID_BUS_INTERFACE_STANDARD
@@ -235,6 +265,9 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp) {
   bool delete_after = false;
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
+      ProgramBars(*ext, stack->Parameters.StartDevice.AllocatedResources);
+      status = STATUS_SUCCESS;
+      break;
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:

@@ -27,7 +27,9 @@ struct CardModelConfig {
   uint8_t interrupt_line = 0x0B;
   uint16_t command = 0x0003;        // I/O and memory decoding on
   std::array<uint32_t, 6> bars{0xE001, 0xFE000000, 0xE101, 0, 0, 0xE201};
-  std::array<uint32_t, 6> bar_sizes{0x100, 0x1000, 0x100, 0, 0, 0x80};
+  // BAR5, BAR4 and BAR3 are the I/O windows of the three groups of four
+  // UARTs (ports 1-4, 5-8, 9-12), 32 bytes each.
+  std::array<uint32_t, 6> bar_sizes{0x100, 0x1000, 0x100, 0x20, 0x20, 0x20};
 };
 
 // UARTs a chip has, by Device ID: 0x1104 four, 0x1108 eight, 0x1112 twelve.

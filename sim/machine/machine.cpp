@@ -1,6 +1,7 @@
 #include "sim/machine/machine.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "sim/kernel/files/file_system.h"
 #include "sim/kernel/image_loader.h"
@@ -15,6 +16,9 @@
 namespace sim {
 
 namespace {
+constexpr char kSerialService[] = "KALVOR1110";
+constexpr char kEnumeratorService[] = "zarkenum";
+
 // What the driver package installs: the card driver for the three chips.
 const char* const kCardHardwareIds[] = {"PCI\\VEN_1C29&DEV_1104", "PCI\\VEN_1C29&DEV_1108", "PCI\\VEN_1C29&DEV_1112"};
 
@@ -22,7 +26,9 @@ const char* const kCardHardwareIds[] = {"PCI\\VEN_1C29&DEV_1104", "PCI\\VEN_1C29
 std::array<uint32_t, 6> DefaultBars(unsigned k) {
   uint32_t io = 0xE000 - 0x1000 * (k % 12);
   uint32_t memory = 0xFE000000u - 0x100000u * (k % 64);
-  return {io | 0x001, memory, (io + 0x100) | 0x001, 0, 0, (io + 0x200) | 0x001};
+  // The group windows follow each other upwards from BAR5, so the UART in
+  // slot s answers at BAR5 + 8s inside its group's window.
+  return {io | 0x001, memory, (io + 0x100) | 0x001, (io + 0x240) | 0x001, (io + 0x220) | 0x001, (io + 0x200) | 0x001};
 }
 }  // namespace
 
@@ -34,6 +40,12 @@ Machine::Machine(const MachineConfig& config) : config_(config) {
   bus_ = std::make_unique<hw::PciBusDriver>();
   bus_->FailNthConfigRequest(config.fail_config_request);
   for (const char* id : kCardHardwareIds) kernel_->pnp->Bind(id, "zarkcard");
+  // Each port: the serial port driver with the port enumerator above it.
+  for (int port = 1; port <= 12; ++port) {
+    char id[16];
+    std::snprintf(id, sizeof id, "*KVRCOM%02d", port);
+    kernel_->pnp->Bind(id, kSerialService, {kEnumeratorService});
+  }
   for (const hw::BridgeConfig& bridge : config.bridges) {
     hardware_->AddBridge(bridge);
     if (bridge.location.bus == 0) next_root_port_ = std::max(next_root_port_, bridge.location.device + 1);

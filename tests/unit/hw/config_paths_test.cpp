@@ -113,11 +113,11 @@ TEST_F(ConfigPathsTest, ReadOnlyRegistersKeepTheirValuesWhateverThePath) {
 
 TEST_F(ConfigPathsTest, BarsAnswerSizingWithTheirSizeAndKeepTheirFlags) {
   LegacyWrite(at(), 0x24, 0xFFFFFFFF);
-  EXPECT_EQ(LegacyRead(at(), 0x24), 0xFFFFFF81u) << "128-byte I/O BAR";
+  EXPECT_EQ(LegacyRead(at(), 0x24), 0xFFFFFFE1u) << "32-byte I/O BAR";
   LegacyWrite(at(), 0x24, 0xC000);
   EXPECT_EQ(LegacyRead(at(), 0x24), 0xC001u);
-  LegacyWrite(at(), 0x1C, 0xFFFFFFFF);
-  EXPECT_EQ(LegacyRead(at(), 0x1C), 0u) << "BAR3 is not implemented";
+  LegacyWrite(at(), 0x14, 0xFFFFFFFF);
+  EXPECT_EQ(LegacyRead(at(), 0x14), 0xFFFFF000u) << "4 KiB memory BAR";
 }
 
 TEST_F(ConfigPathsTest, EachPathCountsItsOwnAccesses) {

@@ -5,6 +5,7 @@
 
 #include "hw_test_support.h"
 #include "sim/kernel/pnp/pnp_manager.h"
+#include "sim/kernel/pnp/resource_arbiter.h"
 
 namespace {
 
@@ -30,19 +31,61 @@ TEST_F(PciBusDriverTest, RequirementsNameTheSlotTheBarsAndTheInterruptLine) {
   EXPECT_EQ(list->SlotNumber, at().device | at().function << 5);
   ASSERT_EQ(list->AlternativeLists, 1u);
   const IO_RESOURCE_LIST& resources = list->List[0];
-  // Four BARs, each preferred where it is and then anywhere; one line.
-  ASSERT_EQ(resources.Count, 9u);
-  const IO_RESOURCE_DESCRIPTOR& bar5 = resources.Descriptors[6];
+  // Six BARs, each preferred where it is, then anywhere, then the entry
+  // naming the BAR; one line.
+  ASSERT_EQ(resources.Count, 19u);
+  const IO_RESOURCE_DESCRIPTOR& bar5 = resources.Descriptors[15];
   EXPECT_EQ(bar5.Type, CmResourceTypePort);
   EXPECT_EQ(bar5.Option, IO_RESOURCE_PREFERRED);
   EXPECT_EQ(bar5.u.Port.MinimumAddress.QuadPart, card().Get32(0x24) & ~3ll);
-  EXPECT_EQ(bar5.u.Port.Length, 0x80u);
-  EXPECT_EQ(resources.Descriptors[7].Option, IO_RESOURCE_ALTERNATIVE);
-  const IO_RESOURCE_DESCRIPTOR& line = resources.Descriptors[8];
+  EXPECT_EQ(bar5.u.Port.Length, 0x20u);
+  EXPECT_EQ(resources.Descriptors[16].Option, IO_RESOURCE_ALTERNATIVE);
+  EXPECT_EQ(resources.Descriptors[17].Type, CmResourceTypeDevicePrivate);
+  EXPECT_EQ(resources.Descriptors[17].u.DevicePrivate.Data[1], 5u) << "names BAR5";
+  const IO_RESOURCE_DESCRIPTOR& line = resources.Descriptors[18];
   EXPECT_EQ(line.Type, CmResourceTypeInterrupt);
   EXPECT_EQ(line.u.Interrupt.MinimumVector, card().Get8(0x3C));
   EXPECT_EQ(card().Get32(0x24), card().config().bars[5]) << "sizing restored the BAR";
   ExFreePool(list);
+}
+
+TEST_F(PciBusDriverTest, StartWritesTheAssignedRangesIntoTheBars) {
+  IO_STATUS_BLOCK result = Send(IRP_MN_QUERY_RESOURCE_REQUIREMENTS);
+  ASSERT_EQ(result.Status, STATUS_SUCCESS);
+  auto* requirements = reinterpret_cast<IO_RESOURCE_REQUIREMENTS_LIST*>(result.Information);
+  // Someone else holds BAR5's current range, so it must move.
+  const ULONG old_bar5 = card().Get32(0x24) & ~3u;
+  IO_RESOURCE_DESCRIPTOR taken{};
+  taken.Type = CmResourceTypePort;
+  taken.ShareDisposition = CmResourceShareDeviceExclusive;
+  taken.u.Port.Length = 0x20;
+  taken.u.Port.Alignment = 1;
+  taken.u.Port.MinimumAddress.QuadPart = old_bar5;
+  taken.u.Port.MaximumAddress.QuadPart = old_bar5 + 0x1F;
+  IO_RESOURCE_REQUIREMENTS_LIST holder{};
+  holder.ListSize = sizeof holder;
+  holder.AlternativeLists = 1;
+  holder.List[0].Count = 1;
+  holder.List[0].Descriptors[0] = taken;
+  sim::ResourceArbiter arbiter;
+  sim::ResourceLists held, assigned;
+  int other = 0, self = 0;
+  ASSERT_EQ(arbiter.Assign(&holder, &other, &held), STATUS_SUCCESS);
+  ASSERT_EQ(arbiter.Assign(requirements, &self, &assigned), STATUS_SUCCESS);
+  ExFreePool(requirements);
+  const ULONG moved = static_cast<ULONG>(
+      assigned.Raw()->List[0].PartialResourceList.PartialDescriptors[10].u.Port.Start.QuadPart);
+  ASSERT_NE(moved, old_bar5);
+  const CM_RESOURCE_LIST* raw = assigned.Raw();
+  const CM_RESOURCE_LIST* translated = assigned.Translated();
+  IO_STATUS_BLOCK start = kernel().pnp->SendPnp(kernel().pnp->NodeOf(pdo()), IRP_MN_START_DEVICE,
+                                               [raw, translated](IO_STACK_LOCATION* stack) {
+                                                 stack->Parameters.StartDevice.AllocatedResources = const_cast<CM_RESOURCE_LIST*>(raw);
+                                                 stack->Parameters.StartDevice.AllocatedResourcesTranslated =
+                                                     const_cast<CM_RESOURCE_LIST*>(translated);
+                                               });
+  EXPECT_EQ(start.Status, STATUS_SUCCESS);
+  EXPECT_EQ(card().Get32(0x24), moved | 1u) << "BAR5 holds its new range, the I/O flag kept";
 }
 
 TEST_F(PciBusDriverTest, TheBusInterfaceCountsItsReferences) {
@@ -89,6 +132,36 @@ TEST_F(ConfigFaultTest, TheNthConfigurationRequestFailsAndTransfersNothing) {
   EXPECT_EQ(information, 0u);
   EXPECT_EQ(ConfigRequest(false, &value, 0, 4), STATUS_SUCCESS);
   EXPECT_EQ(value, 0x11991C29u);
+}
+
+// A card of a known chip, started by its driver.
+class StartedCardTest : public sim::test::KernelTest {
+ protected:
+  sim::MachineConfig config() const override {
+    sim::MachineConfig config;
+    sim::CardConfig card;
+    card.device_id = 0x1104;
+    config.cards.push_back(card);
+    return config;
+  }
+  sim::hw::UartCard& card() { return *machine().cards().at(0).model; }
+  DEVICE_OBJECT* pdo() { return machine().cards().at(0).pdo; }
+};
+
+// The assigned lists have the shape a card of this kind gets on Windows:
+// the group windows at partial descriptors 10, 8 and 6, the line at 12.
+TEST_F(StartedCardTest, AssignedListsPutTheGroupWindowsAtTenEightAndSix) {
+  const sim::DeviceNode* node = kernel().pnp->NodeOf(pdo());
+  const CM_RESOURCE_LIST* raw = node->resources.Raw();
+  ASSERT_NE(raw, nullptr);
+  const CM_PARTIAL_RESOURCE_LIST& partial = raw->List[0].PartialResourceList;
+  ASSERT_EQ(partial.Count, 13u);
+  const ULONG bar5 = card().Get32(0x24) & ~3u;
+  EXPECT_EQ(partial.PartialDescriptors[10].u.Port.Start.QuadPart, bar5);
+  EXPECT_EQ(partial.PartialDescriptors[8].u.Port.Start.QuadPart, bar5 + 32);
+  EXPECT_EQ(partial.PartialDescriptors[6].u.Port.Start.QuadPart, bar5 + 64);
+  EXPECT_EQ(partial.PartialDescriptors[12].Type, CmResourceTypeInterrupt);
+  EXPECT_EQ(partial.PartialDescriptors[12].u.Interrupt.Level, card().Get8(0x3C));
 }
 
 }  // namespace
