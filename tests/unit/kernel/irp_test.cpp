@@ -223,6 +223,38 @@ TEST_F(IrpTest, VerifierCatchesDoubleCompletionAndUnmarkedPending) {
   IoFreeIrp(irp);
 }
 
+// The wait-for-lower-drivers pattern: a driver's completion routine halts
+// the IRP, and the driver then completes it once more from its own
+// stack location; the drivers above see the completion normally.
+NTSTATUS SignalAndHalt(PDEVICE_OBJECT, PIRP, PVOID context) {
+  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS WaitForLowerThenComplete(PDEVICE_OBJECT device, PIRP irp) {
+  KEVENT lower_done;
+  KeInitializeEvent(&lower_done, NotificationEvent, FALSE);
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  IoSetCompletionRoutine(irp, SignalAndHalt, &lower_done, TRUE, TRUE, TRUE);
+  IoCallDriver(device->DeviceObjectExtension->AttachedTo, irp);
+  KeWaitForSingleObject(&lower_done, Executive, KernelMode, FALSE, nullptr);
+  state->log.push_back("top-after-wait");
+  NTSTATUS status = irp->IoStatus.Status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+TEST_F(IrpTest, DriverMayCompleteAgainAfterItsRoutineHalted) {
+  driver_->object.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT device, PIRP irp) {
+    return device->AttachedDevice ? StackDispatch(device, irp) : WaitForLowerThenComplete(device, irp);
+  };
+  PIRP irp = OwnIrp();
+  EXPECT_EQ(IoCallDriver(top_, irp), STATUS_SUCCESS);
+  EXPECT_EQ(state_.log, (std::vector<std::string>{"middle", "top-after-wait", "originator"}));
+  EXPECT_EQ(kernel().verifier->Count("irp-completed-twice"), 0u);
+  IoFreeIrp(irp);
+}
+
 TEST_F(IrpTest, AllocatedIrpCompletedPastItsOwnerIsAFinding) {
   PIRP irp = IoAllocateIrp(top_->StackSize, FALSE);
   IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
