@@ -12,6 +12,7 @@
 
 #include "ntstatus.h"
 #include "nt/zw.h"
+#include "sim/kernel/object_attributes.h"
 #include "sim/kernel/files/disk_file_object.h"
 #include "sim/kernel/files/file_system.h"
 #include "sim/kernel/fault_plan.h"
@@ -69,13 +70,8 @@ struct CreateRequest {
 // The directory the name starts from and the components below it.
 NTSTATUS ParseFileName(const OBJECT_ATTRIBUTES* attributes, std::shared_ptr<FileNode>& start,
                        std::vector<std::u16string_view>& components) {
-  if (attributes == nullptr || attributes->Length != sizeof(OBJECT_ATTRIBUTES))
-    return STATUS_INVALID_PARAMETER;
-  const UNICODE_STRING* name = attributes->ObjectName;
-  if (name != nullptr && (name->Length % 2 != 0 || name->Length > name->MaximumLength ||
-                          (name->Length > 0 && name->Buffer == nullptr)))
-    return STATUS_OBJECT_NAME_INVALID;
-  std::u16string_view text = View(name);
+  std::u16string_view text;
+  if (NTSTATUS status = CheckObjectAttributes(attributes, &text); !NT_SUCCESS(status)) return status;
   if (attributes->RootDirectory != nullptr) {
     std::shared_ptr<DiskFileObject> root;
     NTSTATUS status = FileFromHandle(attributes->RootDirectory, root);

@@ -10,6 +10,7 @@
 
 #include "ntstatus.h"
 #include "nt/zw.h"
+#include "sim/kernel/object_attributes.h"
 #include "sim/kernel/fault_plan.h"
 #include "sim/kernel/irql_rules.h"
 #include "sim/kernel/kernel.h"
@@ -43,13 +44,8 @@ struct KeyName {
 // it. Absolute names go through the object namespace ("\Registry" is the only
 // registry object in it); relative names need a key handle as RootDirectory.
 NTSTATUS ParseKeyName(const OBJECT_ATTRIBUTES* attributes, KeyName& out) {
-  if (attributes == nullptr || attributes->Length != sizeof(OBJECT_ATTRIBUTES))
-    return STATUS_INVALID_PARAMETER;
-  const UNICODE_STRING* name = attributes->ObjectName;
-  if (name != nullptr && (name->Length % 2 != 0 || name->Length > name->MaximumLength ||
-                          (name->Length > 0 && name->Buffer == nullptr)))
-    return STATUS_OBJECT_NAME_INVALID;
-  std::u16string_view text = View(name);
+  std::u16string_view text;
+  if (NTSTATUS status = CheckObjectAttributes(attributes, &text); !NT_SUCCESS(status)) return status;
 
   if (attributes->RootDirectory != nullptr) {
     NTSTATUS status = KeyFromHandle(attributes->RootDirectory, out.start);

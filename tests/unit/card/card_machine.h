@@ -6,13 +6,18 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "card/driver/card_extension.h"
+// The interface GUID is defined (weakly) wherever this header is used.
+#include <initguid.h>
+#include "card/ports/port_resource_interface.h"
 #include "sim/hw/hardware.h"
 #include "sim/kernel/pnp/device_node.h"
 #include "sim/kernel/pnp/enum_registry.h"
+#include "sim/kernel/io_manager.h"
 #include "sim/kernel/pnp/pnp_manager.h"
 #include "sim/kernel/registry/registry.h"
 #include "support/kernel_test.h"
@@ -83,6 +88,46 @@ class CardMachineTest : public sim::test::KernelTest {
   uint16_t BlockAddress(unsigned n, size_t i = 0) {
     auto block = Model(i).PortBlock(n);
     return static_cast<uint16_t>(block[4] | block[5] << 8);
+  }
+
+  // The card's port device nodes, in the order its relations reported them.
+  std::vector<sim::DeviceNode*> PortNodes(size_t i = 0) {
+    std::vector<sim::DeviceNode*> ports;
+    for (sim::DeviceNode* child : Node(i)->children)
+      if (!child->Gone()) ports.push_back(child);
+    return ports;
+  }
+  // Slots whose port device exists.
+  std::vector<int> OccupiedSlots(size_t i = 0) {
+    std::vector<int> slots;
+    for (int slot = 0; slot < CARD_MAX_PORTS; ++slot)
+      if (Extension(i)->PortDevices[slot]) slots.push_back(slot);
+    return slots;
+  }
+
+  // A Plug and Play request sent to the top of a device's stack, with the
+  // status it starts with.
+  IO_STATUS_BLOCK SendPnp(DEVICE_OBJECT* device, UCHAR minor, const std::function<void(IO_STACK_LOCATION*)>& fill = {},
+                          NTSTATUS initial_status = STATUS_NOT_SUPPORTED, ULONG_PTR information = 0) {
+    sim::IoRequest request;
+    request.major = IRP_MJ_PNP;
+    request.minor = minor;
+    request.initial_status = initial_status;
+    request.initial_information = information;
+    request.fill = fill;
+    return kernel().io->SendAndWait(device, request);
+  }
+
+  // Asks a port for the port resource interface: the status, and the record.
+  NTSTATUS QueryPortInterface(DEVICE_OBJECT* port, PortResourceInterface* record, USHORT size = sizeof(PortResourceInterface),
+                              USHORT version = 1) {
+    *record = PortResourceInterface{};
+    return SendPnp(port, IRP_MN_QUERY_INTERFACE, [&](IO_STACK_LOCATION* stack) {
+             stack->Parameters.QueryInterface.InterfaceType = &GUID_PORT_RESOURCE_INTERFACE;
+             stack->Parameters.QueryInterface.Size = size;
+             stack->Parameters.QueryInterface.Version = version;
+             stack->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(record);
+           }).Status;
   }
 
   std::vector<uint8_t> ComTable() {

@@ -1,0 +1,129 @@
+// Port devices in booted machines: one per usable UART, in the lowest free
+// slots, each identified by its port number; a restart keeps them; a
+// failed creation leaves its slot free for the next start.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "card_machine.h"
+#include "sim/kernel/fault_plan.h"
+
+namespace {
+
+using card_test::Card;
+using card_test::CardMachineTest;
+
+std::string PortNumber(int slot) {
+  const int port = slot + 1;
+  return std::string(1, static_cast<char>('0' + port / 10)) + static_cast<char>('0' + port % 10);
+}
+
+class PortCreationTest : public CardMachineTest {
+ protected:
+  PortCreationTest() { boot_in_test_ = true; }
+
+  void BootWith(sim::CardConfig card) {
+    config_.cards = {card};
+    Boot();
+    ASSERT_TRUE(Started());
+  }
+
+  // Every port device of the card is reported, in slot order, and named
+  // by its own slot.
+  void ExpectPortsInSlots(const std::vector<int>& slots, size_t i = 0) {
+    CardExtension* card = Extension(i);
+    EXPECT_EQ(OccupiedSlots(i), slots);
+    std::vector<sim::DeviceNode*> nodes = PortNodes(i);
+    ASSERT_EQ(nodes.size(), slots.size());
+    for (size_t k = 0; k < slots.size(); ++k) {
+      const int slot = slots[k];
+      DEVICE_OBJECT* device = card->PortDevices[slot];
+      auto* port = static_cast<PortExtension*>(device->DeviceExtension);
+      EXPECT_EQ(port->DeviceFlags, DEVICE_FLAG_SLOT(slot) | DEVICE_FLAG_PORT);
+      EXPECT_EQ(port->Self, device);
+      EXPECT_EQ(port->ParentFdo, card->Self);
+      EXPECT_EQ(device->Flags & DO_DEVICE_INITIALIZING, 0u);
+      EXPECT_EQ(device->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_UNKNOWN));
+      EXPECT_EQ(nodes[k]->pdo, device);
+      EXPECT_EQ(nodes[k]->device_id, "ZARKLINK\\*KVRCOM" + PortNumber(slot));
+      EXPECT_EQ(nodes[k]->hardware_ids, std::vector<std::string>{"*KVRCOM" + PortNumber(slot)});
+      EXPECT_TRUE(nodes[k]->compatible_ids.empty());
+      EXPECT_EQ(nodes[k]->instance_id, "0000");
+      // No serial port driver is installed yet: the port waits without one.
+      EXPECT_EQ(nodes[k]->state, sim::DeviceNode::State::Initialized);
+    }
+  }
+};
+
+TEST_F(PortCreationTest, FourPortCardHasPortsOneToFour) {
+  BootWith(Card(0x1104));
+  EXPECT_EQ(Extension()->PortCount, 4);
+  ExpectPortsInSlots({0, 1, 2, 3});
+}
+
+TEST_F(PortCreationTest, EightPortCardWithoutItsOptionalPortsHasSix) {
+  BootWith(Card(0x1108, 0x00));
+  EXPECT_EQ(Extension()->PortCount, 6);
+  ExpectPortsInSlots({0, 1, 2, 3, 4, 5});
+}
+
+TEST_F(PortCreationTest, TwelvePortCardWithAnAbsentUartHasEleven) {
+  BootWith(Card(0x1112, 0x3F, 0x0020));
+  EXPECT_EQ(Extension()->PortCount, 11);
+  ExpectPortsInSlots({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+}
+
+TEST_F(PortCreationTest, CardWithNoUsableUartStartsWithoutPorts) {
+  BootWith(Card(0x1104, 0x3F, 0x000F));
+  EXPECT_EQ(Extension()->PortCount, 0);
+  EXPECT_EQ(Extension()->PnpState, static_cast<ULONG>(::Started));
+  ExpectPortsInSlots({});
+}
+
+TEST_F(PortCreationTest, EachOfTwoCardsNumbersItsOwnPortsFromOne) {
+  config_.cards = {Card(0x1104), Card(0x1108)};
+  Boot();
+  ExpectPortsInSlots({0, 1, 2, 3}, 0);
+  ExpectPortsInSlots({0, 1, 2, 3, 4, 5, 6, 7}, 1);
+  for (int slot = 0; slot < 4; ++slot) EXPECT_NE(Extension(0)->PortDevices[slot], Extension(1)->PortDevices[slot]);
+}
+
+TEST_F(PortCreationTest, RestartedCardKeepsItsPortDevices) {
+  BootWith(Card(0x1108));
+  std::vector<DEVICE_OBJECT*> before(Extension()->PortDevices, Extension()->PortDevices + CARD_MAX_PORTS);
+  const size_t devices_before = kernel().io->devices().size();
+
+  BringUpAgain();
+  BringUpAgain();
+  EXPECT_TRUE(Started());
+  EXPECT_EQ(std::vector<DEVICE_OBJECT*>(Extension()->PortDevices, Extension()->PortDevices + CARD_MAX_PORTS), before);
+  EXPECT_EQ(kernel().io->devices().size(), devices_before);
+  ExpectPortsInSlots({0, 1, 2, 3, 4, 5, 6, 7});
+}
+
+TEST_F(PortCreationTest, FailedCreationLeavesItsSlotToTheNextStart) {
+  // Device creations: the card's own device, then its ports; the second
+  // port's creation fails and the next pass takes the same slot.
+  Boot();
+  kernel().faults->FailNth(sim::FaultKind::DeviceCreation, 3);
+  machine().PlugCard(Card(0x1104));
+  ASSERT_TRUE(Started());
+  ExpectPortsInSlots({0, 1, 2});
+
+  BringUpAgain();
+  ExpectPortsInSlots({0, 1, 2, 3});
+}
+
+TEST_F(PortCreationTest, FailedLastCreationFailsTheStartAndLeavesNothing) {
+  Boot();
+  kernel().faults->FailNth(sim::FaultKind::DeviceCreation, 5);
+  machine().PlugCard(Card(0x1104));
+  EXPECT_EQ(Node()->state, sim::DeviceNode::State::Failed);
+  EXPECT_EQ(Node()->problem, STATUS_INSUFFICIENT_RESOURCES);
+  // The removal after the failed start took the ports made before.
+  EXPECT_EQ(kernel().io->FindDriver("zarkcard"), nullptr);
+  EXPECT_EQ(machine().cards().at(0).pdo->AttachedDevice, nullptr);
+}
+
+}  // namespace
