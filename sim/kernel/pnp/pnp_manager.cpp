@@ -426,76 +426,61 @@ void PnpManager::UnloadIfUnused(DriverRecord* driver) {
 // ---------------------------------------------------------------------------
 // User actions.
 
-NTSTATUS PnpManager::RemoveDevice(DeviceNode* node) {
-  NTSTATUS status = STATUS_SUCCESS;
+NTSTATUS PnpManager::RunAction(DeviceNode* node, const std::function<NTSTATUS()>& action) {
+  NTSTATUS status = STATUS_NO_SUCH_DEVICE;
   Run([&] {
-    if (node->Gone()) {
-      status = STATUS_NO_SUCH_DEVICE;
-      return;
-    }
-    status = QueryRemoveOrCancel(node);
-    if (!NT_SUCCESS(status)) return;
-    MarkSubtreeGone(node);
-    RemoveSubtree(node, false);
+    if (!node->Gone()) status = action();
   });
   return status;
+}
+
+NTSTATUS PnpManager::RemoveDevice(DeviceNode* node) {
+  return RunAction(node, [&] {
+    NTSTATUS status = QueryRemoveOrCancel(node);
+    if (!NT_SUCCESS(status)) return status;
+    MarkSubtreeGone(node);
+    RemoveSubtree(node, false);
+    return STATUS_SUCCESS;
+  });
 }
 
 NTSTATUS PnpManager::DisableDevice(DeviceNode* node) {
-  NTSTATUS status = STATUS_SUCCESS;
-  Run([&] {
-    if (node->Gone() || node->state == DeviceNode::State::Disabled) {
-      status = STATUS_INVALID_DEVICE_STATE;
-      return;
-    }
-    status = QueryRemoveOrCancel(node);
-    if (!NT_SUCCESS(status)) return;
+  return RunAction(node, [&] {
+    if (node->state == DeviceNode::State::Disabled) return STATUS_INVALID_DEVICE_STATE;
+    NTSTATUS status = QueryRemoveOrCancel(node);
+    if (!NT_SUCCESS(status)) return status;
     RemoveSubtree(node, true);
+    return STATUS_SUCCESS;
   });
-  return status;
 }
 
 NTSTATUS PnpManager::EnableDevice(DeviceNode* node) {
-  NTSTATUS status = STATUS_SUCCESS;
-  Run([&] {
-    if (node->state != DeviceNode::State::Disabled) {
-      status = STATUS_INVALID_DEVICE_STATE;
-      return;
-    }
+  return RunAction(node, [&] {
+    if (node->state != DeviceNode::State::Disabled) return STATUS_INVALID_DEVICE_STATE;
     node->state = DeviceNode::State::Initialized;
-    status = BuildStack(node);
+    NTSTATUS status = BuildStack(node);
     if (NT_SUCCESS(status)) status = AssignAndStart(node);
     if (NT_SUCCESS(status)) Enumerate(node);
+    return status;
   });
-  return status;
 }
 
 NTSTATUS PnpManager::SurpriseRemove(DeviceNode* node) {
-  NTSTATUS status = STATUS_SUCCESS;
-  Run([&] {
-    if (node->Gone()) {
-      status = STATUS_NO_SUCH_DEVICE;
-      return;
-    }
+  return RunAction(node, [&] {
     MarkSubtreeGone(node);
     SurpriseSubtree(node);
     RemoveSubtree(node, false);
+    return STATUS_SUCCESS;
   });
-  return status;
 }
 
 NTSTATUS PnpManager::Rebalance(DeviceNode* node, bool move_resources) {
-  NTSTATUS status = STATUS_SUCCESS;
-  Run([&] {
-    if (node->state != DeviceNode::State::Started) {
-      status = STATUS_INVALID_DEVICE_STATE;
-      return;
-    }
+  return RunAction(node, [&] {
+    if (node->state != DeviceNode::State::Started) return STATUS_INVALID_DEVICE_STATE;
     IO_STATUS_BLOCK query = SendPnp(node, IRP_MN_QUERY_STOP_DEVICE);
     if (!NT_SUCCESS(query.Status)) {
       SendPnp(node, IRP_MN_CANCEL_STOP_DEVICE);
-      status = query.Status;
-      return;
+      return query.Status;
     }
     node->state = DeviceNode::State::StopPending;
     SendPnp(node, IRP_MN_STOP_DEVICE);
@@ -504,27 +489,22 @@ NTSTATUS PnpManager::Rebalance(DeviceNode* node, bool move_resources) {
     int blocker = 0;
     arbiter_.Release(node);
     if (move_resources) arbiter_.Reserve(node->resources.Raw(), &blocker);
-    status = AssignAndStart(node);
+    NTSTATUS status = AssignAndStart(node);
     arbiter_.Release(&blocker);
     if (NT_SUCCESS(status)) Enumerate(node);
+    return status;
   });
-  return status;
 }
 
 NTSTATUS PnpManager::Eject(DeviceNode* node) {
-  NTSTATUS status = STATUS_SUCCESS;
-  Run([&] {
-    if (node->Gone()) {
-      status = STATUS_NO_SUCH_DEVICE;
-      return;
-    }
-    status = QueryRemoveOrCancel(node);
-    if (!NT_SUCCESS(status)) return;
+  return RunAction(node, [&] {
+    NTSTATUS status = QueryRemoveOrCancel(node);
+    if (!NT_SUCCESS(status)) return status;
     SendPnp(node, IRP_MN_EJECT);
     MarkSubtreeGone(node);
     RemoveSubtree(node, false);
+    return STATUS_SUCCESS;
   });
-  return status;
 }
 
 void PnpManager::RemoveAll() {

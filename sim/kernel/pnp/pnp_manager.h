@@ -69,6 +69,9 @@ class PnpManager {
   // Runs the operation on the manager's thread and waits for it.
   void Run(const std::function<void()>& operation);
   void Queue(std::function<void()> operation);
+  // Runs a user action on a node that still exists; STATUS_NO_SUCH_DEVICE
+  // for one that has gone.
+  NTSTATUS RunAction(DeviceNode* node, const std::function<NTSTATUS()>& action);
   void ThreadLoop();
 
   DeviceNode* NewNode(DEVICE_OBJECT* pdo, DeviceNode* parent);

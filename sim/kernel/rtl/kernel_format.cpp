@@ -56,7 +56,7 @@ class Sink {
 
 enum class Size { Default, Char, Short, Long32, Long64, Wide };
 
-struct Spec {
+struct FormatField {
   bool left = false;
   bool plus = false;
   bool space = false;
@@ -84,24 +84,24 @@ Text NullText() {
 }
 
 template <typename Out>
-void EmitPadded(Sink<Out>& sink, const Spec& spec, const Text& text) {
+void EmitPadded(Sink<Out>& sink, const FormatField& field, const Text& text) {
   size_t length = text.length;
-  if (spec.precision >= 0 && static_cast<size_t>(spec.precision) < length) length = static_cast<size_t>(spec.precision);
-  long pad = spec.width - static_cast<long>(length);
-  if (!spec.left) sink.Repeat(' ', pad);
+  if (field.precision >= 0 && static_cast<size_t>(field.precision) < length) length = static_cast<size_t>(field.precision);
+  long pad = field.width - static_cast<long>(length);
+  if (!field.left) sink.Repeat(' ', pad);
   for (size_t i = 0; i < length; ++i) sink.Put(text.At(i));
-  if (spec.left) sink.Repeat(' ', pad);
+  if (field.left) sink.Repeat(' ', pad);
 }
 
 template <typename Out>
-void EmitInteger(Sink<Out>& sink, const Spec& spec, uint64_t magnitude, bool negative, bool isSigned,
+void EmitInteger(Sink<Out>& sink, const FormatField& field, uint64_t magnitude, bool negative, bool isSigned,
                  unsigned base, bool upper, bool pointer) {
   char digits[80];
   int digitCount = 0;
   const char* alphabet = upper ? "0123456789ABCDEF" : "0123456789abcdef";
   for (uint64_t v = magnitude; v != 0; v /= base) digits[digitCount++] = alphabet[v % base];
 
-  long precision = spec.precision;
+  long precision = field.precision;
   if (pointer) precision = 16;
   long zeros = 0;
   if (precision < 0) {
@@ -114,10 +114,10 @@ void EmitInteger(Sink<Out>& sink, const Spec& spec, uint64_t magnitude, bool neg
   int prefixLength = 0;
   if (isSigned) {
     if (negative) prefix[prefixLength++] = '-';
-    else if (spec.plus) prefix[prefixLength++] = '+';
-    else if (spec.space) prefix[prefixLength++] = ' ';
+    else if (field.plus) prefix[prefixLength++] = '+';
+    else if (field.space) prefix[prefixLength++] = ' ';
   }
-  if (spec.alternate && !pointer) {
+  if (field.alternate && !pointer) {
     if (base == 16 && magnitude != 0) {
       prefix[prefixLength++] = '0';
       prefix[prefixLength++] = upper ? 'X' : 'x';
@@ -127,14 +127,14 @@ void EmitInteger(Sink<Out>& sink, const Spec& spec, uint64_t magnitude, bool neg
   }
 
   long body = prefixLength + zeros + digitCount;
-  long pad = spec.width > body ? spec.width - body : 0;
-  bool zeroPad = spec.zero && !spec.left && spec.precision < 0;
-  if (!spec.left && !zeroPad) sink.Repeat(' ', pad);
+  long pad = field.width > body ? field.width - body : 0;
+  bool zeroPad = field.zero && !field.left && field.precision < 0;
+  if (!field.left && !zeroPad) sink.Repeat(' ', pad);
   for (int i = 0; i < prefixLength; ++i) sink.Put(static_cast<unsigned char>(prefix[i]));
   if (zeroPad) sink.Repeat('0', pad);
   sink.Repeat('0', zeros);
   for (int i = digitCount - 1; i >= 0; --i) sink.Put(static_cast<unsigned char>(digits[i]));
-  if (spec.left) sink.Repeat(' ', pad);
+  if (field.left) sink.Repeat(' ', pad);
 }
 
 // A character of the format as an unsigned code unit.
@@ -165,74 +165,74 @@ int Format(Out* buffer, size_t count, const In* format, va_list args) {
       continue;
     }
     const In* start = p++;
-    Spec spec;
+    FormatField field;
     for (;; ++p) {
-      if (*p == '-') spec.left = true;
-      else if (*p == '+') spec.plus = true;
-      else if (*p == ' ') spec.space = true;
-      else if (*p == '#') spec.alternate = true;
-      else if (*p == '0') spec.zero = true;
+      if (*p == '-') field.left = true;
+      else if (*p == '+') field.plus = true;
+      else if (*p == ' ') field.space = true;
+      else if (*p == '#') field.alternate = true;
+      else if (*p == '0') field.zero = true;
       else break;
     }
     if (*p == '*') {
       int w = va_arg(ap, int);
       if (w < 0) {
-        spec.left = true;
-        spec.width = -static_cast<long>(w);
+        field.left = true;
+        field.width = -static_cast<long>(w);
       } else {
-        spec.width = w;
+        field.width = w;
       }
       ++p;
     } else {
-      while (*p >= '0' && *p <= '9') spec.width = spec.width * 10 + (*p++ - '0');
+      while (*p >= '0' && *p <= '9') field.width = field.width * 10 + (*p++ - '0');
     }
     if (*p == '.') {
       ++p;
-      spec.precision = 0;
+      field.precision = 0;
       if (*p == '*') {
         int prec = va_arg(ap, int);
-        spec.precision = prec < 0 ? -1 : prec;
+        field.precision = prec < 0 ? -1 : prec;
         ++p;
       } else {
-        while (*p >= '0' && *p <= '9') spec.precision = spec.precision * 10 + (*p++ - '0');
+        while (*p >= '0' && *p <= '9') field.precision = field.precision * 10 + (*p++ - '0');
       }
     }
     // Size.
     if (*p == 'h') {
       ++p;
-      spec.explicitNarrow = true;
-      spec.size = Size::Short;
+      field.explicitNarrow = true;
+      field.size = Size::Short;
       if (*p == 'h') {
         ++p;
-        spec.size = Size::Char;
+        field.size = Size::Char;
       }
     } else if (*p == 'l') {
       ++p;
-      spec.explicitWide = true;
-      spec.size = Size::Long32;
+      field.explicitWide = true;
+      field.size = Size::Long32;
       if (*p == 'l') {
         ++p;
-        spec.explicitWide = false;
-        spec.size = Size::Long64;
+        field.explicitWide = false;
+        field.size = Size::Long64;
       }
     } else if (*p == 'w') {
       ++p;
-      spec.explicitWide = true;
-      spec.size = Size::Wide;
+      field.explicitWide = true;
+      field.size = Size::Wide;
     } else if (*p == 'I') {
       ++p;
       if (p[0] == '6' && p[1] == '4') {
         p += 2;
-        spec.size = Size::Long64;
+        field.size = Size::Long64;
       } else if (p[0] == '3' && p[1] == '2') {
         p += 2;
-        spec.size = Size::Long32;
+        field.size = Size::Long32;
       } else {
-        spec.size = Size::Long64;  // pointer-sized on x64
+        field.size = Size::Long64;  // pointer-sized on x64
       }
     } else if (*p == 'z' || *p == 'j' || *p == 't') {
       ++p;
-      spec.size = Size::Long64;
+      field.size = Size::Long64;
     } else if (*p == 'L') {
       ++p;
     }
@@ -248,12 +248,12 @@ int Format(Out* buffer, size_t count, const In* format, va_list args) {
       case 'd':
       case 'i': {
         int64_t v;
-        if (spec.size == Size::Long64) v = va_arg(ap, long long);
-        else if (spec.size == Size::Short) v = static_cast<short>(va_arg(ap, int));
-        else if (spec.size == Size::Char) v = static_cast<signed char>(va_arg(ap, int));
+        if (field.size == Size::Long64) v = va_arg(ap, long long);
+        else if (field.size == Size::Short) v = static_cast<short>(va_arg(ap, int));
+        else if (field.size == Size::Char) v = static_cast<signed char>(va_arg(ap, int));
         else v = va_arg(ap, int);
         uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-        EmitInteger(sink, spec, magnitude, v < 0, true, 10, false, false);
+        EmitInteger(sink, field, magnitude, v < 0, true, 10, false, false);
         break;
       }
       case 'u':
@@ -261,49 +261,49 @@ int Format(Out* buffer, size_t count, const In* format, va_list args) {
       case 'x':
       case 'X': {
         uint64_t v;
-        if (spec.size == Size::Long64) v = va_arg(ap, unsigned long long);
-        else if (spec.size == Size::Short) v = static_cast<unsigned short>(va_arg(ap, unsigned));
-        else if (spec.size == Size::Char) v = static_cast<unsigned char>(va_arg(ap, unsigned));
+        if (field.size == Size::Long64) v = va_arg(ap, unsigned long long);
+        else if (field.size == Size::Short) v = static_cast<unsigned short>(va_arg(ap, unsigned));
+        else if (field.size == Size::Char) v = static_cast<unsigned char>(va_arg(ap, unsigned));
         else v = va_arg(ap, unsigned);
         unsigned base = conversion == 'u' ? 10 : conversion == 'o' ? 8 : 16;
-        EmitInteger(sink, spec, v, false, false, base, conversion == 'X', false);
+        EmitInteger(sink, field, v, false, false, base, conversion == 'X', false);
         break;
       }
       case 'p': {
         auto v = reinterpret_cast<uintptr_t>(va_arg(ap, void*));
-        EmitInteger(sink, spec, v, false, false, 16, true, true);
+        EmitInteger(sink, field, v, false, false, 16, true, true);
         break;
       }
       case 'c':
       case 'C': {
-        bool wideArg = spec.explicitWide || (!spec.explicitNarrow && ((conversion == 'c') == kWideFunction));
+        bool wideArg = field.explicitWide || (!field.explicitNarrow && ((conversion == 'c') == kWideFunction));
         int raw = va_arg(ap, int);
         uint32_t ch = wideArg ? static_cast<uint16_t>(raw) : static_cast<unsigned char>(raw);
         unsigned char narrow[1] = {static_cast<unsigned char>(ch)};
         char16_t wide[1] = {static_cast<char16_t>(ch)};
         Text text = wideArg ? Text{nullptr, wide, 1} : Text{narrow, nullptr, 1};
-        Spec charSpec = spec;
+        FormatField charSpec = field;
         charSpec.precision = -1;
         EmitPadded(sink, charSpec, text);
         break;
       }
       case 's':
       case 'S': {
-        bool wideArg = spec.explicitWide || (!spec.explicitNarrow && ((conversion == 's') == kWideFunction));
+        bool wideArg = field.explicitWide || (!field.explicitNarrow && ((conversion == 's') == kWideFunction));
         Text text;
         if (wideArg) {
           const auto* s = va_arg(ap, const char16_t*);
-          text = s == nullptr ? NullText() : Text{nullptr, s, BoundedLength(s, spec.precision)};
+          text = s == nullptr ? NullText() : Text{nullptr, s, BoundedLength(s, field.precision)};
         } else {
           const auto* s = va_arg(ap, const unsigned char*);
-          text = s == nullptr ? NullText() : Text{s, nullptr, BoundedLength(s, spec.precision)};
+          text = s == nullptr ? NullText() : Text{s, nullptr, BoundedLength(s, field.precision)};
         }
-        EmitPadded(sink, spec, text);
+        EmitPadded(sink, field, text);
         break;
       }
       case 'Z': {
         Text text = NullText();
-        if (spec.explicitWide) {
+        if (field.explicitWide) {
           const auto* s = va_arg(ap, const UNICODE_STRING*);
           if (s != nullptr && s->Buffer != nullptr)
             text = Text{nullptr, reinterpret_cast<const char16_t*>(s->Buffer), s->Length / sizeof(WCHAR)};
@@ -312,7 +312,7 @@ int Format(Out* buffer, size_t count, const In* format, va_list args) {
           if (s != nullptr && s->Buffer != nullptr)
             text = Text{reinterpret_cast<const unsigned char*>(s->Buffer), nullptr, s->Length};
         }
-        EmitPadded(sink, spec, text);
+        EmitPadded(sink, field, text);
         break;
       }
       case '%':
