@@ -126,6 +126,109 @@ NTSTATUS Machine::PullCard(size_t i) {
   return status;
 }
 
+const char* MachineActionName(MachineAction::Kind kind) {
+  switch (kind) {
+    case MachineAction::Kind::Boot: return "boot";
+    case MachineAction::Kind::Disable: return "disable";
+    case MachineAction::Kind::Enable: return "enable";
+    case MachineAction::Kind::Remove: return "remove";
+    case MachineAction::Kind::SurpriseRemove: return "surprise_remove";
+    case MachineAction::Kind::Rebalance: return "rebalance";
+    case MachineAction::Kind::Eject: return "eject";
+    case MachineAction::Kind::Shutdown: return "shutdown";
+  }
+  return "?";
+}
+
+std::optional<MachineAction::Kind> MachineActionKind(const std::string& name) {
+  for (int k = 0; k <= static_cast<int>(MachineAction::Kind::Shutdown); ++k) {
+    auto kind = static_cast<MachineAction::Kind>(k);
+    if (name == MachineActionName(kind)) return kind;
+  }
+  return std::nullopt;
+}
+
+void Machine::DelayUntil(LONGLONG time) {
+  LONGLONG now = kernel_->Now();
+  if (time <= now) return;
+  LARGE_INTEGER interval;
+  interval.QuadPart = -(time - now);  // relative
+  KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+DeviceNode* Machine::CardNode(size_t i) const {
+  if (i >= cards_.size()) return nullptr;
+  DEVICE_OBJECT* pdo = cards_[i].pdo;
+  if (!pdo || !kernel_->io->IsLiveDevice(pdo)) return nullptr;
+  DeviceNode* node = kernel_->pnp->NodeOf(pdo);
+  return node && !node->Gone() ? node : nullptr;
+}
+
+DeviceNode* Machine::PortNode(size_t i, unsigned port) const {
+  DeviceNode* card = CardNode(i);
+  if (!card) return nullptr;
+  char id[16];
+  std::snprintf(id, sizeof id, "*KVRCOM%02u", port);
+  for (DeviceNode* child : card->children)
+    if (!child->Gone() && std::find(child->hardware_ids.begin(), child->hardware_ids.end(), id) != child->hardware_ids.end())
+      return child;
+  return nullptr;
+}
+
+ActionResult Machine::Perform(const MachineAction& action) {
+  ActionResult result;
+  result.time = kernel_->Now();
+  result.action = action;
+  result.status = STATUS_SUCCESS;
+  using Kind = MachineAction::Kind;
+  if (action.kind == Kind::Boot) {
+    Boot();
+    return result;
+  }
+  if (action.kind == Kind::Shutdown) {
+    Shutdown();
+    return result;
+  }
+  DeviceNode* node = action.port ? PortNode(action.card, action.port) : CardNode(action.card);
+  if (node) result.target = node->InstancePath();
+  PnpManager& pnp = *kernel_->pnp;
+  if (action.kind == Kind::SurpriseRemove && !action.port && action.card < cards_.size()) {
+    result.status = PullCard(action.card);
+  } else if (!node) {
+    result.status = STATUS_NO_SUCH_DEVICE;
+  } else {
+    switch (action.kind) {
+      case Kind::Disable: result.status = pnp.DisableDevice(node); break;
+      case Kind::Enable: result.status = pnp.EnableDevice(node); break;
+      case Kind::Remove: result.status = pnp.RemoveDevice(node); break;
+      case Kind::SurpriseRemove: result.status = pnp.SurpriseRemove(node); break;
+      case Kind::Rebalance: result.status = pnp.Rebalance(node, action.move_resources); break;
+      case Kind::Eject: result.status = pnp.Eject(node); break;
+      default: break;
+    }
+  }
+  // Let the enumerations and work the action caused run out.
+  pnp.WaitIdle();
+  kernel_->scheduler->Settle();
+  for (MachineCard& card : cards_)
+    if (card.pdo && !kernel_->io->IsLiveDevice(card.pdo)) card.pdo = nullptr;
+  return result;
+}
+
+std::vector<ActionResult> Machine::Play() {
+  std::vector<ActionResult> results;
+  const auto& actions = config_.actions;
+  const bool boots = std::any_of(actions.begin(), actions.end(),
+                                 [](const MachineAction& a) { return a.kind == MachineAction::Kind::Boot; });
+  if (!boots) results.push_back(Perform(MachineAction{}));
+  for (const MachineAction& action : actions) {
+    DelayUntil(action.time);
+    if (action.kind == MachineAction::Kind::Shutdown) break;
+    results.push_back(Perform(action));
+  }
+  return results;
+}
+
 void Machine::Shutdown() {
   if (shut_down_) return;
   shut_down_ = true;

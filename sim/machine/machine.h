@@ -19,6 +19,8 @@
 
 namespace sim {
 
+struct DeviceNode;
+
 // One card. Unset placement puts the card at device 0 of a bus of its own,
 // behind a root port of its own at bus 0 whose windows hold the card's BARs;
 // unset BARs give each card its own 4 KiB I/O block and 1 MiB memory block.
@@ -35,6 +37,39 @@ struct CardConfig {
   std::optional<USHORT> command;
   std::optional<hw::PciLocation> location;
   std::optional<std::array<uint32_t, 6>> bars;
+};
+
+// A user action at a virtual time (100 ns units since power-on). Actions
+// run in order; one whose time has passed runs at once.
+struct MachineAction {
+  enum class Kind {
+    Boot,            // bring up the cards of the configuration
+    Disable,         // query-remove, remove; the device stays, disabled
+    Enable,          // build its stack and start it again
+    Remove,          // query-remove, remove; a veto leaves it running
+    SurpriseRemove,  // pull the card: its hardware answers nothing
+    Rebalance,       // query-stop, stop, start with resources assigned anew
+    Eject,           // query-remove, eject, remove
+    Shutdown,        // the machine shuts down (its report is taken just before)
+  };
+  LONGLONG time = 0;
+  Kind kind = Kind::Boot;
+  size_t card = 0;
+  unsigned port = 0;            // 0: the card itself; 1 to 12: that port's device
+  bool move_resources = true;   // rebalance: the old ranges stay taken meanwhile
+};
+
+// The scenario file's name of each kind ("surprise_remove").
+const char* MachineActionName(MachineAction::Kind kind);
+std::optional<MachineAction::Kind> MachineActionKind(const std::string& name);
+
+// What became of an action: the Plug and Play manager's status (a driver's
+// veto, STATUS_NO_SUCH_DEVICE for a device that is not there).
+struct ActionResult {
+  LONGLONG time = 0;  // when it ran
+  MachineAction action;
+  std::string target;  // the device's instance path, or "" for the machine
+  NTSTATUS status = 0;
 };
 
 // A registry value present before boot.
@@ -56,6 +91,9 @@ struct MachineConfig {
   std::vector<RegistryPreset> registry;
   // The bus driver fails this configuration request (1-based; 0: none).
   unsigned fail_config_request = 0;
+  // Run by Machine::Play in order; without a boot action the machine boots
+  // at time 0 first.
+  std::vector<MachineAction> actions;
 };
 
 // Where the card driver's configuration file lives.
@@ -86,6 +124,19 @@ class Machine {
   // configuration space and UARTs read all ones), and the Plug and Play
   // manager learns of it as a surprise removal.
   NTSTATUS PullCard(size_t i);
+  // Boots and runs the configuration's actions up to its shutdown action,
+  // delaying the calling thread in virtual time until each one is due. The
+  // caller takes its report and then calls Shutdown.
+  std::vector<ActionResult> Play();
+  ActionResult Perform(const MachineAction& action);
+  // Delays the calling thread until the absolute virtual time (at once when
+  // it has passed).
+  void DelayUntil(LONGLONG time);
+  // The device node of card i, or of port n (1 to 12) of card i; null when
+  // there is none (never reported, or removed).
+  DeviceNode* CardNode(size_t i) const;
+  DeviceNode* PortNode(size_t i, unsigned port) const;
+
   // Removes every device, unloads every driver, stops every thread and
   // reports what was left behind. Safe to call twice.
   void Shutdown();

@@ -4,6 +4,7 @@
 
 #include "sim/kernel/io_manager.h"
 #include "sim/kernel/object_namespace.h"
+#include "sim/kernel/pnp/enum_registry.h"
 #include "sim/kernel/pnp/pnp_manager.h"
 #include "sim/kernel/registry/registry.h"
 #include "sim/machine/machine.h"
@@ -35,6 +36,41 @@ CardSnapshot DescribeCard(Kernel& kernel, const MachineCard& card) {
   return out;
 }
 
+std::vector<RegistryValueSnapshot> ReadValues(Registry& registry, const std::string& path) {
+  std::vector<RegistryValueSnapshot> out;
+  auto key = registry.FindKey(path);
+  if (!key) return out;
+  for (const RegistryValue& value : key->values())
+    out.push_back(RegistryValueSnapshot{Utf16ToUtf8(value.name), RegistryTypeName(value.type), value.type, value.data});
+  return out;
+}
+
+DeviceNodeSnapshot DescribeNode(Machine& machine, DeviceNode& node, const SnapshotProbes& probes,
+                                std::set<const DEVICE_OBJECT*>* in_stacks) {
+  Kernel& kernel = machine.kernel();
+  DeviceNodeSnapshot out;
+  out.instance_path = node.InstancePath();
+  out.state = DeviceNodeStateName(node.state);
+  if (node.state == DeviceNode::State::Failed) out.problem = node.problem;
+  out.hardware_ids = node.hardware_ids;
+  out.service = node.service;
+  int level = 0;
+  for (DEVICE_OBJECT* device = node.pdo; device; device = device->AttachedDevice, ++level) {
+    const DeviceRecord* record = kernel.io->FindDevice(device);
+    if (!record) break;
+    const char* kind = level == 0 ? "PDO" : (node.function_driver && record->driver == node.function_driver ? "FDO" : "filter");
+    out.devices.push_back(Describe(*record, kind));
+    in_stacks->insert(device);
+  }
+  out.raw_resources = DescribeResources(node.resources.Raw());
+  out.translated_resources = DescribeResources(node.resources.Translated());
+  if (!node.device_id.empty()) out.device_parameters = ReadValues(*kernel.registry, DeviceParametersPath(node));
+  if (probes.port_resources) out.port_resources = probes.port_resources(machine, node);
+  for (DeviceNode* child : node.children)
+    if (!child->Gone()) out.children.push_back(DescribeNode(machine, *child, probes, in_stacks));
+  return out;
+}
+
 HardwareCounts CountHardware(hw::Hardware& hardware) {
   HardwareCounts out;
   const hw::HwCounters& c = hardware.counters();
@@ -52,6 +88,19 @@ HardwareCounts CountHardware(hw::Hardware& hardware) {
 
 }  // namespace
 
+std::string RegistryTypeName(ULONG type) {
+  switch (type) {
+    case REG_NONE: return "REG_NONE";
+    case REG_SZ: return "REG_SZ";
+    case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
+    case REG_BINARY: return "REG_BINARY";
+    case REG_DWORD: return "REG_DWORD";
+    case REG_MULTI_SZ: return "REG_MULTI_SZ";
+    case REG_QWORD: return "REG_QWORD";
+    default: return "type " + std::to_string(type);
+  }
+}
+
 std::vector<ComNumberSnapshot> ParseComNumConfig(const std::vector<uint8_t>& bytes) {
   std::vector<ComNumberSnapshot> out;
   for (size_t at = 0; at < bytes.size(); at += 4) {
@@ -64,25 +113,24 @@ std::vector<ComNumberSnapshot> ParseComNumConfig(const std::vector<uint8_t>& byt
   return out;
 }
 
-MachineSnapshot TakeSnapshot(Machine& machine) {
+MachineSnapshot TakeSnapshot(Machine& machine, const SnapshotProbes& probes) {
   Kernel& kernel = machine.kernel();
   MachineSnapshot snapshot;
   std::set<const DEVICE_OBJECT*> in_stacks;
-  for (DeviceNode* node : kernel.pnp->LiveNodes()) {
-    StackSnapshot stack;
-    stack.instance_path = node->InstancePath();
-    stack.state = DeviceNodeStateName(node->state);
-    stack.hardware_ids = node->hardware_ids;
-    int level = 0;
-    for (DEVICE_OBJECT* device = node->pdo; device; device = device->AttachedDevice, ++level) {
-      const DeviceRecord* record = kernel.io->FindDevice(device);
-      if (!record) break;
-      const char* kind = level == 0 ? "PDO" : (node->function_driver && record->driver == node->function_driver ? "FDO" : "filter");
-      stack.devices.push_back(Describe(*record, kind));
-      in_stacks.insert(device);
+  std::set<std::string> removed;
+  for (const auto& node : kernel.pnp->nodes()) {
+    if (node->Gone()) {
+      removed.insert(node->InstancePath());
+      continue;
     }
-    snapshot.stacks.push_back(std::move(stack));
+    if (node->parent && !node->parent->Gone()) continue;  // listed under its parent
+    snapshot.device_tree.push_back(DescribeNode(machine, *node, probes, &in_stacks));
   }
+  // A device that left and came back is listed once, as it is now.
+  std::set<std::string> live;
+  for (DeviceNode* node : kernel.pnp->LiveNodes()) live.insert(node->InstancePath());
+  for (const std::string& path : removed)
+    if (!live.count(path)) snapshot.removed_devices.push_back(path);
   for (const auto& [device, record] : kernel.io->devices()) {
     if (record->deleted || in_stacks.count(device)) continue;
     snapshot.other_devices.push_back(Describe(*record, "device"));

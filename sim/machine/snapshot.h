@@ -6,15 +6,17 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "sim/kernel/verifier.h"
+#include "sim/machine/machine.h"
 
 namespace sim {
 
-class Machine;
+struct DeviceNode;
 
 struct DeviceSnapshot {
   std::string name;    // "\Device\ZARKLINK_0", or "" for an unnamed device
@@ -23,11 +25,35 @@ struct DeviceSnapshot {
   std::vector<std::string> flags;
 };
 
-struct StackSnapshot {
+// A value of a device's "Device Parameters" key.
+struct RegistryValueSnapshot {
+  std::string name;
+  std::string type;  // "REG_DWORD", "REG_SZ", ...
+  ULONG type_code = 0;
+  std::vector<uint8_t> data;
+};
+
+// What a port device hands out through the port resource interface: its
+// I/O window and interrupt as readable lines (DescribeResources).
+struct PortResourcesSnapshot {
+  NTSTATUS status = 0;  // of the interface query, or of GetPortResources
+  std::vector<std::string> raw;
+  std::vector<std::string> translated;
+};
+
+// One device node as Device Manager lists it, with its children.
+struct DeviceNodeSnapshot {
   std::string instance_path;
-  std::string state;
+  std::string state;  // "started", "stopped", "disabled", "no driver", "problem", ...
+  std::optional<NTSTATUS> problem;  // the status that failed the node
   std::vector<std::string> hardware_ids;
-  std::vector<DeviceSnapshot> devices;  // bottom (PDO) first
+  std::string service;                  // the bound function driver, "" for none
+  std::vector<DeviceSnapshot> devices;  // the driver stack, bottom (PDO) first
+  std::vector<std::string> raw_resources;         // assigned at start
+  std::vector<std::string> translated_resources;
+  std::vector<RegistryValueSnapshot> device_parameters;
+  std::optional<PortResourcesSnapshot> port_resources;  // ports of a card only
+  std::vector<DeviceNodeSnapshot> children;
 };
 
 struct LinkSnapshot {
@@ -74,7 +100,9 @@ struct HardwareCounts {
 };
 
 struct MachineSnapshot {
-  std::vector<StackSnapshot> stacks;
+  std::vector<DeviceNodeSnapshot> device_tree;  // the root devices with their children
+  std::vector<std::string> removed_devices;     // instance paths of nodes that left the tree
+  std::vector<ActionResult> actions;            // what the scenario's actions did (filled by the runner)
   std::vector<DeviceSnapshot> other_devices;  // devices in no Plug and Play stack
   std::vector<LinkSnapshot> links;
   std::vector<std::string> loaded_drivers;
@@ -89,7 +117,15 @@ struct MachineSnapshot {
 inline constexpr char kComNumConfigKey[] = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\KALVOR1110";
 inline constexpr char kComNumConfigValue[] = "ComNumConfig";
 
-MachineSnapshot TakeSnapshot(Machine& machine);
+// Asks a node for what only a tool that knows the drivers can read (the
+// port resource interface); unset leaves the field empty.
+struct SnapshotProbes {
+  std::function<std::optional<PortResourcesSnapshot>(Machine&, DeviceNode&)> port_resources;
+};
+
+MachineSnapshot TakeSnapshot(Machine& machine, const SnapshotProbes& probes = {});
+// The name of a registry value type ("REG_DWORD").
+std::string RegistryTypeName(ULONG type);
 // The used entries of a "ComNumConfig" value (four zero bytes are free).
 std::vector<ComNumberSnapshot> ParseComNumConfig(const std::vector<uint8_t>& bytes);
 

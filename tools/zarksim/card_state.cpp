@@ -2,6 +2,7 @@
 
 #include "card/driver/card_extension.h"
 #include "sim/kernel/io_manager.h"
+#include "tools/zarksim/port_resources.h"
 
 namespace zarksim {
 
@@ -18,7 +19,9 @@ std::optional<sim::CardDriverState> ReadCardDriverState(sim::Machine& machine, D
 }
 
 sim::MachineSnapshot SnapshotWithCardState(sim::Machine& machine) {
-  sim::MachineSnapshot snapshot = sim::TakeSnapshot(machine);
+  sim::SnapshotProbes probes;
+  probes.port_resources = QueryPortResources;
+  sim::MachineSnapshot snapshot = sim::TakeSnapshot(machine, probes);
   for (size_t i = 0; i < snapshot.cards.size() && i < machine.cards().size(); ++i)
     snapshot.cards[i].driver = ReadCardDriverState(machine, machine.cards()[i].pdo);
   return snapshot;

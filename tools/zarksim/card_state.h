@@ -1,5 +1,6 @@
 // The machine's snapshot with what the card driver made of each card, read
-// from the device extension of the card's functional device object.
+// from the device extension of the card's functional device object, and
+// what each port device hands out through the port resource interface.
 #pragma once
 
 #include <optional>
@@ -13,7 +14,8 @@ namespace zarksim {
 // card driver has no device on that PDO.
 std::optional<sim::CardDriverState> ReadCardDriverState(sim::Machine& machine, DEVICE_OBJECT* pdo);
 
-// TakeSnapshot, plus the card driver's state of every card.
+// TakeSnapshot, plus the card driver's state of every card and the
+// resources each port hands out.
 sim::MachineSnapshot SnapshotWithCardState(sim::Machine& machine);
 
 }  // namespace zarksim

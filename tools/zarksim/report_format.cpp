@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "sim/kernel/utf16_text.h"
+
 namespace zarksim {
 
 namespace {
@@ -31,6 +33,125 @@ std::string BlockBytes(const std::array<uint8_t, 8>& block) {
     text += (text.empty() ? "" : " ") + std::string(two);
   }
   return text;
+}
+
+std::string StatusText(NTSTATUS status) { return HexText(static_cast<ULONG>(status), 8); }
+
+// A value's data as a person reads it.
+std::string ValueText(const sim::RegistryValueSnapshot& value) {
+  const auto& data = value.data;
+  auto utf16 = [&](size_t from, size_t to) {
+    std::u16string text;
+    for (size_t i = from; i + 1 < to; i += 2) text += static_cast<char16_t>(data[i] | data[i + 1] << 8);
+    return text;
+  };
+  if (value.type_code == REG_DWORD && data.size() == 4)
+    return HexText(data[0] | data[1] << 8 | data[2] << 16 | static_cast<unsigned>(data[3]) << 24, 8);
+  if (value.type_code == REG_SZ || value.type_code == REG_EXPAND_SZ) {
+    std::u16string text = utf16(0, data.size());
+    return "\"" + sim::Utf16ToUtf8(text.substr(0, text.find(u'\0'))) + "\"";
+  }
+  if (value.type_code == REG_MULTI_SZ) {
+    std::string out;
+    std::u16string all = utf16(0, data.size());
+    for (size_t at = 0; at < all.size() && all[at];) {
+      size_t end = all.find(u'\0', at);
+      if (end == std::u16string::npos) end = all.size();
+      out += (out.empty() ? "\"" : " \"") + sim::Utf16ToUtf8(all.substr(at, end - at)) + "\"";
+      at = end + 1;
+    }
+    return out;
+  }
+  std::string out;
+  for (uint8_t byte : data) {
+    char two[4];
+    std::snprintf(two, sizeof two, "%02X", byte);
+    out += (out.empty() ? "" : " ") + std::string(two);
+  }
+  return out;
+}
+
+nlohmann::json ValueJson(const sim::RegistryValueSnapshot& value) {
+  nlohmann::json data;
+  if (value.type_code == REG_DWORD && value.data.size() == 4)
+    data = value.data[0] | value.data[1] << 8 | value.data[2] << 16 | static_cast<unsigned>(value.data[3]) << 24;
+  else
+    data = ValueText(value);
+  return {{"name", value.name}, {"type", value.type}, {"value", data}};
+}
+
+void FormatLines(const std::string& indent, const std::string& title, const std::vector<std::string>& lines,
+                 std::ostringstream& out) {
+  if (lines.empty()) return;
+  out << indent << title << "\n";
+  for (const std::string& line : lines) out << indent << "  " << line << "\n";
+}
+
+// One node and, indented below it, its children.
+void FormatNode(const sim::DeviceNodeSnapshot& node, const std::string& prefix, std::ostringstream& out) {
+  out << prefix << "+-- " << node.instance_path << "  (" << node.state;
+  if (node.problem) out << " " << StatusText(*node.problem);
+  out << ")\n";
+  const std::string indent = prefix + "|     ";
+  std::string ids;
+  for (const auto& id : node.hardware_ids) ids += (ids.empty() ? "" : ", ") + id;
+  out << indent << "hardware IDs: " << (ids.empty() ? "(none)" : ids) << "\n";
+  out << indent << "service: " << (node.service.empty() ? "(none)" : node.service) << "\n";
+  // Top of the stack first, as a debugger's !devstack shows it.
+  for (auto it = node.devices.rbegin(); it != node.devices.rend(); ++it) out << indent << DeviceLine(*it) << "\n";
+  FormatLines(indent, "raw resources:", node.raw_resources, out);
+  FormatLines(indent, "translated resources:", node.translated_resources, out);
+  if (node.port_resources) {
+    if (!NT_SUCCESS(node.port_resources->status)) {
+      out << indent << "port resources: none to show (" << StatusText(node.port_resources->status) << ")\n";
+    } else {
+      FormatLines(indent, "port resources, raw:", node.port_resources->raw, out);
+      FormatLines(indent, "port resources, translated:", node.port_resources->translated, out);
+    }
+  }
+  if (!node.device_parameters.empty()) {
+    out << indent << "Device Parameters:\n";
+    for (const auto& value : node.device_parameters)
+      out << indent << "  " << value.name << " = " << value.type << " " << ValueText(value) << "\n";
+  }
+  for (const auto& child : node.children) FormatNode(child, prefix + "|   ", out);
+}
+
+nlohmann::json NodeJson(const sim::DeviceNodeSnapshot& node) {
+  nlohmann::json devices = nlohmann::json::array();
+  for (const auto& device : node.devices) devices.push_back(DeviceJson(device));
+  nlohmann::json parameters = nlohmann::json::array();
+  for (const auto& value : node.device_parameters) parameters.push_back(ValueJson(value));
+  nlohmann::json port = nullptr;
+  if (node.port_resources)
+    port = {{"status", StatusText(node.port_resources->status)},
+            {"raw", node.port_resources->raw},
+            {"translated", node.port_resources->translated}};
+  nlohmann::json children = nlohmann::json::array();
+  for (const auto& child : node.children) children.push_back(NodeJson(child));
+  return {{"instance_path", node.instance_path},
+          {"state", node.state},
+          {"problem", node.problem ? nlohmann::json(StatusText(*node.problem)) : nlohmann::json(nullptr)},
+          {"hardware_ids", node.hardware_ids},
+          {"service", node.service},
+          {"stack", devices},
+          {"raw_resources", node.raw_resources},
+          {"translated_resources", node.translated_resources},
+          {"port_resources", port},
+          {"device_parameters", parameters},
+          {"children", children}};
+}
+
+void FormatActions(const std::vector<sim::ActionResult>& actions, std::ostringstream& out) {
+  if (actions.empty()) return;
+  out << "Actions\n";
+  for (const auto& result : actions) {
+    out << "+-- " << result.time / 10 << " us  " << sim::MachineActionName(result.action.kind);
+    if (!result.target.empty()) out << "  " << result.target;
+    else if (result.action.kind != sim::MachineAction::Kind::Boot && result.action.kind != sim::MachineAction::Kind::Shutdown)
+      out << "  card " << result.action.card << (result.action.port ? " port " + std::to_string(result.action.port) : "");
+    out << "  -> " << (NT_SUCCESS(result.status) ? "done" : "refused " + StatusText(result.status)) << "\n";
+  }
 }
 
 void FormatCards(const sim::MachineSnapshot& snapshot, std::ostringstream& out) {
@@ -99,11 +220,12 @@ nlohmann::json CardsJson(const sim::MachineSnapshot& snapshot) {
 
 std::string FormatTree(const sim::MachineSnapshot& snapshot, const std::vector<sim::Finding>& findings) {
   std::ostringstream out;
+  FormatActions(snapshot.actions, out);
   out << "Device tree\n";
-  for (const auto& stack : snapshot.stacks) {
-    out << "+-- " << stack.instance_path << "  (" << stack.state << ")\n";
-    // Top of the stack first, as a debugger's !devstack shows it.
-    for (auto it = stack.devices.rbegin(); it != stack.devices.rend(); ++it) out << "|     " << DeviceLine(*it) << "\n";
+  for (const auto& node : snapshot.device_tree) FormatNode(node, "", out);
+  if (!snapshot.removed_devices.empty()) {
+    out << "Removed devices\n";
+    for (const auto& path : snapshot.removed_devices) out << "+-- " << path << "  (removed)\n";
   }
   if (!snapshot.other_devices.empty()) {
     out << "Other device objects\n";
@@ -124,15 +246,19 @@ std::string FormatTree(const sim::MachineSnapshot& snapshot, const std::vector<s
 }
 
 nlohmann::json ToJson(const sim::MachineSnapshot& snapshot, const std::vector<sim::Finding>& findings) {
-  nlohmann::json stacks = nlohmann::json::array();
-  for (const auto& stack : snapshot.stacks) {
-    nlohmann::json devices = nlohmann::json::array();
-    for (const auto& device : stack.devices) devices.push_back(DeviceJson(device));
-    stacks.push_back({{"instance_path", stack.instance_path},
-                      {"state", stack.state},
-                      {"hardware_ids", stack.hardware_ids},
-                      {"stack", devices}});
-  }
+  nlohmann::json tree = nlohmann::json::array();
+  for (const auto& node : snapshot.device_tree) tree.push_back(NodeJson(node));
+  nlohmann::json actions = nlohmann::json::array();
+  for (const auto& result : snapshot.actions)
+    actions.push_back({{"at_us", result.time / 10},
+                       {"action", sim::MachineActionName(result.action.kind)},
+                       {"card", result.action.kind == sim::MachineAction::Kind::Boot ||
+                                        result.action.kind == sim::MachineAction::Kind::Shutdown
+                                    ? nlohmann::json(nullptr)
+                                    : nlohmann::json(result.action.card)},
+                       {"port", result.action.port ? nlohmann::json(result.action.port) : nlohmann::json(nullptr)},
+                       {"device", result.target},
+                       {"status", StatusText(result.status)}});
   nlohmann::json others = nlohmann::json::array();
   for (const auto& device : snapshot.other_devices) others.push_back(DeviceJson(device));
   nlohmann::json links = nlohmann::json::array();
@@ -155,7 +281,9 @@ nlohmann::json ToJson(const sim::MachineSnapshot& snapshot, const std::vector<si
                              {"port_writes", snapshot.hardware.port_writes},
                              {"register_reads", snapshot.hardware.register_reads},
                              {"register_writes", snapshot.hardware.register_writes}};
-  return {{"device_tree", stacks},
+  return {{"actions", actions},
+          {"device_tree", tree},
+          {"removed_devices", snapshot.removed_devices},
           {"cards", CardsJson(snapshot)},
           {"com_num_config", com_numbers},
           {"hardware", hardware},

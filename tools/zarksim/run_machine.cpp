@@ -14,8 +14,9 @@ sim::MachineConfig DefaultMachine() {
 
 int RunMachine(const sim::MachineConfig& config, const RunOptions& options, std::ostream& out) {
   sim::Machine machine(config);
-  machine.Boot();
+  std::vector<sim::ActionResult> actions = machine.Play();
   sim::MachineSnapshot snapshot = SnapshotWithCardState(machine);
+  snapshot.actions = std::move(actions);
   machine.Shutdown();
   const auto& findings = machine.verifier().findings();
   if (options.json) {

@@ -1,4 +1,5 @@
-// Boots a machine, takes its snapshot, shuts it down and prints the report.
+// Boots a machine, runs the scenario's actions, takes its snapshot, shuts it
+// down and prints the report.
 #pragma once
 
 #include <ostream>

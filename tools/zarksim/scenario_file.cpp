@@ -234,10 +234,69 @@ sim::RegistryPreset ParseRegistryValue(const json& value, const std::string& fie
   return preset;
 }
 
+bool Boolean(const json& value, const std::string& field) {
+  if (!value.is_boolean()) Fail(field, "expected true or false");
+  return value.get<bool>();
+}
+
+std::string ActionNames() {
+  std::string names;
+  for (int k = 0; k <= static_cast<int>(sim::MachineAction::Kind::Shutdown); ++k)
+    names += std::string(names.empty() ? "" : ", ") + sim::MachineActionName(static_cast<sim::MachineAction::Kind>(k));
+  return names;
+}
+
+// One action; its time defaults to the previous action's.
+sim::MachineAction ParseAction(const json& value, const std::string& field, LONGLONG previous_time, size_t cards) {
+  Fields f(value, field, {"at_ms", "action", "card", "port", "move_resources"});
+  using Kind = sim::MachineAction::Kind;
+  sim::MachineAction action;
+  const json* name = f.Get("action");
+  if (!name) Fail(f.Name("action"), "required");
+  const std::string text = Text(*name, f.Name("action"));
+  auto kind = sim::MachineActionKind(text);
+  if (!kind) Fail(f.Name("action"), "expected one of " + ActionNames() + ", got \"" + text + "\"");
+  action.kind = *kind;
+  action.time = previous_time;
+  if (const json* v = f.Get("at_ms")) {
+    // Milliseconds of virtual time since power-on, in 100 ns units.
+    action.time = static_cast<LONGLONG>(Number(*v, f.Name("at_ms"), 1000ull * 3600 * 24 * 365)) * 10000;
+    if (action.time < previous_time) Fail(f.Name("at_ms"), "earlier than the action before it");
+  }
+  const bool on_device = action.kind != Kind::Boot && action.kind != Kind::Shutdown;
+  for (const char* key : {"card", "port"})
+    if (!on_device && f.Get(key)) Fail(f.Name(key), text + " acts on the whole machine, not on a device");
+  if (f.Get("move_resources") && action.kind != Kind::Rebalance) Fail(f.Name("move_resources"), "only for rebalance");
+  if (!on_device) return action;
+  if (cards == 0) Fail(f.Name("action"), text + " needs a card, and the scenario has none");
+  f.Read("card", cards - 1, &action.card);
+  if (const json* v = f.Get("port")) {
+    action.port = static_cast<unsigned>(Number(*v, f.Name("port"), 12));
+    if (action.port == 0) Fail(f.Name("port"), "ports count from 1");
+    if (action.kind == Kind::SurpriseRemove) Fail(f.Name("port"), "surprise_remove pulls a whole card");
+  }
+  if (const json* v = f.Get("move_resources")) action.move_resources = Boolean(*v, f.Name("move_resources"));
+  return action;
+}
+
+std::vector<sim::MachineAction> ParseActions(const json& value, size_t cards) {
+  using Kind = sim::MachineAction::Kind;
+  std::vector<sim::MachineAction> actions;
+  const json& list = Array(value, "actions");
+  for (size_t i = 0; i < list.size(); ++i) {
+    const std::string field = "actions[" + std::to_string(i) + "]";
+    if (!actions.empty() && actions.back().kind == Kind::Shutdown) Fail(field, "nothing may follow shutdown");
+    sim::MachineAction action = ParseAction(list[i], field, actions.empty() ? 0 : actions.back().time, cards);
+    if (action.kind == Kind::Boot && i != 0) Fail(field + ".action", "boot must be the first action");
+    actions.push_back(action);
+  }
+  return actions;
+}
+
 }  // namespace
 
 sim::MachineConfig ParseScenario(const json& scenario) {
-  Fields f(scenario, "", {"seed", "host_bridge", "bridges", "cards", "config_file", "registry", "faults"});
+  Fields f(scenario, "", {"seed", "host_bridge", "bridges", "cards", "config_file", "registry", "faults", "actions"});
   sim::MachineConfig config;
   f.Read("seed", UINT64_MAX, &config.seed);
   if (const json* v = f.Get("host_bridge")) config.host_bridge = ParseHostBridge(*v, "host_bridge");
@@ -256,6 +315,8 @@ sim::MachineConfig ParseScenario(const json& scenario) {
     Fields faults(*v, "faults", {"config_request"});
     faults.Read("config_request", UINT32_MAX, &config.fail_config_request);
   }
+
+  if (const json* v = f.Get("actions")) config.actions = ParseActions(*v, config.cards.size());
 
   // Two functions at one place would hide each other.
   std::set<sim::hw::PciLocation> taken{{0, 0, 0}};

@@ -1,0 +1,34 @@
+// Asks a port device of a card for its I/O window and interrupt the way the
+// port enumerator does at start: the port resource interface by
+// IRP_MN_QUERY_INTERFACE, one GetPortResources call, one dereference.
+#pragma once
+
+#include <optional>
+
+#include "sim/machine/machine.h"
+#include "sim/machine/snapshot.h"
+
+namespace zarksim {
+
+// The interface record as the card driver's port devices fill it: the
+// INTERFACE header, then the routine.
+using GetPortResourcesRoutine = NTSTATUS (*)(PVOID context, PDEVICE_OBJECT port, PCM_RESOURCE_LIST* raw,
+                                             PCM_RESOURCE_LIST* translated);
+struct PortResourceInterfaceRecord {
+  USHORT Size;
+  USHORT Version;
+  PVOID Context;
+  PINTERFACE_REFERENCE InterfaceReference;
+  PINTERFACE_DEREFERENCE InterfaceDereference;
+  GetPortResourcesRoutine GetPortResources;
+};
+static_assert(sizeof(PortResourceInterfaceRecord) == 40, "the interface record is 40 bytes");
+
+// {0AA04540-6FD1-11D3-81B5-00C04FA330A6}
+inline constexpr GUID kPortResourceInterfaceGuid = {0x0aa04540, 0x6fd1, 0x11d3, {0x81, 0xb5, 0x00, 0xc0, 0x4f, 0xa3, 0x30, 0xa6}};
+
+// Unset for a node that is not a port of a card; otherwise the status of
+// the query (or of GetPortResources) and, on success, both lists.
+std::optional<sim::PortResourcesSnapshot> QueryPortResources(sim::Machine& machine, sim::DeviceNode& node);
+
+}  // namespace zarksim
