@@ -128,4 +128,17 @@ std::vector<std::u16string_view> SplitPath(std::u16string_view path) {
   return parts;
 }
 
+std::vector<std::string> MultiStringEntries(const WCHAR* list, size_t max_chars) {
+  std::vector<std::string> entries;
+  if (list == nullptr) return entries;
+  size_t pos = 0;
+  while (pos < max_chars && list[pos] != 0) {
+    std::u16string entry;
+    while (pos < max_chars && list[pos] != 0) entry += static_cast<char16_t>(list[pos++]);
+    entries.push_back(Utf16ToUtf8(entry));
+    ++pos;
+  }
+  return entries;
+}
+
 }  // namespace sim

@@ -22,6 +22,13 @@ bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b);
 // Orders names the way the registry sorts subkeys: by their upper case.
 int CompareIgnoreCase(std::u16string_view a, std::u16string_view b);
 
+// The entries of a multi-string (strings each ending in NUL, the list ending
+// in an empty one), reading at most max_chars characters.
+std::vector<std::string> MultiStringEntries(const WCHAR* list, size_t max_chars);
+inline std::vector<std::string> MultiStringEntries(const UNICODE_STRING& list) {
+  return MultiStringEntries(list.Buffer, list.Length / sizeof(WCHAR));
+}
+
 // The characters of a counted string (empty for a null pointer).
 std::u16string_view View(const UNICODE_STRING* text);
 

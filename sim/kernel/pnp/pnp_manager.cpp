@@ -22,19 +22,12 @@ std::string Upper(std::string text) {
   return text;
 }
 
-// The strings of a multi-string (or of one string when multi is false).
+// The strings of a multi-string, or its first one only.
 std::vector<std::string> SplitStrings(const WCHAR* list, bool multi) {
-  std::vector<std::string> out;
-  if (!list) return out;
-  const auto* p = reinterpret_cast<const char16_t*>(list);
-  while (*p) {
-    std::u16string item;
-    while (*p) item += *p++;
-    out.push_back(Utf16ToUtf8(item));
-    ++p;
-    if (!multi) break;
-  }
-  return out;
+  // The bus driver answers with a NUL-terminated list of its own making.
+  std::vector<std::string> entries = MultiStringEntries(list, SIZE_MAX);
+  if (!multi && entries.size() > 1) entries.resize(1);
+  return entries;
 }
 
 // A service is installed when its image exists or the kernel has it built in.
