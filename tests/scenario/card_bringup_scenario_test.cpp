@@ -40,7 +40,7 @@ TEST(CardBringUpScenarioTest, TwelvePortCardIsProgrammedAndRecorded) {
   const json& card = report["cards"][0];
   EXPECT_EQ(card["port_count"], 12);
   EXPECT_EQ(card["absent_port_mask"], 0);
-  EXPECT_EQ(card["pinned_card"], true);
+  EXPECT_EQ(card["pinned_card"], false);
   for (unsigned n = 0; n < 12; ++n) {
     const json& block = card["port_blocks"][n];
     EXPECT_EQ(block[0], 0x01) << "block " << n << " enabled";
@@ -69,7 +69,7 @@ TEST(CardBringUpScenarioTest, TheTreeReportShowsTheSame) {
   std::ostringstream out;
   EXPECT_EQ(zarksim::RunMachine(config, zarksim::RunOptions{}, out), 0);
   const std::string tree = out.str();
-  for (const char* line : {"+-- 01:00.0  0x1C29:0x1112", "port_count 12, absent_port_mask 0x000, pinned_card yes",
+  for (const char* line : {"+-- 01:00.0  0x1C29:0x1112", "port_count 12, absent_port_mask 0x000, pinned_card no",
                            "block  0 @0x40: 01 03 00 00 00 E2 00 00  enabled at 0xE200",
                            "block 11 @0x98: 01 03 00 00 58 E2 00 00  enabled at 0xE258", "ComNumConfig: 12 entries",
                            "+-- [11] address 0xE258  COM number 14  applied 0",

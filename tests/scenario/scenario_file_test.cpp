@@ -128,7 +128,52 @@ INSTANTIATE_TEST_SUITE_P(
                 "registry[0].type: expected REG_DWORD"},
         Refusal{R"({"registry": [{"key": "C:\\x", "name": "V", "type": "REG_DWORD", "value": 1}]})", "registry[0].key: "},
         Refusal{R"({"registry": [{"key": "\\Registry\\Machine\\X", "type": "REG_DWORD", "value": 1}]})",
-                "registry[0].name: required"}));
+                "registry[0].name: required"},
+        Refusal{R"({"cards": [{}], "actions": [{"at_ms": 5}]})", "actions[0].action: required"},
+        Refusal{R"({"cards": [{}], "actions": [{"action": "unplug"}]})", "actions[0].action: expected one of boot, disable"},
+        Refusal{R"({"cards": [{}], "actions": [{"action": "remove", "at_ms": 9}, {"action": "enable", "at_ms": 8}]})",
+                "actions[1].at_ms: earlier than the action before it"},
+        Refusal{R"({"cards": [{}], "actions": [{"action": "disable"}, {"action": "boot"}]})",
+                "actions[1].action: boot must be the first action"},
+        Refusal{R"({"cards": [{}], "actions": [{"action": "shutdown"}, {"action": "remove"}]})",
+                "actions[1]: nothing may follow shutdown"},
+        Refusal{R"({"cards": [{}], "actions": [{"action": "remove", "card": 1}]})", "actions[0].card: expected a number from 0 to 0x0"},
+        Refusal{R"({"actions": [{"action": "remove"}]})", "actions[0].action: remove needs a card"},
+        Refusal{R"({"cards": [{}], "actions": [{"action": "disable", "port": 13}]})", "actions[0].port: expected a number from 0 to 0xC"},
+        Refusal{R"({"cards": [{}], "actions": [{"action": "disable", "port": 0}]})", "actions[0].port: ports count from 1"},
+        Refusal{R"({"cards": [{}], "actions": [{"action": "surprise_remove", "port": 2}]})",
+                "actions[0].port: surprise_remove pulls a whole card"},
+        Refusal{R"({"cards": [{}], "actions": [{"action": "boot", "card": 0}]})", "actions[0].card: boot acts on the whole machine"},
+        Refusal{R"({"cards": [{}], "actions": [{"action": "remove", "move_resources": true}]})",
+                "actions[0].move_resources: only for rebalance"},
+        Refusal{R"({"cards": [{}], "actions": [{"action": "rebalance", "move_resources": 1}]})",
+                "actions[0].move_resources: expected true or false"},
+        Refusal{R"({"cards": [{}], "actions": [{"action": "eject", "when": 1}]})", "actions[0].when: unknown field"},
+        Refusal{R"({"cards": [{}], "actions": {}})", "actions: expected a list"}));
+
+TEST(ScenarioFileTest, ActionsKeepTheirOrderTimesAndTargets) {
+  sim::MachineConfig config = zarksim::ParseScenario(json::parse(R"({"cards": [{}, {}], "actions": [
+      {"action": "boot", "at_ms": 2},
+      {"action": "disable", "at_ms": 10, "card": 1, "port": 3},
+      {"action": "rebalance", "move_resources": false},
+      {"action": "surprise_remove", "at_ms": "0x20", "card": 1},
+      {"action": "shutdown", "at_ms": 40}]})"));
+  using Kind = sim::MachineAction::Kind;
+  ASSERT_EQ(config.actions.size(), 5u);
+  EXPECT_EQ(config.actions[0].kind, Kind::Boot);
+  EXPECT_EQ(config.actions[0].time, 2 * 10000) << "100 ns units";
+  EXPECT_EQ(config.actions[1].kind, Kind::Disable);
+  EXPECT_EQ(config.actions[1].card, 1u);
+  EXPECT_EQ(config.actions[1].port, 3u);
+  EXPECT_EQ(config.actions[2].kind, Kind::Rebalance);
+  EXPECT_EQ(config.actions[2].time, 10 * 10000) << "no time: right after the action before";
+  EXPECT_EQ(config.actions[2].card, 0u);
+  EXPECT_FALSE(config.actions[2].move_resources);
+  EXPECT_EQ(config.actions[3].kind, Kind::SurpriseRemove);
+  EXPECT_EQ(config.actions[3].time, 32 * 10000);
+  EXPECT_EQ(config.actions[4].kind, Kind::Shutdown);
+  for (const auto& action : config.actions) EXPECT_EQ(sim::MachineActionKind(sim::MachineActionName(action.kind)), action.kind);
+}
 
 TEST(ScenarioFileTest, LoadScenarioNamesTheFileAndRefusesWhatIsNotJson) {
   sim::MachineConfig config;

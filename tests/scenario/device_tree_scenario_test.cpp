@@ -1,0 +1,217 @@
+// Whole machines judged by the device tree of the report: the card and its
+// port devices as Windows lists them, and what the user actions of a
+// scenario (removal, surprise removal, disable and enable, rebalance,
+// eject) leave of them.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "sim/kernel/io_manager.h"
+#include "sim/machine/machine.h"
+#include "tools/zarksim/run_machine.h"
+#include "tools/zarksim/scenario_file.h"
+
+namespace {
+
+using nlohmann::json;
+
+json RunReport(const sim::MachineConfig& config, int* exit_status = nullptr) {
+  std::ostringstream out;
+  zarksim::RunOptions options;
+  options.json = true;
+  int status = zarksim::RunMachine(config, options, out);
+  if (exit_status) *exit_status = status;
+  return json::parse(out.str());
+}
+
+json RunReport(const std::string& scenario, int* exit_status = nullptr) {
+  return RunReport(zarksim::ParseScenario(json::parse(scenario)), exit_status);
+}
+
+// The start address of the first I/O window among readable resource lines.
+unsigned long PortStart(const json& lines) {
+  for (const json& line : lines) {
+    const std::string text = line.get<std::string>();
+    auto at = text.find("port 0x");
+    if (at != std::string::npos) return std::stoul(text.substr(at + 5), nullptr, 16);
+  }
+  return 0;
+}
+
+bool Mentions(const json& lines, const std::string& part) {
+  for (const json& line : lines)
+    if (line.get<std::string>().find(part) != std::string::npos) return true;
+  return false;
+}
+
+TEST(DeviceTreeScenarioTest, TheDefaultMachineShowsFourPortsWithTheirWindowsAndInterrupt) {
+  int status = -1;
+  json report = RunReport(zarksim::DefaultMachine(), &status);
+  EXPECT_EQ(status, 0) << report["verifier"].dump();
+  ASSERT_EQ(report["device_tree"].size(), 1u);
+  const json& card = report["device_tree"][0];
+  EXPECT_EQ(card["state"], "started");
+  EXPECT_TRUE(card["problem"].is_null());
+  EXPECT_EQ(card["service"], "zarkcard");
+  EXPECT_EQ(card["hardware_ids"][0], "PCI\\VEN_1C29&DEV_1104&SUBSYS_00000000&REV_00");
+  ASSERT_EQ(card["stack"].size(), 2u);
+  EXPECT_EQ(card["stack"][0]["kind"], "PDO");
+  EXPECT_EQ(card["stack"][0]["driver"], "pci");
+  EXPECT_EQ(card["stack"][1]["kind"], "FDO");
+  EXPECT_EQ(card["stack"][1]["name"], "\\Device\\ZARKLINK_0");
+  EXPECT_EQ(card["raw_resources"].size(), 13u) << "six BARs with their private entries, and the line";
+  EXPECT_TRUE(Mentions(card["raw_resources"], "10: port 0xE200-"));
+  EXPECT_TRUE(Mentions(card["raw_resources"], "12: interrupt level 11"));
+  EXPECT_TRUE(Mentions(card["translated_resources"], "12: interrupt level 5 vector 0x5B"));
+
+  const json& ports = card["children"];
+  ASSERT_EQ(ports.size(), 4u);
+  for (unsigned n = 0; n < 4; ++n) {
+    const json& port = ports[n];
+    EXPECT_EQ(port["instance_path"], "ZARKLINK\\*KVRCOM0" + std::to_string(n + 1) + "\\0000");
+    EXPECT_EQ(port["hardware_ids"], json::array({"*KVRCOM0" + std::to_string(n + 1)}));
+    EXPECT_EQ(port["state"], "no driver") << "the serial port driver is not installed";
+    EXPECT_EQ(port["service"], "KALVOR1110");
+    EXPECT_TRUE(port["raw_resources"].empty()) << "nothing assigned without a driver";
+    ASSERT_EQ(port["stack"].size(), 1u);
+    EXPECT_EQ(port["stack"][0]["driver"], "zarkcard");
+    const json& handed = port["port_resources"];
+    ASSERT_TRUE(handed.is_object());
+    EXPECT_EQ(handed["status"], "0x00000000");
+    EXPECT_EQ(PortStart(handed["raw"]), 0xE200u + 8 * n) << "port " << n + 1;
+    EXPECT_EQ(PortStart(handed["translated"]), 0xE200u + 8 * n);
+    EXPECT_TRUE(Mentions(handed["raw"], "1: interrupt level 11 vector 0xB shared"));
+    EXPECT_TRUE(Mentions(handed["translated"], "1: interrupt level 5 vector 0x5B shared"));
+  }
+  EXPECT_TRUE(report["removed_devices"].empty());
+  ASSERT_EQ(report["actions"].size(), 1u);
+  EXPECT_EQ(report["actions"][0]["action"], "boot");
+}
+
+TEST(DeviceTreeScenarioTest, TheTreeShowsPortsUnderTheCardWithDeviceParameters) {
+  sim::MachineConfig config = zarksim::ParseScenario(json::parse(R"({"cards": [{}], "registry": [
+      {"key": "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\PCI\\VEN_1C29&DEV_1104&SUBSYS_00000000&REV_00\\4&813c32c1&0&00\\Device Parameters",
+       "name": "ClockRate", "type": "REG_DWORD", "value": 1843200},
+      {"key": "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\ZARKLINK\\*KVRCOM02\\0000\\Device Parameters",
+       "name": "PortName", "type": "REG_SZ", "value": "COM7"}]})"));
+  json report = RunReport(config);
+  const json& card = report["device_tree"][0];
+  ASSERT_FALSE(card["device_parameters"].empty());
+  EXPECT_EQ(card["device_parameters"][0], json({{"name", "ClockRate"}, {"type", "REG_DWORD"}, {"value", 1843200}}));
+  EXPECT_EQ(card["children"][1]["device_parameters"][0],
+            json({{"name", "PortName"}, {"type", "REG_SZ"}, {"value", "\"COM7\""}}));
+
+  std::ostringstream out;
+  EXPECT_EQ(zarksim::RunMachine(config, zarksim::RunOptions{}, out), 0);
+  const std::string tree = out.str();
+  for (const char* line : {"+-- PCI\\VEN_1C29&DEV_1104&SUBSYS_00000000&REV_00\\4&813c32c1&0&00  (started)\n",
+                           "|     FDO \\Device\\ZARKLINK_0  [zarkcard]", "|       12: interrupt level 11 vector 0xB shared\n",
+                           "|       ClockRate = REG_DWORD 0x001C2000\n",
+                           "|   +-- ZARKLINK\\*KVRCOM02\\0000  (no driver)\n",
+                           "|   |       PortName = REG_SZ \"COM7\"\n", "|   |     port resources, raw:\n",
+                           "|   |       0: port 0xE218-", "+-- 0 us  boot  -> done\n"})
+    EXPECT_NE(tree.find(line), std::string::npos) << line << "\n" << tree;
+}
+
+TEST(DeviceTreeScenarioTest, ASurpriseRemovalMidScenarioLeavesNoDeviceObject) {
+  const char* scenario = R"({"cards": [{}], "actions": [
+      {"action": "boot", "at_ms": 1},
+      {"action": "surprise_remove", "at_ms": 50},
+      {"action": "shutdown", "at_ms": 80}]})";
+  int status = -1;
+  json report = RunReport(scenario, &status);
+  EXPECT_EQ(status, 0) << "the verifier found nothing: " << report["verifier"].dump();
+  EXPECT_TRUE(report["device_tree"].empty());
+  EXPECT_TRUE(report["other_devices"].empty());
+  EXPECT_TRUE(report["symbolic_links"].empty()) << "\\DosDevices\\ZARKCARD went with the card";
+  EXPECT_EQ(report["removed_devices"].size(), 5u) << "the card and its four ports";
+  EXPECT_EQ(report["actions"][1]["action"], "surprise_remove");
+  EXPECT_EQ(report["actions"][1]["at_us"], 50000);
+  EXPECT_EQ(report["actions"][1]["status"], "0x00000000");
+  EXPECT_EQ(report["virtual_time_us"], 80000) << "the report is taken when the shutdown is due";
+  EXPECT_TRUE(report["cards"][0]["port_count"].is_null());
+
+  // The machine itself: every device object deleted, every driver gone.
+  sim::Machine machine(zarksim::ParseScenario(json::parse(scenario)));
+  machine.Play();
+  for (const auto& [device, record] : machine.kernel().io->devices())
+    EXPECT_TRUE(record->deleted) << "a device object of " << (record->driver ? record->driver->name : "?") << " remains";
+  EXPECT_EQ(machine.CardNode(0), nullptr);
+  machine.Shutdown();
+  EXPECT_TRUE(machine.verifier().findings().empty());
+}
+
+TEST(DeviceTreeScenarioTest, RemovingTheCardTakesItsPortsAlong) {
+  int status = -1;
+  json report = RunReport(R"({"cards": [{}, {}], "actions": [{"action": "remove", "at_ms": 10, "card": 1}]})", &status);
+  EXPECT_EQ(status, 0) << report["verifier"].dump();
+  ASSERT_EQ(report["device_tree"].size(), 1u) << "the other card stays";
+  EXPECT_EQ(report["device_tree"][0]["children"].size(), 4u);
+  EXPECT_EQ(report["removed_devices"].size(), 1u) << "its ports' paths live on under the first card";
+  EXPECT_EQ(report["actions"][1]["device"], "PCI\\VEN_1C29&DEV_1104&SUBSYS_00000000&REV_00\\4&2365b812&0&00");
+  EXPECT_EQ(report["actions"][1]["status"], "0x00000000");
+}
+
+TEST(DeviceTreeScenarioTest, ADisabledCardKeepsItsNodeOnlyAndComesBackWhenEnabled) {
+  int status = -1;
+  json disabled = RunReport(R"({"cards": [{}], "actions": [{"action": "disable", "at_ms": 5}]})", &status);
+  EXPECT_EQ(status, 0) << disabled["verifier"].dump();
+  const json& card = disabled["device_tree"][0];
+  EXPECT_EQ(card["state"], "disabled");
+  EXPECT_TRUE(card["children"].empty());
+  EXPECT_EQ(card["stack"].size(), 1u) << "only the bus driver's PDO";
+  EXPECT_TRUE(card["raw_resources"].empty()) << "resources given back";
+  EXPECT_EQ(disabled["removed_devices"].size(), 4u);
+
+  json enabled = RunReport(R"({"cards": [{}], "actions": [{"action": "disable", "at_ms": 5},
+                                                    {"action": "enable", "at_ms": 6}]})", &status);
+  EXPECT_EQ(status, 0) << enabled["verifier"].dump();
+  EXPECT_EQ(enabled["device_tree"][0]["state"], "started");
+  ASSERT_EQ(enabled["device_tree"][0]["children"].size(), 4u);
+  EXPECT_EQ(PortStart(enabled["device_tree"][0]["children"][3]["port_resources"]["raw"]), 0xE218u);
+  EXPECT_TRUE(enabled["removed_devices"].empty()) << "the ports came back";
+  EXPECT_EQ(enabled["actions"][2]["status"], "0x00000000");
+
+  json twice = RunReport(R"({"cards": [{}], "actions": [{"action": "enable"}]})");
+  EXPECT_NE(twice["actions"][1]["status"], "0x00000000") << "a running card cannot be enabled";
+}
+
+TEST(DeviceTreeScenarioTest, ADisabledPortLeavesItsSiblingsAlone) {
+  json report = RunReport(R"({"cards": [{}], "actions": [{"action": "disable", "port": 2}]})");
+  const json& ports = report["device_tree"][0]["children"];
+  ASSERT_EQ(ports.size(), 4u);
+  EXPECT_EQ(ports[1]["state"], "disabled");
+  EXPECT_EQ(ports[0]["state"], "no driver");
+  EXPECT_EQ(report["device_tree"][0]["state"], "started");
+  EXPECT_EQ(report["actions"][1]["device"], "ZARKLINK\\*KVRCOM02\\0000");
+}
+
+TEST(DeviceTreeScenarioTest, RebalanceMovesTheCardAndItsPortsFollow) {
+  int status = -1;
+  json report = RunReport(R"({"cards": [{}], "actions": [{"action": "rebalance", "at_ms": 20}]})", &status);
+  EXPECT_EQ(status, 0) << report["verifier"].dump();
+  EXPECT_EQ(report["actions"][1]["status"], "0x00000000");
+  const json& card = report["device_tree"][0];
+  EXPECT_EQ(card["state"], "started");
+  const unsigned long window = PortStart(json::array({card["raw_resources"][10]}));
+  EXPECT_NE(window, 0xE200u) << "the old range stayed taken: " << card["raw_resources"].dump();
+  ASSERT_EQ(card["children"].size(), 4u) << "a restarted card keeps its ports";
+  for (unsigned n = 0; n < 4; ++n)
+    EXPECT_EQ(PortStart(card["children"][n]["port_resources"]["raw"]), window + 8 * n) << "port " << n + 1;
+
+  json stay = RunReport(R"({"cards": [{}], "actions": [{"action": "rebalance", "move_resources": false}]})");
+  EXPECT_TRUE(Mentions(stay["device_tree"][0]["raw_resources"], "10: port 0xE200-"));
+}
+
+TEST(DeviceTreeScenarioTest, EjectTakesTheCardAway) {
+  int status = -1;
+  json report = RunReport(R"({"cards": [{}], "actions": [{"action": "eject", "at_ms": 3}]})", &status);
+  EXPECT_EQ(status, 0) << report["verifier"].dump();
+  EXPECT_TRUE(report["device_tree"].empty());
+  EXPECT_EQ(report["actions"][1]["status"], "0x00000000");
+  // Actions on a card that has gone are refused, not fatal.
+  json again = RunReport(R"({"cards": [{}], "actions": [{"action": "eject"}, {"action": "disable"}]})");
+  EXPECT_EQ(again["actions"][2]["status"], "0xC000000E") << "STATUS_NO_SUCH_DEVICE";
+}
+
+}  // namespace
