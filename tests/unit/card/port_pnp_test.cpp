@@ -42,6 +42,20 @@ TEST_F(PortPnpTest, LifecycleRequestsAreAcceptedAndTheDeviceStays) {
   EXPECT_EQ(PortNodes().size(), 8u);
 }
 
+TEST_F(PortPnpTest, RemovedPortNodeComesBackWithTheSameDevice) {
+  sim::DeviceNode* node = PortNodes().at(1);
+  ASSERT_EQ(node->pdo, Port());
+  ASSERT_EQ(kernel().pnp->RemoveDevice(node), STATUS_SUCCESS);
+  EXPECT_TRUE(node->Gone());
+  EXPECT_TRUE(kernel().io->IsLiveDevice(Port()));
+  EXPECT_EQ(PortNodes().size(), 7u);
+  // The card still reports it, so the next enumeration finds it again.
+  kernel().pnp->EnumerateNow(Node());
+  ASSERT_EQ(PortNodes().size(), 8u);
+  EXPECT_EQ(PortNodes().back()->pdo, Port());
+  EXPECT_EQ(PortNodes().back()->device_id, "ZARKLINK\\*KVRCOM02");
+}
+
 TEST_F(PortPnpTest, TextAndUnknownRequestsKeepTheirStatus) {
   for (UCHAR minor : {static_cast<UCHAR>(IRP_MN_QUERY_DEVICE_TEXT), static_cast<UCHAR>(IRP_MN_DEVICE_ENUMERATED),
                       static_cast<UCHAR>(0x40)}) {
