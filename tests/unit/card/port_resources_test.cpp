@@ -262,6 +262,50 @@ TEST_F(PortResourcesTest, NoPoolForEitherListLeavesNothingAllocated) {
 }
 
 // ---------------------------------------------------------------------------
+// The lists the machine's own resource assignment gives the card.
+
+class AssignedResourcesTest : public PortResourcesTest {
+ protected:
+  AssignedResourcesTest() {
+    sim::CardConfig second = Card(0x1104, 0x3F, 0x0002);  // UART 1 not fitted
+    second.interrupt_line = 7;
+    config_.cards = {Card(0x1112), second};
+  }
+
+  // Each port's lists lead to the UART the bring-up put in its slot, and to
+  // the card's interrupt.
+  void ExpectPortsReachTheirUarts(size_t i, const std::vector<int>& uarts, ULONG line) {
+    ASSERT_EQ(OccupiedSlots(i).size(), uarts.size());
+    for (int slot = 0; slot < static_cast<int>(uarts.size()); ++slot) {
+      SCOPED_TRACE("card " + std::to_string(i) + " slot " + std::to_string(slot));
+      PortLists lists = ResourcesOf(Extension(i)->PortDevices[slot]);
+      ASSERT_EQ(lists.status, STATUS_SUCCESS);
+      const CM_PARTIAL_RESOURCE_DESCRIPTOR* raw = lists.raw->List[0].PartialResourceList.PartialDescriptors;
+      const CM_PARTIAL_RESOURCE_DESCRIPTOR* translated = lists.translated->List[0].PartialResourceList.PartialDescriptors;
+      EXPECT_EQ(raw[0].Type, CmResourceTypePort);
+      const auto address = static_cast<uint16_t>(raw[0].u.Generic.Start.QuadPart);
+      EXPECT_EQ(address, card_test::SlotAddress(Bar5(i), slot));
+      EXPECT_EQ(Model(i).UartAt(address), uarts[slot]);
+      EXPECT_EQ(translated[0].u.Generic.Start.QuadPart, raw[0].u.Generic.Start.QuadPart);
+      EXPECT_EQ(raw[1].Type, CmResourceTypeInterrupt);
+      EXPECT_EQ(raw[1].u.Interrupt.Level, line);
+      EXPECT_EQ(translated[1].u.Interrupt.Vector, sim::TranslatedVector(line));
+      Free(lists);
+    }
+  }
+};
+
+TEST_F(AssignedResourcesTest, EveryPortReachesTheUartOfItsSlot) {
+  ExpectPortsReachTheirUarts(0, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 11);
+  ExpectPortsReachTheirUarts(1, {0, 2, 3}, 7);
+}
+
+TEST_F(AssignedResourcesTest, RestartedCardHandsOutTheSameWindows) {
+  BringUpAgain(1);
+  ExpectPortsReachTheirUarts(1, {0, 2, 3}, 7);
+}
+
+// ---------------------------------------------------------------------------
 // Requirements.
 
 class PortRequirementsTest : public CardMachineTest {
