@@ -30,8 +30,8 @@ class PortPnpTest : public CardMachineTest {
 TEST_F(PortPnpTest, LifecycleRequestsAreAcceptedAndTheDeviceStays) {
   const UCHAR accepted[] = {IRP_MN_START_DEVICE,         IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE,
                             IRP_MN_QUERY_STOP_DEVICE,    IRP_MN_STOP_DEVICE,         IRP_MN_CANCEL_STOP_DEVICE,
-                            IRP_MN_QUERY_RESOURCES,      0x0E,                       IRP_MN_SURPRISE_REMOVAL,
-                            IRP_MN_REMOVE_DEVICE};
+                            IRP_MN_QUERY_RESOURCES,      IRP_MN_FILTER_RESOURCE_REQUIREMENTS,
+                            0x0E,                        IRP_MN_SURPRISE_REMOVAL,    IRP_MN_REMOVE_DEVICE};
   for (UCHAR minor : accepted) {
     IO_STATUS_BLOCK result = ToPort(minor, {}, STATUS_NOT_SUPPORTED, 0x5A5A);
     EXPECT_EQ(result.Status, STATUS_SUCCESS) << "minor " << int(minor);
@@ -63,15 +63,6 @@ TEST_F(PortPnpTest, TextAndUnknownRequestsKeepTheirStatus) {
     EXPECT_EQ(ToPort(minor, {}, STATUS_SUCCESS).Status, STATUS_SUCCESS) << "minor " << int(minor);
   }
   EXPECT_TRUE(Node()->children.at(0)->description.empty());
-}
-
-TEST_F(PortPnpTest, FilterOfRequirementsKeepsTheList) {
-  IO_RESOURCE_REQUIREMENTS_LIST list{};
-  IO_STATUS_BLOCK result = ToPort(IRP_MN_FILTER_RESOURCE_REQUIREMENTS, [&](IO_STACK_LOCATION* stack) {
-    stack->Parameters.FilterResourceRequirements.IoResourceRequirementList = &list;
-  }, STATUS_NOT_SUPPORTED, reinterpret_cast<ULONG_PTR>(&list));
-  EXPECT_EQ(result.Status, STATUS_SUCCESS);
-  EXPECT_EQ(result.Information, reinterpret_cast<ULONG_PTR>(&list));
 }
 
 TEST_F(PortPnpTest, IdsNameThePortByItsSlot) {

@@ -169,15 +169,6 @@ TEST_F(PortResourcesTest, EachPortGetsItsUartInItsGroupsWindowAndTheInterrupt) {
   Free(port7);
 }
 
-TEST_F(PortResourcesTest, OnlyTheLowHalfOfAnAddressMoves) {
-  StartLists card = CardLayout(0x1FFFFFFF0ull, 0xD400, 0xF7000000, 11);
-  ASSERT_EQ(StartWith(card), STATUS_SUCCESS);
-  PortLists port4 = ResourcesOf(Extension()->PortDevices[3]);
-  EXPECT_EQ(static_cast<ULONGLONG>(port4.raw->List[0].PartialResourceList.PartialDescriptors[0].u.Generic.Start.QuadPart),
-            0x100000008ull) << "0xFFFFFFF0 + 24 wraps in the low 32 bits";
-  Free(port4);
-}
-
 TEST_F(PortResourcesTest, ShortListKeepsTheRecordsOfTheIndicesItLacks) {
   const StartLists first = CardLayout(0xD000, 0xD400, 0xF7000000, 11);
   ASSERT_EQ(StartWith(first), STATUS_SUCCESS);
