@@ -8,6 +8,8 @@
 
 #include "sim/kernel/io_manager.h"
 #include "sim/machine/machine.h"
+#include "sim/kernel/pnp/device_node.h"
+#include "tools/zarksim/port_resources.h"
 #include "tools/zarksim/run_machine.h"
 #include "tools/zarksim/scenario_file.h"
 
@@ -184,6 +186,9 @@ TEST(DeviceTreeScenarioTest, ADisabledPortLeavesItsSiblingsAlone) {
   EXPECT_EQ(ports[0]["state"], "no driver");
   EXPECT_EQ(report["device_tree"][0]["state"], "started");
   EXPECT_EQ(report["actions"][1]["device"], "ZARKLINK\\*KVRCOM02\\0000");
+
+  json missing = RunReport(R"({"cards": [{}], "actions": [{"action": "disable", "port": 9}]})");
+  EXPECT_EQ(missing["actions"][1]["status"], "0xC000000E") << "a 4-port card has no port 9";
 }
 
 TEST(DeviceTreeScenarioTest, RebalanceMovesTheCardAndItsPortsFollow) {
@@ -201,6 +206,41 @@ TEST(DeviceTreeScenarioTest, RebalanceMovesTheCardAndItsPortsFollow) {
 
   json stay = RunReport(R"({"cards": [{}], "actions": [{"action": "rebalance", "move_resources": false}]})");
   EXPECT_TRUE(Mentions(stay["device_tree"][0]["raw_resources"], "10: port 0xE200-"));
+}
+
+// While a port holds the port resource interface (as the port enumerator
+// does between its query and its dereference) the card vetoes query-remove
+// and query-stop: removal, disable, eject and rebalance leave it running
+// with what it had.
+TEST(DeviceTreeScenarioTest, AHeldPortInterfaceVetoesAndTheCardKeepsRunning) {
+  sim::Machine machine(zarksim::DefaultMachine());
+  machine.Play();
+  sim::DeviceNode* card = machine.CardNode(0);
+  sim::DeviceNode* port = machine.PortNode(0, 1);
+  ASSERT_NE(card, nullptr);
+  ASSERT_NE(port, nullptr);
+  const std::vector<uint8_t> resources = card->resources.raw;
+  zarksim::PortResourceInterfaceRecord held;
+  ASSERT_EQ(zarksim::QueryPortResourceInterface(machine, *port, &held), STATUS_SUCCESS);
+
+  using Kind = sim::MachineAction::Kind;
+  for (Kind kind : {Kind::Remove, Kind::Disable, Kind::Eject, Kind::Rebalance}) {
+    sim::MachineAction action;
+    action.kind = kind;
+    sim::ActionResult result = machine.Perform(action);
+    EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL) << sim::MachineActionName(kind);
+    EXPECT_EQ(card->state, sim::DeviceNode::State::Started) << sim::MachineActionName(kind);
+    EXPECT_EQ(card->children.size(), 4u);
+    EXPECT_EQ(card->resources.raw, resources) << "a vetoed rebalance keeps the resources";
+  }
+
+  held.InterfaceDereference(held.Context);
+  sim::MachineAction remove;
+  remove.kind = Kind::Remove;
+  EXPECT_EQ(machine.Perform(remove).status, STATUS_SUCCESS);
+  EXPECT_EQ(machine.CardNode(0), nullptr);
+  machine.Shutdown();
+  EXPECT_TRUE(machine.verifier().findings().empty());
 }
 
 TEST(DeviceTreeScenarioTest, EjectTakesTheCardAway) {

@@ -16,21 +16,25 @@ bool IsCardPort(const sim::DeviceNode& node) {
 
 }  // namespace
 
+NTSTATUS QueryPortResourceInterface(sim::Machine& machine, sim::DeviceNode& node, PortResourceInterfaceRecord* record) {
+  std::memset(record, 0, sizeof *record);
+  GUID guid = kPortResourceInterfaceGuid;
+  IO_STATUS_BLOCK query = machine.kernel().pnp->SendPnp(&node, IRP_MN_QUERY_INTERFACE, [&](IO_STACK_LOCATION* stack) {
+    stack->Parameters.QueryInterface.InterfaceType = &guid;
+    stack->Parameters.QueryInterface.Size = sizeof *record;
+    stack->Parameters.QueryInterface.Version = 1;
+    stack->Parameters.QueryInterface.Interface = reinterpret_cast<INTERFACE*>(record);
+    stack->Parameters.QueryInterface.InterfaceSpecificData = nullptr;
+  });
+  return query.Status;
+}
+
 std::optional<sim::PortResourcesSnapshot> QueryPortResources(sim::Machine& machine, sim::DeviceNode& node) {
   if (!IsCardPort(node)) return std::nullopt;
   sim::PortResourcesSnapshot out;
   PortResourceInterfaceRecord record;
-  std::memset(&record, 0, sizeof record);
-  GUID guid = kPortResourceInterfaceGuid;
-  IO_STATUS_BLOCK query = machine.kernel().pnp->SendPnp(&node, IRP_MN_QUERY_INTERFACE, [&](IO_STACK_LOCATION* stack) {
-    stack->Parameters.QueryInterface.InterfaceType = &guid;
-    stack->Parameters.QueryInterface.Size = sizeof record;
-    stack->Parameters.QueryInterface.Version = 1;
-    stack->Parameters.QueryInterface.Interface = reinterpret_cast<INTERFACE*>(&record);
-    stack->Parameters.QueryInterface.InterfaceSpecificData = nullptr;
-  });
-  out.status = query.Status;
-  if (!NT_SUCCESS(query.Status)) return out;
+  out.status = QueryPortResourceInterface(machine, node, &record);
+  if (!NT_SUCCESS(out.status)) return out;
   if (!record.GetPortResources) {
     out.status = STATUS_NOT_SUPPORTED;
   } else {

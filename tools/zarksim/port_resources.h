@@ -27,6 +27,11 @@ static_assert(sizeof(PortResourceInterfaceRecord) == 40, "the interface record i
 // {0AA04540-6FD1-11D3-81B5-00C04FA330A6}
 inline constexpr GUID kPortResourceInterfaceGuid = {0x0aa04540, 0x6fd1, 0x11d3, {0x81, 0xb5, 0x00, 0xc0, 0x4f, 0xa3, 0x30, 0xa6}};
 
+// Sends IRP_MN_QUERY_INTERFACE for the port resource interface down the
+// node's stack; on success the caller holds one reference and releases it
+// with record->InterfaceDereference(record->Context).
+NTSTATUS QueryPortResourceInterface(sim::Machine& machine, sim::DeviceNode& node, PortResourceInterfaceRecord* record);
+
 // Unset for a node that is not a port of a card; otherwise the status of
 // the query (or of GetPortResources) and, on success, both lists.
 std::optional<sim::PortResourcesSnapshot> QueryPortResources(sim::Machine& machine, sim::DeviceNode& node);
