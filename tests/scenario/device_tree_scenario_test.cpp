@@ -4,6 +4,7 @@
 // eject) leave of them.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
 #include "sim/kernel/io_manager.h"
@@ -16,6 +17,10 @@
 namespace {
 
 using nlohmann::json;
+
+std::string ScenarioPath(const char* name) {
+  return (std::filesystem::path(__FILE__).parent_path() / "files" / name).string();
+}
 
 json RunReport(const sim::MachineConfig& config, int* exit_status = nullptr) {
   std::ostringstream out;
@@ -116,12 +121,11 @@ TEST(DeviceTreeScenarioTest, TheTreeShowsPortsUnderTheCardWithDeviceParameters) 
 }
 
 TEST(DeviceTreeScenarioTest, ASurpriseRemovalMidScenarioLeavesNoDeviceObject) {
-  const char* scenario = R"({"cards": [{}], "actions": [
-      {"action": "boot", "at_ms": 1},
-      {"action": "surprise_remove", "at_ms": 50},
-      {"action": "shutdown", "at_ms": 80}]})";
+  sim::MachineConfig config;
+  std::string error;
+  ASSERT_TRUE(zarksim::LoadScenario(ScenarioPath("surprise_removal.json"), &config, &error)) << error;
   int status = -1;
-  json report = RunReport(scenario, &status);
+  json report = RunReport(config, &status);
   EXPECT_EQ(status, 0) << "the verifier found nothing: " << report["verifier"].dump();
   EXPECT_TRUE(report["device_tree"].empty());
   EXPECT_TRUE(report["other_devices"].empty());
@@ -134,7 +138,7 @@ TEST(DeviceTreeScenarioTest, ASurpriseRemovalMidScenarioLeavesNoDeviceObject) {
   EXPECT_TRUE(report["cards"][0]["port_count"].is_null());
 
   // The machine itself: every device object deleted, every driver gone.
-  sim::Machine machine(zarksim::ParseScenario(json::parse(scenario)));
+  sim::Machine machine(config);
   machine.Play();
   for (const auto& [device, record] : machine.kernel().io->devices())
     EXPECT_TRUE(record->deleted) << "a device object of " << (record->driver ? record->driver->name : "?") << " remains";

@@ -222,6 +222,7 @@ std::string FormatTree(const sim::MachineSnapshot& snapshot, const std::vector<s
   std::ostringstream out;
   FormatActions(snapshot.actions, out);
   out << "Device tree\n";
+  if (snapshot.device_tree.empty()) out << "(no devices)\n";
   for (const auto& node : snapshot.device_tree) FormatNode(node, "", out);
   if (!snapshot.removed_devices.empty()) {
     out << "Removed devices\n";
