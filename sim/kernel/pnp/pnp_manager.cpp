@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -170,11 +171,31 @@ DeviceNode* PnpManager::DeviceArrived(DEVICE_OBJECT* pdo) {
   return node;
 }
 
+// Two children of different parents may answer the same device and instance
+// IDs (every card's port 1 is "ZARKLINK\*KVRCOM01\0000"). Windows then
+// prefixes the instance ID with a part that names the parent; the model does
+// so when the path is already taken, so a lone card keeps the plain path.
+void PnpManager::MakeInstancePathUnique(DeviceNode* node) {
+  if (!node->parent) return;
+  auto taken = [&](const std::string& path) {
+    for (const auto& other : nodes_)
+      if (other.get() != node && !other->Gone() && Upper(other->InstancePath()) == Upper(path)) return true;
+    return false;
+  };
+  if (!taken(node->InstancePath())) return;
+  uint32_t hash = 2166136261u;  // FNV-1a of the parent's instance path
+  for (char c : node->parent->InstancePath()) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+  char prefix[32];
+  std::snprintf(prefix, sizeof prefix, "5&%x&0&", hash);
+  node->instance_id = prefix + node->instance_id;
+}
+
 void PnpManager::ProcessNewNode(DeviceNode* node) {
   auto device_ids = QueryIds(node, BusQueryDeviceID);
   auto instance_ids = QueryIds(node, BusQueryInstanceID);
   node->device_id = device_ids.empty() ? "" : device_ids[0];
   node->instance_id = instance_ids.empty() ? "" : instance_ids[0];
+  MakeInstancePathUnique(node);
   node->hardware_ids = QueryIds(node, BusQueryHardwareIDs);
   node->compatible_ids = QueryIds(node, BusQueryCompatibleIDs);
   if (node->device_id.empty()) {
@@ -451,6 +472,8 @@ NTSTATUS PnpManager::EnableDevice(DeviceNode* node) {
   return RunAction(node, [&] {
     if (node->state != DeviceNode::State::Disabled) return STATUS_INVALID_DEVICE_STATE;
     node->state = DeviceNode::State::Initialized;
+    // Without an installed driver the device waits without one, as at arrival.
+    if (node->service.empty() || !DriverInstalled(node->service)) return STATUS_SUCCESS;
     NTSTATUS status = BuildStack(node);
     if (NT_SUCCESS(status)) status = AssignAndStart(node);
     if (NT_SUCCESS(status)) Enumerate(node);

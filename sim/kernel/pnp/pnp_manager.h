@@ -76,6 +76,7 @@ class PnpManager {
 
   DeviceNode* NewNode(DEVICE_OBJECT* pdo, DeviceNode* parent);
   void ProcessNewNode(DeviceNode* node);
+  void MakeInstancePathUnique(DeviceNode* node);
   NTSTATUS BuildStack(DeviceNode* node);
   NTSTATUS AssignAndStart(DeviceNode* node);
   void Enumerate(DeviceNode* node);

@@ -3,6 +3,7 @@
 // failed creation leaves its slot free for the next start.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,7 +50,10 @@ class PortCreationTest : public CardMachineTest {
       EXPECT_EQ(nodes[k]->device_id, "ZARKLINK\\*KVRCOM" + PortNumber(slot));
       EXPECT_EQ(nodes[k]->hardware_ids, std::vector<std::string>{"*KVRCOM" + PortNumber(slot)});
       EXPECT_TRUE(nodes[k]->compatible_ids.empty());
-      EXPECT_EQ(nodes[k]->instance_id, "0000");
+      // Every port answers "0000"; the second card's ports get a prefix
+      // naming their parent so that their paths stay apart.
+      const std::string& instance = nodes[k]->instance_id;
+      EXPECT_EQ(instance.substr(instance.size() - 4), "0000");
     }
   }
 };
@@ -85,6 +89,9 @@ TEST_F(PortCreationTest, EachOfTwoCardsNumbersItsOwnPortsFromOne) {
   ExpectPortsInSlots({0, 1, 2, 3}, 0);
   ExpectPortsInSlots({0, 1, 2, 3, 4, 5, 6, 7}, 1);
   for (int slot = 0; slot < 4; ++slot) EXPECT_NE(Extension(0)->PortDevices[slot], Extension(1)->PortDevices[slot]);
+  std::set<std::string> paths;
+  for (sim::DeviceNode* node : kernel().pnp->LiveNodes()) paths.insert(node->InstancePath());
+  EXPECT_EQ(paths.size(), kernel().pnp->LiveNodes().size()) << "no two devices share an instance path";
 }
 
 TEST_F(PortCreationTest, RestartedCardKeepsItsPortDevices) {

@@ -250,6 +250,15 @@ TEST_F(PnpManagerTest, DisableAndEnableRebuildTheStack) {
   EXPECT_NE(pdo_->AttachedDevice, nullptr);
 }
 
+TEST_F(PnpManagerTest, EnablingADeviceWithoutADriverLeavesItWaiting) {
+  DeviceNode* child = node_->children.at(0);
+  ASSERT_EQ(kernel().pnp->DisableDevice(child), STATUS_SUCCESS);
+  EXPECT_EQ(child->state, DeviceNode::State::Disabled);
+  EXPECT_EQ(kernel().pnp->EnableDevice(child), STATUS_SUCCESS);
+  EXPECT_EQ(child->state, DeviceNode::State::Initialized);
+  EXPECT_EQ(child->problem, 0);
+}
+
 TEST_F(PnpManagerTest, RebalanceStopsAndRestartsOrCancelsOnAVeto) {
   world_.veto_query_stop = true;
   EXPECT_EQ(kernel().pnp->Rebalance(node_), STATUS_UNSUCCESSFUL);
