@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "sim/machine/machine.h"
+#include "scenario_support.h"
 #include "tools/zarksim/run_machine.h"
 #include "tools/zarksim/scenario_file.h"
 
@@ -14,21 +15,12 @@ namespace {
 
 using nlohmann::json;
 
-std::string ScenarioPath(const char* name) {
-  return (std::filesystem::path(__FILE__).parent_path() / "files" / name).string();
-}
+using scenario_test::ScenarioPath;
+using scenario_test::Scenario;
 
-// Runs the machine and returns the JSON report and the exit status.
 json Boot(const sim::MachineConfig& config, int* exit_status = nullptr) {
-  std::ostringstream out;
-  zarksim::RunOptions options;
-  options.json = true;
-  int status = zarksim::RunMachine(config, options, out);
-  if (exit_status) *exit_status = status;
-  return json::parse(out.str());
+  return scenario_test::RunReport(config, exit_status);
 }
-
-sim::MachineConfig Scenario(const std::string& text) { return zarksim::ParseScenario(json::parse(text)); }
 
 TEST(CardBringUpScenarioTest, TwelvePortCardIsProgrammedAndRecorded) {
   sim::MachineConfig config;

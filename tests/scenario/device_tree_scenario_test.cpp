@@ -11,6 +11,7 @@
 #include "sim/machine/machine.h"
 #include "sim/kernel/pnp/device_node.h"
 #include "tools/zarksim/port_resources.h"
+#include "scenario_support.h"
 #include "tools/zarksim/run_machine.h"
 #include "tools/zarksim/scenario_file.h"
 
@@ -18,18 +19,8 @@ namespace {
 
 using nlohmann::json;
 
-std::string ScenarioPath(const char* name) {
-  return (std::filesystem::path(__FILE__).parent_path() / "files" / name).string();
-}
-
-json RunReport(const sim::MachineConfig& config, int* exit_status = nullptr) {
-  std::ostringstream out;
-  zarksim::RunOptions options;
-  options.json = true;
-  int status = zarksim::RunMachine(config, options, out);
-  if (exit_status) *exit_status = status;
-  return json::parse(out.str());
-}
+using scenario_test::RunReport;
+using scenario_test::ScenarioPath;
 
 json RunReport(const std::string& scenario, int* exit_status = nullptr) {
   return RunReport(zarksim::ParseScenario(json::parse(scenario)), exit_status);

@@ -217,17 +217,36 @@ NTSTATUS StartOffset(const DiskFileObject& file, const LARGE_INTEGER* byte_offse
   return STATUS_SUCCESS;
 }
 
+// What a read or a write checks first: the handle, the buffer, and where the
+// transfer starts. On failure *result is what the routine returns.
+bool BeginTransfer(HANDLE handle, PIO_STATUS_BLOCK io_status, PVOID buffer, ULONG length,
+                   PLARGE_INTEGER byte_offset, bool write, std::shared_ptr<DiskFileObject>& file,
+                   ULONGLONG& offset, NTSTATUS* result) {
+  if (io_status == nullptr) {
+    *result = STATUS_INVALID_PARAMETER;
+    return false;
+  }
+  NTSTATUS status = FileFromHandle(handle, file);
+  if (!NT_SUCCESS(status)) {
+    *result = status;
+    return false;
+  }
+  if (file->node()->is_directory()) status = STATUS_INVALID_DEVICE_REQUEST;
+  else if (buffer == nullptr && length != 0) status = STATUS_INVALID_PARAMETER;
+  else status = StartOffset(*file, byte_offset, write, offset);
+  if (!NT_SUCCESS(status)) {
+    *result = Finish(io_status, status, 0);
+    return false;
+  }
+  return true;
+}
+
 NTSTATUS ReadFile(HANDLE handle, PIO_STATUS_BLOCK io_status, PVOID buffer, ULONG length,
                   PLARGE_INTEGER byte_offset) {
-  if (io_status == nullptr) return STATUS_INVALID_PARAMETER;
   std::shared_ptr<DiskFileObject> file;
-  NTSTATUS status = FileFromHandle(handle, file);
-  if (!NT_SUCCESS(status)) return status;
-  if (file->node()->is_directory()) return Finish(io_status, STATUS_INVALID_DEVICE_REQUEST, 0);
-  if (buffer == nullptr && length != 0) return Finish(io_status, STATUS_INVALID_PARAMETER, 0);
   ULONGLONG offset = 0;
-  status = StartOffset(*file, byte_offset, false, offset);
-  if (!NT_SUCCESS(status)) return Finish(io_status, status, 0);
+  NTSTATUS status = STATUS_SUCCESS;
+  if (!BeginTransfer(handle, io_status, buffer, length, byte_offset, false, file, offset, &status)) return status;
   if (length == 0) return Finish(io_status, STATUS_SUCCESS, 0);
   const std::vector<uint8_t>& data = file->node()->data;
   if (offset >= data.size()) return Finish(io_status, STATUS_END_OF_FILE, 0);
@@ -239,15 +258,10 @@ NTSTATUS ReadFile(HANDLE handle, PIO_STATUS_BLOCK io_status, PVOID buffer, ULONG
 
 NTSTATUS WriteFile(HANDLE handle, PIO_STATUS_BLOCK io_status, PVOID buffer, ULONG length,
                    PLARGE_INTEGER byte_offset) {
-  if (io_status == nullptr) return STATUS_INVALID_PARAMETER;
   std::shared_ptr<DiskFileObject> file;
-  NTSTATUS status = FileFromHandle(handle, file);
-  if (!NT_SUCCESS(status)) return status;
-  if (file->node()->is_directory()) return Finish(io_status, STATUS_INVALID_DEVICE_REQUEST, 0);
-  if (buffer == nullptr && length != 0) return Finish(io_status, STATUS_INVALID_PARAMETER, 0);
   ULONGLONG offset = 0;
-  status = StartOffset(*file, byte_offset, true, offset);
-  if (!NT_SUCCESS(status)) return Finish(io_status, status, 0);
+  NTSTATUS status = STATUS_SUCCESS;
+  if (!BeginTransfer(handle, io_status, buffer, length, byte_offset, true, file, offset, &status)) return status;
   std::vector<uint8_t>& data = file->node()->data;
   if (length != 0) {
     if (data.size() < offset + length) data.resize(offset + length, 0);

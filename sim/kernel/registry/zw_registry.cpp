@@ -139,42 +139,41 @@ NTSTATUS QueryValue(HANDLE handle, PUNICODE_STRING value_name,
   return CopyRecord(record, buffer, length, result_length);
 }
 
-NTSTATUS EnumerateValue(HANDLE handle, ULONG index, KEY_VALUE_INFORMATION_CLASS info_class,
-                        PVOID buffer, ULONG length, PULONG result_length) {
+// The key behind the handle, its record built by `build` and copied out as
+// the routines that return a record do (partial copy, ResultLength).
+template <typename Build>
+NTSTATUS ReturnRecord(HANDLE handle, PVOID buffer, ULONG length, PULONG result_length, Build build) {
   std::shared_ptr<RegistryKey> key;
   NTSTATUS status = KeyFromHandle(handle, key);
   if (!NT_SUCCESS(status)) return status;
   if (result_length == nullptr) return STATUS_INVALID_PARAMETER;
-  if (index >= key->values().size()) return STATUS_NO_MORE_ENTRIES;
   InfoRecord record;
-  status = BuildValueRecord(key->values()[index], info_class, record);
+  status = build(*key, record);
   if (!NT_SUCCESS(status)) return status;
   return CopyRecord(record, buffer, length, result_length);
+}
+
+NTSTATUS EnumerateValue(HANDLE handle, ULONG index, KEY_VALUE_INFORMATION_CLASS info_class,
+                        PVOID buffer, ULONG length, PULONG result_length) {
+  return ReturnRecord(handle, buffer, length, result_length, [&](RegistryKey& key, InfoRecord& record) {
+    if (index >= key.values().size()) return STATUS_NO_MORE_ENTRIES;
+    return BuildValueRecord(key.values()[index], info_class, record);
+  });
 }
 
 NTSTATUS QueryKey(HANDLE handle, KEY_INFORMATION_CLASS info_class, PVOID buffer, ULONG length,
                   PULONG result_length) {
-  std::shared_ptr<RegistryKey> key;
-  NTSTATUS status = KeyFromHandle(handle, key);
-  if (!NT_SUCCESS(status)) return status;
-  if (result_length == nullptr) return STATUS_INVALID_PARAMETER;
-  InfoRecord record;
-  status = BuildKeyRecord(*key, info_class, false, record);
-  if (!NT_SUCCESS(status)) return status;
-  return CopyRecord(record, buffer, length, result_length);
+  return ReturnRecord(handle, buffer, length, result_length, [&](RegistryKey& key, InfoRecord& record) {
+    return BuildKeyRecord(key, info_class, false, record);
+  });
 }
 
 NTSTATUS EnumerateKey(HANDLE handle, ULONG index, KEY_INFORMATION_CLASS info_class, PVOID buffer,
                       ULONG length, PULONG result_length) {
-  std::shared_ptr<RegistryKey> key;
-  NTSTATUS status = KeyFromHandle(handle, key);
-  if (!NT_SUCCESS(status)) return status;
-  if (result_length == nullptr) return STATUS_INVALID_PARAMETER;
-  if (index >= key->subkeys().size()) return STATUS_NO_MORE_ENTRIES;
-  InfoRecord record;
-  status = BuildKeyRecord(*key->subkeys()[index], info_class, true, record);
-  if (!NT_SUCCESS(status)) return status;
-  return CopyRecord(record, buffer, length, result_length);
+  return ReturnRecord(handle, buffer, length, result_length, [&](RegistryKey& key, InfoRecord& record) {
+    if (index >= key.subkeys().size()) return STATUS_NO_MORE_ENTRIES;
+    return BuildKeyRecord(*key.subkeys()[index], info_class, true, record);
+  });
 }
 
 NTSTATUS SetValue(HANDLE handle, PUNICODE_STRING value_name, ULONG type, PVOID data,
