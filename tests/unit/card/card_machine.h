@@ -76,6 +76,18 @@ class CardMachineTest : public sim::test::KernelTest {
   std::string DeviceKey(size_t i = 0) { return sim::DeviceParametersPath(*Node(i)); }
   uint32_t Bar5(size_t i = 0) { return Model(i).config().bars[5]; }
 
+  // Puts the card on a bus of the test's choosing (other than 1), behind a
+  // root port whose windows hold its default BARs.
+  void PlaceOnBus(sim::CardConfig* card, uint32_t bus) {
+    sim::hw::BridgeConfig port;
+    port.location = {0, 1, 0};
+    port.secondary_bus = port.subordinate_bus = static_cast<uint8_t>(bus);
+    port.io_base = port.io_limit = 0xE0;
+    port.memory_base = port.memory_limit = 0xFE00;
+    config_.bridges = {port};
+    card->location = sim::hw::PciLocation{bus, 0, 0};
+  }
+
   // A pinned card keeps its devices through removal, so the machine's
   // shutdown would find them left over; a test that plugs one unpins it
   // before the machine goes down.

@@ -56,17 +56,7 @@ class ConfigFileTest : public CardMachineTest, public ::testing::WithParamInterf
     const FileCase& c = GetParam();
     config_.config_file = c.file;
     sim::CardConfig card = Card(0x1104, 0x3F, 0x0002);
-    if (c.bus != 1) {
-      // A card on a bus of the test's choosing, behind a root port whose
-      // windows hold its BARs.
-      sim::hw::BridgeConfig port;
-      port.location = {0, 1, 0};
-      port.secondary_bus = port.subordinate_bus = static_cast<uint8_t>(c.bus);
-      port.io_base = port.io_limit = 0xE0;
-      port.memory_base = port.memory_limit = 0xFE00;
-      config_.bridges = {port};
-      card.location = sim::hw::PciLocation{c.bus, 0, 0};
-    }
+    if (c.bus != 1) PlaceOnBus(&card, c.bus);
     config_.cards = {card};
     CardMachineTest::SetUp();
   }

@@ -31,15 +31,7 @@ class GpioTest : public CardMachineTest, public ::testing::WithParamInterface<Ho
     config_.host_bridge.id_dword = c.id_dword;
     config_.host_bridge.register_60 = c.register_60;
     sim::CardConfig card = Card(0x1104);
-    if (c.bus != 1) {
-      sim::hw::BridgeConfig port;
-      port.location = {0, 1, 0};
-      port.secondary_bus = port.subordinate_bus = static_cast<uint8_t>(c.bus);
-      port.io_base = port.io_limit = 0xE0;
-      port.memory_base = port.memory_limit = 0xFE00;
-      config_.bridges = {port};
-      card.location = sim::hw::PciLocation{c.bus, 0, 0};
-    }
+    if (c.bus != 1) PlaceOnBus(&card, c.bus);
     config_.cards = {card};
     CardMachineTest::SetUp();
   }
