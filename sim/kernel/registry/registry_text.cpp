@@ -336,6 +336,11 @@ void LoadRegistryText(Registry& registry, std::string_view text) {
       } catch (const RegistryError& e) {
         throw RegistryTextError(first_line, e.what());
       }
+      // What the dump cannot write, the text cannot hold either.
+      for (const auto& part : parts)
+        for (char16_t c : part)
+          if (c < 0x20 || IsSurrogate(c))
+            throw RegistryTextError(first_line, "a key name cannot hold control characters");
       key = registry.root();
       for (const auto& part : parts) {
         auto next = key->FindSubkey(part);

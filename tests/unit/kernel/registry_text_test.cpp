@@ -127,6 +127,9 @@ TEST(RegistryText, MalformedLinesNameTheirLine) {
   EXPECT_EQ(ErrorLine(key + "\"A\"=hex:01,\\\n02\n\"B\"=bad:\n"), 4);
   EXPECT_EQ(ErrorLine("[\\Registry\\Machine\\V] volatile\n[\\Registry\\Machine\\V\\W]\n"), 2);
   EXPECT_EQ(ErrorLine(key + "\"A\"=sz:\"\xff\"\n"), 2);  // not UTF-8
+  // A key name the dump could not write back (found by fuzzing).
+  EXPECT_EQ(ErrorLine(key + std::string("[\\Registry\\Machine\\A\x01" "B]\n"), &message), 2);
+  EXPECT_NE(message.find("control characters"), std::string::npos);
 }
 
 }  // namespace
