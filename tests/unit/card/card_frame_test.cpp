@@ -64,6 +64,19 @@ TEST_F(CardFrameTest, OpenOfTheCardSucceedsWithInformationZero) {
   EXPECT_EQ(app().Close(handle), STATUS_SUCCESS);
 }
 
+TEST_F(CardFrameTest, OpenOfAPortSucceedsWithInformationZero) {
+  auto* card = static_cast<CardExtension*>(CardNode(0)->pdo->AttachedDevice->DeviceExtension);
+  DEVICE_OBJECT* port = card->PortDevices[0];
+  ASSERT_NE(port, nullptr);
+  const std::u16string name = kernel().io->FindDevice(port)->name;
+  ASSERT_FALSE(name.empty()) << "port devices get generated names";
+  HANDLE handle = nullptr;
+  ULONG_PTR information = 99;
+  EXPECT_EQ(app().Open(sim::Utf16ToUtf8(name), &handle, &information), STATUS_SUCCESS);
+  EXPECT_EQ(information, 0u);
+  EXPECT_EQ(app().Close(handle), STATUS_SUCCESS);
+}
+
 class TwoCardTest : public CardFrameTest {
  protected:
   TwoCardTest() { cards_at_boot_ = 2; }
