@@ -66,13 +66,7 @@ IoResult Application::DeviceIoControl(HANDLE handle, ULONG code, const void* inp
   IoGetNextIrpStackLocation(irp)->FileObject = file;
   irp->Tail.Overlay.OriginalFileObject = file;
   irp->RequestorMode = UserMode;
-  NTSTATUS call = IofCallDriver(IoGetAttachedDevice(file->DeviceObject), irp);
-  if (call == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, UserMode, FALSE, nullptr);
-  if (METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED && status.Information > output_length && !NT_ERROR(status.Status)) {
-    K().verifier->Report("ioctl-overrun", "kernel",
-                         "a control request returned Information " + std::to_string(status.Information) +
-                             " for an output buffer of " + std::to_string(output_length) + " bytes");
-  }
+  if (IofCallDriver(IoGetAttachedDevice(file->DeviceObject), irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, UserMode, FALSE, nullptr);
   return {status.Status, status.Information};
 }
 

@@ -398,7 +398,17 @@ void IoManager::FinishThreadedIrp(IRP* irp) {
   if (irp->Flags & IRP_BUFFERED_IO) {
     if ((irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(status.Status) && irp->UserBuffer &&
         irp->AssociatedIrp.SystemBuffer && status.Information) {
-      RtlCopyMemory(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, status.Information);
+      // Windows copies Information bytes; a driver claiming more than the
+      // caller's buffer holds would overrun it, so the model stops there.
+      ULONG_PTR count = status.Information;
+      const ULONG room = FindIrp(irp)->user_buffer_length;
+      if (count > room) {
+        K().verifier->Report("irp-information-overrun", "kernel",
+                             "a buffered request completed with Information " + std::to_string(count) +
+                                 " for a buffer of " + std::to_string(room) + " bytes");
+        count = room;
+      }
+      RtlCopyMemory(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, count);
     }
     if (irp->Flags & IRP_DEALLOCATE_BUFFER) K().pool->Free(irp->AssociatedIrp.SystemBuffer, 0, false, nullptr);
   }

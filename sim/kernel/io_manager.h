@@ -42,7 +42,9 @@ struct IrpRecord {
   bool in_completion = false;
   bool halted = false;       // a completion routine took it back (STATUS_MORE_PROCESSING_REQUIRED)
   bool completed = false;    // completed back to its originator
-  ULONG method = METHOD_BUFFERED;
+  // Room in the caller's buffer that completion copies a buffered
+  // request's data back into.
+  ULONG user_buffer_length = 0;
   // Stack locations whose dispatch routine returned STATUS_PENDING while the
   // IRP was still in progress: each must be marked pending by the time
   // completion passes it (in the dispatch routine or its completion routine).

@@ -98,6 +98,7 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
       }
       irp->AssociatedIrp.SystemBuffer = system_buffer;
       irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+      K().io->FindIrp(irp)->user_buffer_length = Length;
       if (MajorFunction == IRP_MJ_WRITE) {
         RtlCopyMemory(system_buffer, Buffer, Length);
       } else {
@@ -126,7 +127,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
   stack->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
   stack->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
   stack->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
-  K().io->FindIrp(irp)->method = method;
+  K().io->FindIrp(irp)->user_buffer_length = OutputBufferLength;
   if (method == METHOD_BUFFERED) {
     ULONG length = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
     if (length) {

@@ -185,6 +185,21 @@ TEST_F(IrpTest, BufferedControlRequestCopiesBackInformationBytesOnly) {
   EXPECT_EQ(status.Information, 4u);
 }
 
+TEST_F(IrpTest, InformationPastTheCallersBufferIsAFindingAndNotCopied) {
+  state_.information = 64;  // the driver claims more than the caller has room for
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK status{};
+  char output[8 + 8];
+  std::memset(output, 'x', sizeof output);
+  PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS),
+                                           top_, nullptr, 0, output, 8, FALSE, &event, &status);
+  IoCallDriver(top_, irp);
+  EXPECT_EQ(std::string(output, 16), "RRRRRRRRxxxxxxxx") << "only the 8 bytes the caller offered";
+  EXPECT_EQ(kernel().verifier->Count("irp-information-overrun"), 1u);
+  kernel().verifier->Forget("irp-information-overrun");
+}
+
 TEST_F(IrpTest, ErrorStatusCopiesNothingBack) {
   state_.status = STATUS_INVALID_DEVICE_REQUEST;
   state_.information = 4;
