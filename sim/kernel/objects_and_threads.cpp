@@ -120,7 +120,7 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
     sim::ReportCaller(SIM_CALLER(), "bad-parameter", "PsTerminateSystemThread from a thread that is not a system thread");
     return STATUS_INVALID_PARAMETER;
   }
-  if (self->irql != PASSIVE_LEVEL) sim::CheckIrql("PsTerminateSystemThread", PASSIVE_LEVEL);
+  sim::CheckIrql("PsTerminateSystemThread", PASSIVE_LEVEL);
   K().scheduler->TerminateCurrent(ExitStatus);
 }
 

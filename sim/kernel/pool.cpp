@@ -49,7 +49,8 @@ void Pool::Free(PVOID block, ULONG tag, bool check_tag, const DriverImage* calle
                      ", which is not an allocated pool block (double free or foreign pointer)");
     return;
   }
-  if (!CheckIrql("ExFreePool", IsPaged(it->second.type) ? APC_LEVEL : DISPATCH_LEVEL)) return;
+  // Freed even at the wrong IRQL: the finding is the IRQL, not a leak too.
+  CheckIrql("ExFreePool", IsPaged(it->second.type) ? APC_LEVEL : DISPATCH_LEVEL);
   if (check_tag && (tag & ~kProtectedPoolBit) != (it->second.tag & ~kProtectedPoolBit)) {
     ReportCaller(caller, "pool-wrong-tag",
                  "block tagged \"" + TagText(it->second.tag) + "\" freed with tag \"" + TagText(tag) + "\"");
