@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "sim/kernel/kernel_entry_thunks.h"
+
 namespace sim {
 
 namespace fs = std::filesystem;
@@ -48,6 +50,12 @@ DriverImage* ImageLoader::Load(const std::string& name, std::string* error) {
   Dl_info info{};
   if (!entry || !dladdr(entry, &info)) {
     *error = "driver image " + name + " has no DriverEntry";
+    dlclose(handle);
+    fs::remove(copy, failure);
+    return nullptr;
+  }
+  // Every kernel routine the image calls becomes a preemption point.
+  if (InstallKernelEntryThunks(handle, error) < 0) {
     dlclose(handle);
     fs::remove(copy, failure);
     return nullptr;

@@ -5,6 +5,7 @@
 
 #include "sim/kernel/fault_plan.h"
 #include "sim/kernel/image_loader.h"
+#include "sim/kernel/interrupts.h"
 #include "sim/kernel/irql_rules.h"
 #include "sim/kernel/kernel_internal.h"
 #include "sim/kernel/object_namespace.h"
@@ -100,6 +101,8 @@ void IoManager::UnloadDriver(DriverRecord* driver) {
       K().handles->Close(handle);
     }
     K().work->ReportLeaks(image, when);
+    if (size_t left = K().interrupts->DisconnectAllOf(image))
+      ReportCaller(image, "interrupt-left-connected", std::to_string(left) + " interrupt(s) still connected " + when);
     if (size_t left = K().scheduler->CancelTimersAndDpcsOf(image))
       ReportCaller(image, "timer-left-set", std::to_string(left) + " timer(s) or DPC(s) still pending " + when);
     bool threads_running = false;

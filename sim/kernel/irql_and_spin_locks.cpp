@@ -1,6 +1,7 @@
-// IRQL and spin locks. One processor: a spin lock that is already held can
-// never be released while its acquirer spins, so acquiring it is reported as
-// the deadlock it would be.
+// IRQL and spin locks. A spin lock held on another processor makes its
+// acquirer spin, letting the other processors run, until it is released; a
+// context acquiring a lock it already holds would spin forever, which is
+// reported.
 #include "ntstatus.h"
 #include "sim/kernel/irql_rules.h"
 #include "sim/kernel/kernel_internal.h"
@@ -26,19 +27,20 @@ bool CheckIrql(const char* routine, KIRQL max_irql) {
 
 namespace {
 
-ULONG_PTR OwnerMark() { return reinterpret_cast<ULONG_PTR>(K().scheduler->Current()) | 1; }
-
 void TakeLock(PKSPIN_LOCK lock, const sim::DriverImage* caller) {
-  if (*lock != 0) {
-    sim::ReportCaller(caller, "spin-lock",
-                      *lock == OwnerMark() ? "spin lock acquired again by the thread that holds it"
-                                           : "spin lock acquired while another thread holds it");
+  if (*lock == K().scheduler->LockMark()) {
+    sim::ReportCaller(caller, "spin-lock", "spin lock acquired again by the context that holds it");
+    return;
   }
-  *lock = OwnerMark();
+  K().scheduler->AcquireSpinLock(lock);
 }
 
 void DropLock(PKSPIN_LOCK lock, const sim::DriverImage* caller) {
-  if (*lock == 0) sim::ReportCaller(caller, "spin-lock", "release of a spin lock that is not held");
+  if (*lock == 0) {
+    sim::ReportCaller(caller, "spin-lock", "release of a spin lock that is not held");
+  } else if (*lock != K().scheduler->LockMark()) {
+    sim::ReportCaller(caller, "spin-lock", "release of a spin lock that another context holds");
+  }
   *lock = 0;
 }
 
@@ -79,8 +81,8 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
   sim::Scheduler& scheduler = *K().scheduler;
   KIRQL old = scheduler.Irql();
   if (old > DISPATCH_LEVEL) sim::ReportCaller(SIM_CALLER(), "irql", "KeAcquireSpinLock above DISPATCH_LEVEL");
+  if (old < DISPATCH_LEVEL) scheduler.Current()->irql = DISPATCH_LEVEL;
   TakeLock(SpinLock, SIM_CALLER());
-  scheduler.Current()->irql = DISPATCH_LEVEL;
   return old;
 }
 

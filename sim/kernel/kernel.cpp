@@ -6,6 +6,7 @@
 #include "sim/kernel/fault_plan.h"
 #include "sim/kernel/files/file_system.h"
 #include "sim/kernel/image_loader.h"
+#include "sim/kernel/interrupts.h"
 #include "sim/kernel/io_manager.h"
 #include "sim/kernel/object_namespace.h"
 #include "sim/kernel/pnp/pnp_manager.h"
@@ -28,8 +29,9 @@ Kernel::Kernel(const KernelOptions& options) {
   current_kernel = this;
   verifier = std::make_unique<Verifier>();
   faults = std::make_unique<FaultPlan>();
-  scheduler = std::make_unique<Scheduler>(options.seed);
+  scheduler = std::make_unique<Scheduler>(SchedulerOptions{options.seed, options.processors, options.preemption});
   scheduler->AdoptCurrentThread("main");
+  interrupts = std::make_unique<InterruptController>();
   pool = std::make_unique<Pool>();
   handles = std::make_unique<HandleTable>();
   names = std::make_unique<ObjectNamespace>();
@@ -51,6 +53,7 @@ Kernel::~Kernel() {
   names.reset();
   handles.reset();
   pool.reset();
+  interrupts.reset();
   scheduler.reset();
   faults.reset();
   verifier.reset();

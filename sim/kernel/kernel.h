@@ -9,11 +9,11 @@
 
 #include "nt/basetypes.h"
 #include "sim/kernel/handle_table.h"
+#include "sim/kernel/scheduler.h"
 #include "sim/kernel/verifier.h"
 
 namespace sim {
 
-class Scheduler;
 class Pool;
 class ObjectNamespace;
 class Registry;
@@ -24,9 +24,12 @@ class IoManager;
 class PnpManager;
 class FaultPlan;
 class WorkQueue;
+class InterruptController;
 
 struct KernelOptions {
   uint64_t seed = 1;
+  int processors = 2;
+  PreemptionOptions preemption;
 };
 
 class Kernel {
@@ -39,6 +42,7 @@ class Kernel {
   std::unique_ptr<Verifier> verifier;
   std::unique_ptr<FaultPlan> faults;
   std::unique_ptr<Scheduler> scheduler;
+  std::unique_ptr<InterruptController> interrupts;
   std::unique_ptr<Pool> pool;
   std::unique_ptr<HandleTable> handles;
   std::unique_ptr<ObjectNamespace> names;

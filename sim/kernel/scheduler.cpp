@@ -6,70 +6,131 @@
 #include <sstream>
 
 #include "ntstatus.h"
+#include "sim/kernel/interrupts.h"
 #include "sim/kernel/kernel.h"
 #include "sim/kernel/sim_thread.h"
 
 namespace sim {
 
-Scheduler::Scheduler(uint64_t seed) : random_(seed) {}
+namespace {
+
+constexpr size_t kStackSize = 1 << 20;
+
+// Unwinds a context's stack: thrown where a thread ends or where a stopped
+// context resumes, caught at the bottom of its fiber.
+struct ContextExit {
+  NTSTATUS status;
+};
+
+}  // namespace
+
+KIRQL Scheduler::Processor::Irql() const {
+  const SimThread* top = Top();
+  return top ? top->irql : PASSIVE_LEVEL;
+}
+
+Scheduler::Scheduler(const SchedulerOptions& options) : options_(options), random_(options.seed) {
+  if (options_.processors < 1) options_.processors = 1;
+  processors_.resize(static_cast<size_t>(options_.processors));
+  for (size_t p = 0; p < processors_.size(); ++p) {
+    const int index = static_cast<int>(p);
+    processors_[p].dpc_context = MakeContext("DPC " + std::to_string(p), [this, index] { DpcLoop(index); });
+    processors_[p].dpc_context->kind = SimThread::Kind::Dpc;
+    processors_[p].isr_context = MakeContext("interrupt " + std::to_string(p), [this, index] { InterruptLoop(index); });
+    processors_[p].isr_context->kind = SimThread::Kind::Interrupt;
+    for (SimThread* context : {processors_[p].dpc_context.get(), processors_[p].isr_context.get()}) {
+      context->processor = index;
+      context->state = SimThread::State::Waiting;
+    }
+  }
+  if (options_.preemption.mode == PreemptionOptions::Mode::Bounded) {
+    const uint64_t horizon = std::max<uint64_t>(options_.preemption.horizon, 1);
+    for (unsigned i = 0; i < options_.preemption.budget; ++i) bounded_points_.insert(1 + random_() % horizon);
+  }
+}
 
 Scheduler::~Scheduler() = default;
+
+std::unique_ptr<SimThread> Scheduler::MakeContext(const std::string& name, std::function<void()> body) {
+  auto context = std::make_unique<SimThread>();
+  context->name = name;
+  context->body = std::move(body);
+  context->object.Header.Type = ThreadObject;
+  context->object.Thread = context.get();
+  SimThread* raw = context.get();
+  context->fiber = std::make_unique<Fiber>(kStackSize, [this, raw] {
+    NTSTATUS status = STATUS_SUCCESS;
+    try {
+      CheckStop(raw);
+      raw->body();
+    } catch (const ContextExit& exit) {
+      status = exit.status;
+    }
+    if (raw->kind != SimThread::Kind::Thread) {
+      // A processor's DPC or interrupt context ends only when the machine stops.
+      raw->state = SimThread::State::Terminated;
+      current_ = adopted_;
+      Fiber::SwitchForever(raw->fiber.get(), adopted_->fiber.get());
+    }
+    raw->state = SimThread::State::Terminated;
+    raw->exit_status = status;
+    raw->object.Header.SignalState = 1;
+    Signal(&raw->object.Header);
+    LeaveProcessor(raw);
+    SimThread* next = adopted_;
+    if (!stopping_) {
+      // Someone else must run now; wait for time to pass if nothing can.
+      for (;;) {
+        FireDueTimers();
+        ActivateServiceContexts();
+        std::vector<SimThread*> candidates = Candidates();
+        if (!candidates.empty()) {
+          next = Pick(candidates);
+          break;
+        }
+        if (!FireNextTimer()) Deadlock("every thread waits and no timer is set");
+      }
+      if (next->kind == SimThread::Kind::Thread && next->processor < 0) Place(next);
+    }
+    ++switches_;
+    next->state = SimThread::State::Running;
+    current_ = next;
+    Fiber::SwitchForever(raw->fiber.get(), next->fiber.get());
+  });
+  return context;
+}
 
 void Scheduler::AdoptCurrentThread(const std::string& name) {
   auto thread = std::make_unique<SimThread>();
   thread->id = static_cast<int>(threads_.size());
   thread->name = name;
   thread->adopted = true;
-  thread->started = true;
   thread->state = SimThread::State::Running;
-  thread->os_thread = pthread_self();
+  thread->fiber = std::make_unique<Fiber>();
   thread->object.Header.Type = ThreadObject;
   thread->object.Thread = thread.get();
-  current_ = thread.get();
+  current_ = adopted_ = thread.get();
   threads_.push_back(std::move(thread));
+  processors_[0].thread = adopted_;
+  adopted_->processor = 0;
 }
 
-SimThread* Scheduler::CreateThread(const std::string& name, const DriverImage* owner,
-                                   std::function<void()> body) {
-  auto thread = std::make_unique<SimThread>();
+SimThread* Scheduler::CreateThread(const std::string& name, const DriverImage* owner, std::function<void()> body) {
+  auto thread = MakeContext(name, std::move(body));
   thread->id = static_cast<int>(threads_.size());
-  thread->name = name;
   thread->owner = owner;
-  thread->body = std::move(body);
-  thread->object.Header.Type = ThreadObject;
-  thread->object.Thread = thread.get();
-  SimThread* raw = thread.get();
   threads_.push_back(std::move(thread));
-  pthread_attr_t attributes;
-  pthread_attr_init(&attributes);
-  pthread_attr_setstacksize(&attributes, 1 << 20);
-  if (pthread_create(&raw->os_thread, &attributes, &Scheduler::ThreadMain, raw) != 0) {
-    std::fprintf(stderr, "simulator: cannot create an OS thread for %s\n", name.c_str());
-    std::abort();
-  }
-  pthread_attr_destroy(&attributes);
-  raw->started = true;
-  return raw;
-}
-
-void* Scheduler::ThreadMain(void* arg) {
-  auto* self = static_cast<SimThread*>(arg);
-  Scheduler& scheduler = *K().scheduler;
-  {
-    std::unique_lock<std::mutex> lock(scheduler.mutex_);
-    while (scheduler.current_ != self) self->wake.wait(lock);
-  }
-  if (self->stop_requested) {
-    scheduler.TerminateCurrent(STATUS_CANCELLED);
-  }
-  self->body();
-  scheduler.TerminateCurrent(STATUS_SUCCESS);
+  return threads_.back().get();
 }
 
 SimThread* Scheduler::FromKThread(_KTHREAD* thread) const {
   for (const auto& candidate : threads_)
     if (&candidate->object == thread) return candidate.get();
   return nullptr;
+}
+
+ULONG Scheduler::CurrentProcessor() const {
+  return current_ && current_->processor >= 0 ? static_cast<ULONG>(current_->processor) : 0;
 }
 
 void Scheduler::AdvanceClock(LONGLONG ticks) {
@@ -79,9 +140,300 @@ void Scheduler::AdvanceClock(LONGLONG ticks) {
 KIRQL Scheduler::Irql() const { return current_ ? current_->irql : PASSIVE_LEVEL; }
 
 void Scheduler::SetIrql(KIRQL irql) {
+  const KIRQL previous = current_->irql;
   current_->irql = irql;
-  if (irql < DISPATCH_LEVEL) DrainDpcs();
+  if (irql < previous) Reschedule();
 }
+
+ULONG_PTR Scheduler::LockMark() const { return reinterpret_cast<ULONG_PTR>(current_) | 1; }
+
+void Scheduler::AcquireSpinLock(volatile KSPIN_LOCK* lock) {
+  SimThread* self = current_;
+  const ULONG_PTR mark = LockMark();
+  while (*lock != 0 && *lock != mark) {
+    self->spinning_on = lock;
+    Dispatch(Choice::Must);
+    self->spinning_on = nullptr;
+  }
+  *lock = mark;
+}
+
+// --- Choosing what runs ---------------------------------------------------
+
+bool Scheduler::Runnable(const SimThread* context) const {
+  if (context->state != SimThread::State::Ready && context->state != SimThread::State::Running) return false;
+  return !context->spinning_on || *context->spinning_on == 0;
+}
+
+bool Scheduler::CanPlaceThread() const {
+  for (const Processor& processor : processors_) {
+    const SimThread* top = processor.Top();
+    if (!top) return true;
+    if (top->kind == SimThread::Kind::Thread && top->irql < DISPATCH_LEVEL) return true;  // can be time-sliced
+  }
+  return false;
+}
+
+std::vector<SimThread*> Scheduler::Candidates() const {
+  std::vector<SimThread*> candidates;
+  for (const Processor& processor : processors_) {
+    SimThread* top = processor.Top();
+    if (top && Runnable(top)) candidates.push_back(top);
+  }
+  if (CanPlaceThread()) {
+    for (const auto& thread : threads_)
+      if (thread->processor < 0 && Runnable(thread.get())) candidates.push_back(thread.get());
+  }
+  return candidates;
+}
+
+SimThread* Scheduler::Pick(const std::vector<SimThread*>& from) {
+  return from.size() == 1 ? from[0] : from[random_() % from.size()];
+}
+
+bool Scheduler::PolicySwitches() {
+  switch (options_.preemption.mode) {
+    case PreemptionOptions::Mode::Off: return false;
+    case PreemptionOptions::Mode::Random: return random_() % 1000 < options_.preemption.per_mille;
+    case PreemptionOptions::Mode::Bounded: return bounded_points_.count(entries_) != 0;
+  }
+  return false;
+}
+
+int Scheduler::ChooseProcessor(const std::vector<int>& eligible) {
+  if (options_.preemption.mode == PreemptionOptions::Mode::Off) {
+    // Without preemption an interrupt or DPC comes in where the running
+    // context is, as a DPC queued by a processor runs on that processor.
+    if (current_ && std::find(eligible.begin(), eligible.end(), current_->processor) != eligible.end())
+      return current_->processor;
+    return eligible.front();
+  }
+  return eligible.size() == 1 ? eligible[0] : eligible[random_() % eligible.size()];
+}
+
+void Scheduler::Place(SimThread* thread) {
+  std::vector<int> free, sliceable;
+  for (size_t p = 0; p < processors_.size(); ++p) {
+    const SimThread* top = processors_[p].Top();
+    if (!top) free.push_back(static_cast<int>(p));
+    else if (top->kind == SimThread::Kind::Thread && top->irql < DISPATCH_LEVEL) sliceable.push_back(static_cast<int>(p));
+  }
+  int chosen;
+  if (!free.empty()) {
+    chosen = free.front();
+  } else if (current_ && current_->kind == SimThread::Kind::Thread && current_->processor >= 0 &&
+             std::find(sliceable.begin(), sliceable.end(), current_->processor) != sliceable.end()) {
+    chosen = current_->processor;  // the running thread's time slice ends
+  } else {
+    chosen = sliceable[sliceable.size() == 1 ? 0 : random_() % sliceable.size()];
+  }
+  Processor& processor = processors_[static_cast<size_t>(chosen)];
+  if (processor.thread) processor.thread->processor = -1;  // preempted: ready, without a processor
+  processor.thread = thread;
+  thread->processor = chosen;
+}
+
+void Scheduler::LeaveProcessor(SimThread* thread) {
+  if (thread->kind != SimThread::Kind::Thread || thread->processor < 0) return;
+  Processor& processor = processors_[static_cast<size_t>(thread->processor)];
+  if (processor.thread == thread) processor.thread = nullptr;
+  thread->processor = -1;
+}
+
+void Scheduler::SwitchTo(SimThread* next) {
+  SimThread* self = current_;
+  if (next == self) return;
+  if (next->kind == SimThread::Kind::Thread && next->processor < 0) Place(next);
+  if (self->state == SimThread::State::Running) self->state = SimThread::State::Ready;
+  next->state = SimThread::State::Running;
+  current_ = next;
+  ++switches_;
+  Fiber::Switch(self->fiber.get(), next->fiber.get());
+  CheckStop(self);
+}
+
+void Scheduler::CheckStop(SimThread* self) {
+  if (self->stop_requested && stopping_) throw ContextExit{STATUS_CANCELLED};
+}
+
+void Scheduler::Dispatch(Choice choice) {
+  SimThread* self = current_;
+  for (;;) {
+    FireDueTimers();
+    ActivateServiceContexts();
+    std::vector<SimThread*> candidates = Candidates();
+    if (candidates.empty()) {
+      for (const auto& context : threads_)
+        if (context->spinning_on) Deadlock("a spin lock is held by a context that cannot run");
+      for (const Processor& processor : processors_)
+        for (const SimThread* context : {processor.dpc, processor.isr})
+          if (context && context->spinning_on) Deadlock("a spin lock is held by a context that cannot run");
+      if (!FireNextTimer()) Deadlock("every thread waits and no timer is set");
+      continue;
+    }
+    const bool self_runs = std::find(candidates.begin(), candidates.end(), self) != candidates.end();
+    // Without preemption, DPCs and interrupts that came in run at once.
+    if (options_.preemption.mode == PreemptionOptions::Mode::Off && self->kind == SimThread::Kind::Thread) {
+      std::vector<SimThread*> service;
+      for (SimThread* candidate : candidates)
+        if (candidate->kind != SimThread::Kind::Thread) service.push_back(candidate);
+      if (!service.empty()) {
+        SwitchTo(Pick(service));
+        return;
+      }
+    }
+    if (self_runs) {
+      const bool switches = choice == Choice::Yield || (choice == Choice::May && PolicySwitches());
+      if (!switches) return;
+      candidates.erase(std::find(candidates.begin(), candidates.end(), self));
+      if (candidates.empty()) return;
+    } else if (options_.preemption.mode == PreemptionOptions::Mode::Off && self->kind != SimThread::Kind::Thread &&
+               self->processor >= 0) {
+      // A finished DPC or interrupt returns to what it interrupted.
+      SimThread* below = processors_[static_cast<size_t>(self->processor)].Top();
+      if (below && std::find(candidates.begin(), candidates.end(), below) != candidates.end()) {
+        SwitchTo(below);
+        return;
+      }
+    }
+    SwitchTo(Pick(candidates));
+    return;
+  }
+}
+
+void Scheduler::KernelEntry() {
+  if (stopping_ || !current_) return;
+  ++entries_;
+  Dispatch(Choice::May);
+}
+
+void Scheduler::Reschedule() {
+  if (stopping_ || !current_) return;
+  Dispatch(Choice::Must);
+}
+
+void Scheduler::Yield() { Dispatch(Choice::Yield); }
+
+void Scheduler::Settle() {
+  SimThread* self = current_;
+  for (;;) {
+    FireDueTimers();
+    ActivateServiceContexts();
+    std::vector<SimThread*> others = Candidates();
+    others.erase(std::remove(others.begin(), others.end(), self), others.end());
+    if (others.empty()) return;
+    SwitchTo(Pick(others));
+  }
+}
+
+// --- DPC and interrupt contexts -------------------------------------------
+
+void Scheduler::ActivateServiceContexts() {
+  if (HasKernel() && K().interrupts) {
+    for (const InterruptController::PendingLine& line : K().interrupts->LinesToService()) {
+      std::vector<int> eligible;
+      for (size_t p = 0; p < processors_.size(); ++p)
+        if (!processors_[p].isr && processors_[p].Irql() < line.irql) eligible.push_back(static_cast<int>(p));
+      if (eligible.empty()) continue;
+      Processor& processor = processors_[static_cast<size_t>(ChooseProcessor(eligible))];
+      processor.isr = processor.isr_context.get();
+      processor.isr_line = line.line;
+      processor.isr->irql = line.irql;
+      processor.isr->state = SimThread::State::Ready;
+      K().interrupts->BeginService(line.line);
+    }
+  }
+  size_t active = 0;
+  for (const Processor& processor : processors_) active += processor.dpc ? 1 : 0;
+  while (dpc_queue_.size() > active) {
+    std::vector<int> eligible;
+    for (size_t p = 0; p < processors_.size(); ++p)
+      if (!processors_[p].dpc && processors_[p].Irql() < DISPATCH_LEVEL) eligible.push_back(static_cast<int>(p));
+    if (eligible.empty()) return;
+    Processor& processor = processors_[static_cast<size_t>(ChooseProcessor(eligible))];
+    processor.dpc = processor.dpc_context.get();
+    processor.dpc->irql = DISPATCH_LEVEL;
+    processor.dpc->state = SimThread::State::Ready;
+    ++active;
+  }
+}
+
+void Scheduler::Park(SimThread* self) {
+  Processor& processor = processors_[static_cast<size_t>(self->processor)];
+  if (self->kind == SimThread::Kind::Dpc) processor.dpc = nullptr;
+  else processor.isr = nullptr;
+  self->state = SimThread::State::Waiting;
+  Dispatch(Choice::Must);
+}
+
+void Scheduler::DpcLoop(int index) {
+  SimThread* self = processors_[static_cast<size_t>(index)].dpc_context.get();
+  for (;;) {
+    while (!dpc_queue_.empty()) {
+      KDPC* dpc = dpc_queue_.front();
+      dpc_queue_.erase(dpc_queue_.begin());
+      dpc->DpcData = nullptr;
+      self->irql = DISPATCH_LEVEL;
+      dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+      if (self->irql != DISPATCH_LEVEL) {
+        K().verifier->Report("irql", ImageName(ImageOf(reinterpret_cast<const void*>(dpc->DeferredRoutine))),
+                             "a DPC routine returned at IRQL " + std::to_string(self->irql) +
+                                 " instead of DISPATCH_LEVEL");
+        self->irql = DISPATCH_LEVEL;
+      }
+    }
+    Park(self);
+  }
+}
+
+void Scheduler::InterruptLoop(int index) {
+  Processor& processor = processors_[static_cast<size_t>(index)];
+  SimThread* self = processor.isr_context.get();
+  for (;;) {
+    const KIRQL level = self->irql;
+    K().interrupts->Service(processor.isr_line);
+    if (self->irql != level) {
+      K().verifier->Report("irql", "interrupt", "an interrupt service routine returned at IRQL " +
+                                                     std::to_string(self->irql) + " instead of " +
+                                                     std::to_string(level));
+    }
+    Park(self);
+  }
+}
+
+bool Scheduler::QueueDpc(KDPC* dpc) {
+  if (dpc->DpcData) return false;
+  dpc->DpcData = dpc;
+  dpc_queue_.push_back(dpc);
+  Reschedule();
+  return true;
+}
+
+bool Scheduler::RemoveDpc(KDPC* dpc) {
+  auto it = std::find(dpc_queue_.begin(), dpc_queue_.end(), dpc);
+  if (it == dpc_queue_.end()) return false;
+  dpc_queue_.erase(it);
+  dpc->DpcData = nullptr;
+  return true;
+}
+
+size_t Scheduler::CancelTimersAndDpcsOf(const DriverImage* image) {
+  auto in_image = [image](const KDPC* dpc) {
+    return dpc && ImageOf(reinterpret_cast<const void*>(dpc->DeferredRoutine)) == image;
+  };
+  size_t count = 0;
+  std::vector<KTIMER*> timers;
+  for (const auto& [timer, entry] : kernel_timers_)
+    if (in_image(timer->Dpc)) timers.push_back(timer);
+  for (KTIMER* timer : timers) count += CancelTimer(timer) ? 1 : 0;
+  std::vector<KDPC*> dpcs;
+  for (KDPC* dpc : dpc_queue_)
+    if (in_image(dpc)) dpcs.push_back(dpc);
+  for (KDPC* dpc : dpcs) count += RemoveDpc(dpc) ? 1 : 0;
+  return count;
+}
+
+// --- Waits and dispatcher objects -----------------------------------------
 
 bool Scheduler::TryAcquire(DISPATCHER_HEADER* object) {
   if (object->SignalState <= 0) return false;
@@ -135,6 +487,7 @@ NTSTATUS Scheduler::WaitForObject(DISPATCHER_HEADER* object, LONGLONG deadline) 
   SimThread* self = current_;
   if (TryAcquire(object)) return STATUS_SUCCESS;
   if (deadline >= 0 && deadline <= now_) return STATUS_TIMEOUT;
+  if (self->kind != SimThread::Kind::Thread) return STATUS_TIMEOUT;  // a DPC or interrupt cannot block
   self->state = SimThread::State::Waiting;
   self->waiting_on = object;
   waiters_[object].push_back(self);
@@ -143,13 +496,14 @@ NTSTATUS Scheduler::WaitForObject(DISPATCHER_HEADER* object, LONGLONG deadline) 
     self->has_timeout_entry = true;
     timeout_queue_[self->timeout_entry] = self;
   }
-  Schedule();
+  LeaveProcessor(self);
+  Dispatch(Choice::Must);
   return self->wait_status;
 }
 
 void Scheduler::DelayUntil(LONGLONG deadline) {
   SimThread* self = current_;
-  if (deadline <= now_) {
+  if (deadline <= now_ || self->kind != SimThread::Kind::Thread) {
     Yield();
     return;
   }
@@ -158,24 +512,11 @@ void Scheduler::DelayUntil(LONGLONG deadline) {
   self->timeout_entry = TimerEntry{deadline, sequence_++};
   self->has_timeout_entry = true;
   timeout_queue_[self->timeout_entry] = self;
-  Schedule();
+  LeaveProcessor(self);
+  Dispatch(Choice::Must);
 }
 
-void Scheduler::Yield() {
-  current_->state = SimThread::State::Ready;
-  Schedule();
-}
-
-void Scheduler::Settle() {
-  SimThread* self = current_;
-  for (;;) {
-    bool others_ready = false;
-    for (const auto& thread : threads_)
-      if (thread.get() != self && thread->state == SimThread::State::Ready) others_ready = true;
-    if (!others_ready && dpc_queue_.empty()) return;
-    Yield();
-  }
-}
+// --- Timers -----------------------------------------------------------------
 
 void Scheduler::SetTimer(KTIMER* timer, LONGLONG due, LONG period_ms, KDPC* dpc) {
   CancelTimer(timer);
@@ -196,6 +537,12 @@ bool Scheduler::CancelTimer(KTIMER* timer) {
   return true;
 }
 
+void Scheduler::FireDueTimers() {
+  while ((!timer_queue_.empty() && timer_queue_.begin()->first.due <= now_) ||
+         (!timeout_queue_.empty() && timeout_queue_.begin()->first.due <= now_))
+    FireNextTimer();
+}
+
 bool Scheduler::FireNextTimer() {
   const TimerEntry* earliest = nullptr;
   bool is_kernel_timer = false;
@@ -209,187 +556,84 @@ bool Scheduler::FireNextTimer() {
   }
   if (!earliest) return false;
   if (earliest->due > now_) now_ = earliest->due;
-  if (is_kernel_timer) {
-    KTIMER* timer = timer_queue_.begin()->second;
-    TimerEntry entry = timer_queue_.begin()->first;
-    timer_queue_.erase(timer_queue_.begin());
-    kernel_timers_.erase(timer);
-    if (timer->Period > 0) {
-      TimerEntry next{entry.due + static_cast<LONGLONG>(timer->Period) * 10000, sequence_++};
-      timer->DueTime.QuadPart = static_cast<ULONGLONG>(next.due);
-      timer_queue_[next] = timer;
-      kernel_timers_[timer] = next;
-    }
-    timer->Header.SignalState = 1;
-    Signal(&timer->Header);
-    if (timer->Dpc) {
-      LARGE_INTEGER time;
-      time.QuadPart = now_;
-      timer->Dpc->SystemArgument1 = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(time.LowPart));
-      timer->Dpc->SystemArgument2 = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(time.HighPart));
-      if (!timer->Dpc->DpcData) {
-        timer->Dpc->DpcData = timer->Dpc;
-        dpc_queue_.push_back(timer->Dpc);
-      }
-    }
-  } else {
-    SimThread* thread = timeout_queue_.begin()->second;
-    SatisfyWait(thread, STATUS_TIMEOUT);
+  if (!is_kernel_timer) {
+    SatisfyWait(timeout_queue_.begin()->second, STATUS_TIMEOUT);
+    return true;
+  }
+  KTIMER* timer = timer_queue_.begin()->second;
+  TimerEntry entry = timer_queue_.begin()->first;
+  timer_queue_.erase(timer_queue_.begin());
+  kernel_timers_.erase(timer);
+  if (timer->Period > 0) {
+    TimerEntry next{entry.due + static_cast<LONGLONG>(timer->Period) * 10000, sequence_++};
+    timer->DueTime.QuadPart = static_cast<ULONGLONG>(next.due);
+    timer_queue_[next] = timer;
+    kernel_timers_[timer] = next;
+  }
+  timer->Header.SignalState = 1;
+  Signal(&timer->Header);
+  if (KDPC* dpc = timer->Dpc; dpc && !dpc->DpcData) {
+    LARGE_INTEGER time;
+    time.QuadPart = now_;
+    dpc->SystemArgument1 = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(time.LowPart));
+    dpc->SystemArgument2 = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(time.HighPart));
+    dpc->DpcData = dpc;
+    dpc_queue_.push_back(dpc);
   }
   return true;
 }
 
-bool Scheduler::QueueDpc(KDPC* dpc) {
-  if (dpc->DpcData) return false;
-  dpc->DpcData = dpc;
-  dpc_queue_.push_back(dpc);
-  if (Irql() < DISPATCH_LEVEL) DrainDpcs();
-  return true;
-}
-
-bool Scheduler::RemoveDpc(KDPC* dpc) {
-  auto it = std::find(dpc_queue_.begin(), dpc_queue_.end(), dpc);
-  if (it == dpc_queue_.end()) return false;
-  dpc_queue_.erase(it);
-  dpc->DpcData = nullptr;
-  return true;
-}
-
-size_t Scheduler::CancelTimersAndDpcsOf(const DriverImage* image) {
-  auto in_image = [image](const KDPC* dpc) {
-    return dpc && ImageOf(reinterpret_cast<const void*>(dpc->DeferredRoutine)) == image;
-  };
-  size_t count = 0;
-  std::vector<KTIMER*> timers;
-  for (const auto& [timer, entry] : kernel_timers_)
-    if (in_image(timer->Dpc)) timers.push_back(timer);
-  for (KTIMER* timer : timers) count += CancelTimer(timer) ? 1 : 0;
-  std::vector<KDPC*> dpcs;
-  for (KDPC* dpc : dpc_queue_)
-    if (in_image(dpc)) dpcs.push_back(dpc);
-  for (KDPC* dpc : dpcs) count += RemoveDpc(dpc) ? 1 : 0;
-  return count;
-}
-
-void Scheduler::DrainDpcs() {
-  SimThread* self = current_;
-  if (!self || self->irql >= DISPATCH_LEVEL) return;
-  while (!dpc_queue_.empty()) {
-    KDPC* dpc = dpc_queue_.front();
-    dpc_queue_.erase(dpc_queue_.begin());
-    dpc->DpcData = nullptr;
-    KIRQL previous = self->irql;
-    self->irql = DISPATCH_LEVEL;
-    dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
-    if (self->irql != DISPATCH_LEVEL) {
-      K().verifier->Report("irql", ImageName(ImageOf(reinterpret_cast<const void*>(dpc->DeferredRoutine))),
-                           "a DPC routine returned at IRQL " + std::to_string(self->irql) +
-                               " instead of DISPATCH_LEVEL");
-    }
-    self->irql = previous;
-  }
-}
-
-void Scheduler::SwitchTo(SimThread* next, std::unique_lock<std::mutex>& lock) {
-  SimThread* self = current_;
-  ++switches_;
-  next->state = SimThread::State::Running;
-  current_ = next;
-  next->wake.notify_one();
-  while (current_ != self) self->wake.wait(lock);
-}
-
-void Scheduler::Schedule() {
-  SimThread* self = current_;
-  for (;;) {
-    // Timers already due (the clock may have moved in a stall) fire first.
-    while ((!timer_queue_.empty() && timer_queue_.begin()->first.due <= now_) ||
-           (!timeout_queue_.empty() && timeout_queue_.begin()->first.due <= now_))
-      FireNextTimer();
-    DrainDpcs();
-    std::vector<SimThread*> ready;
-    for (const auto& thread : threads_)
-      if (thread->state == SimThread::State::Ready) ready.push_back(thread.get());
-    if (!ready.empty()) {
-      SimThread* next = ready.size() == 1 ? ready[0] : ready[random_() % ready.size()];
-      if (next == self) {
-        self->state = SimThread::State::Running;
-        return;
-      }
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        SwitchTo(next, lock);
-      }
-      if (self->stop_requested && stopping_) TerminateCurrent(STATUS_CANCELLED);
-      return;
-    }
-    if (!FireNextTimer()) Deadlock();
-  }
-}
+// --- Ending -----------------------------------------------------------------
 
 void Scheduler::TerminateCurrent(NTSTATUS status) {
-  SimThread* self = current_;
-  if (self->adopted) {
-    std::fprintf(stderr, "simulator: the machine's first thread cannot terminate\n");
+  if (current_->adopted || current_->kind != SimThread::Kind::Thread) {
+    std::fprintf(stderr, "simulator: only a system thread can terminate\n");
     std::abort();
   }
-  self->state = SimThread::State::Terminated;
-  self->exit_status = status;
-  self->object.Header.SignalState = 1;
-  Signal(&self->object.Header);
-  for (;;) {
-    if (stopping_) break;  // the stopping thread waits for us: hand back below
-    bool any_ready = false;
-    for (const auto& thread : threads_)
-      if (thread->state == SimThread::State::Ready) any_ready = true;
-    if (any_ready) break;
-    if (!FireNextTimer()) Deadlock();
-  }
-  SimThread* next = nullptr;
-  if (stopping_) {
-    for (const auto& thread : threads_)
-      if (thread->adopted) next = thread.get();
-  } else {
-    std::vector<SimThread*> ready;
-    for (const auto& thread : threads_)
-      if (thread->state == SimThread::State::Ready) ready.push_back(thread.get());
-    next = ready[ready.size() == 1 ? 0 : random_() % ready.size()];
-  }
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ++switches_;
-    next->state = SimThread::State::Running;
-    current_ = next;
-    next->wake.notify_one();
-  }
-  pthread_exit(nullptr);
+  throw ContextExit{status};
 }
 
 void Scheduler::StopOtherThreads() {
   SimThread* self = current_;
   stopping_ = true;
+  auto unwind = [&](SimThread* other) {
+    other->stop_requested = true;
+    if (!other->fiber->started()) {
+      other->state = SimThread::State::Terminated;
+      return;
+    }
+    SatisfyWait(other, STATUS_CANCELLED);
+    other->spinning_on = nullptr;
+    other->state = SimThread::State::Running;
+    current_ = other;
+    ++switches_;
+    Fiber::Switch(self->fiber.get(), other->fiber.get());
+  };
   for (const auto& thread : threads_) {
     SimThread* other = thread.get();
-    if (other == self || other->adopted) continue;
-    if (other->state != SimThread::State::Terminated) {
-      other->stop_requested = true;
-      SatisfyWait(other, STATUS_CANCELLED);
-      std::unique_lock<std::mutex> lock(mutex_);
-      SwitchTo(other, lock);
-    }
-    pthread_join(other->os_thread, nullptr);
-    other->started = false;
+    if (other == self || other->adopted || other->state == SimThread::State::Terminated) continue;
+    unwind(other);
   }
+  for (Processor& processor : processors_) {
+    for (auto* slot : {&processor.dpc_context, &processor.isr_context}) {
+      SimThread* context = slot->get();
+      if (context->state != SimThread::State::Terminated) unwind(context);
+    }
+    processor.dpc = processor.isr = nullptr;
+  }
+  current_ = self;
   self->state = SimThread::State::Running;
   stopping_ = false;
 }
 
 std::string Scheduler::DescribeThreads() const {
   std::ostringstream out;
-  for (const auto& thread : threads_) {
-    out << "  thread " << thread->id << " \"" << thread->name << "\" (" << ImageName(thread->owner) << "): ";
+  auto describe = [&](const SimThread* thread, const std::string& label) {
+    out << "  " << label << " \"" << thread->name << "\" (" << ImageName(thread->owner) << ")";
+    if (thread->processor >= 0) out << " on processor " << thread->processor << " at IRQL " << int(thread->irql);
+    out << ": ";
     switch (thread->state) {
-      case SimThread::State::Ready: out << "ready"; break;
+      case SimThread::State::Ready: out << (thread->spinning_on ? "spins on a held spin lock" : "ready"); break;
       case SimThread::State::Running: out << "running"; break;
       case SimThread::State::Terminated: out << "terminated"; break;
       case SimThread::State::Waiting:
@@ -403,13 +647,17 @@ std::string Scheduler::DescribeThreads() const {
         break;
     }
     out << "\n";
-  }
+  };
+  for (const auto& thread : threads_) describe(thread.get(), "thread " + std::to_string(thread->id));
+  for (const Processor& processor : processors_)
+    for (const SimThread* context : {processor.dpc, processor.isr})
+      if (context) describe(context, "context");
   return out.str();
 }
 
-void Scheduler::Deadlock() {
-  std::fprintf(stderr, "simulator: deadlock at virtual time %lld: every thread waits and no timer is set\n%s",
-               static_cast<long long>(now_), DescribeThreads().c_str());
+void Scheduler::Deadlock(const std::string& why) {
+  std::fprintf(stderr, "simulator: deadlock at virtual time %lld (seed %llu): %s\n%s", static_cast<long long>(now_),
+               static_cast<unsigned long long>(options_.seed), why.c_str(), DescribeThreads().c_str());
   std::fflush(stderr);
   std::abort();
 }

@@ -1,18 +1,23 @@
-// Simulated threads and virtual time. Every kernel thread is an OS thread,
-// but only one runs at a time: a thread runs until it blocks, then the
-// scheduler hands the processor to a ready thread chosen by a seeded
-// generator, or, when none is ready, advances the clock to the next timer and
-// fires it. A run is therefore a pure function of its inputs and seed.
+// Execution in virtual time on virtual processors. Every kernel thread, and
+// the DPC and interrupt contexts of each processor, runs on a fiber of its
+// own; one context runs at a time on the host, but the interleaving is that
+// of a multiprocessor: at every kernel entry a driver makes, the scheduler
+// may hand the host to a context running on another processor, as chosen by
+// a seeded generator. A run is therefore a pure function of its inputs and
+// seed, and a failing seed replays exactly.
+//
+// Each processor runs at most one thread, with its DPC context above it
+// while it runs DPCs and its interrupt context above that while it services
+// a line; only the topmost one can make progress. A thread below
+// DISPATCH_LEVEL gives its processor up when it waits or is preempted; at
+// DISPATCH_LEVEL or above it keeps it. When no context can run, the clock
+// jumps to the next timer.
 #pragma once
 
-#include <pthread.h>
-
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <set>
 #include <string>
@@ -26,6 +31,7 @@ struct _KTHREAD;
 namespace sim {
 
 class DriverImage;
+class Fiber;
 class SimThread;
 
 // One entry of the timer queue: a kernel timer or a wait's time-out.
@@ -37,10 +43,32 @@ struct TimerEntry {
   }
 };
 
+// How eagerly a kernel entry hands the host to another context.
+struct PreemptionOptions {
+  enum class Mode {
+    Off,      // switch only when the running context blocks, spins or is interrupted
+    Random,   // at every kernel entry, switch with the given chance
+    Bounded,  // switch at a few kernel entries drawn at random from the first `horizon`
+  };
+  Mode mode = Mode::Off;
+  unsigned per_mille = 100;  // Random: chance of a switch per kernel entry, in 1/1000
+  unsigned budget = 3;       // Bounded: number of switches per run
+  uint64_t horizon = 5000;   // Bounded: the kernel entries they are drawn from
+};
+
+struct SchedulerOptions {
+  uint64_t seed = 1;
+  int processors = 2;
+  PreemptionOptions preemption;
+};
+
 class Scheduler {
  public:
-  explicit Scheduler(uint64_t seed);
+  explicit Scheduler(const SchedulerOptions& options);
   ~Scheduler();
+
+  const SchedulerOptions& options() const { return options_; }
+  int processor_count() const { return static_cast<int>(processors_.size()); }
 
   // Makes the calling OS thread the machine's first simulated thread.
   void AdoptCurrentThread(const std::string& name);
@@ -49,19 +77,28 @@ class Scheduler {
   SimThread* Current() const { return current_; }
   SimThread* FromKThread(_KTHREAD* thread) const;
   const std::vector<std::unique_ptr<SimThread>>& threads() const { return threads_; }
+  // The processor the running context is on.
+  ULONG CurrentProcessor() const;
 
   LONGLONG Now() const { return now_; }
   // Advances the clock without yielding (a busy wait such as a stall).
   void AdvanceClock(LONGLONG ticks);
+
+  // A kernel entry made by a driver: the point where another context may
+  // take over (always when the running one has been interrupted).
+  void KernelEntry();
+  // Runs what must run before the current context goes on: a DPC or
+  // interrupt that now owns its processor. Never preempts by choice.
+  void Reschedule();
 
   // Waits. Status STATUS_SUCCESS when the object was signalled, STATUS_TIMEOUT
   // when the deadline (absolute virtual time, or -1 for none) passed first.
   NTSTATUS WaitForObject(DISPATCHER_HEADER* object, LONGLONG deadline);
   // Blocks the current thread until the absolute virtual time.
   void DelayUntil(LONGLONG deadline);
-  // Lets other ready threads run; the caller stays ready.
+  // Lets other runnable contexts run; the caller stays ready.
   void Yield();
-  // Runs ready threads (not advancing time) until only the caller is ready.
+  // Runs other contexts (not advancing time) until only the caller can run.
   void Settle();
 
   // Signalling, from KeSetEvent and friends: releases waiters as the object's
@@ -69,24 +106,30 @@ class Scheduler {
   void Signal(DISPATCHER_HEADER* object);
   bool HasWaiters(DISPATCHER_HEADER* object) const;
 
-  // Kernel timers.
+  // Kernel timers. They fire as soon as they are due.
   void SetTimer(KTIMER* timer, LONGLONG due, LONG period_ms, KDPC* dpc);
   bool CancelTimer(KTIMER* timer);
   bool TimerPending(const KTIMER* timer) const { return kernel_timers_.count(const_cast<KTIMER*>(timer)) != 0; }
 
-  // DPCs: queued, then drained whenever the current IRQL drops below
-  // DISPATCH_LEVEL and at every scheduling point.
+  // DPCs: queued, then run on a processor whose IRQL is below
+  // DISPATCH_LEVEL, concurrently with whatever runs elsewhere.
   bool QueueDpc(KDPC* dpc);
   bool RemoveDpc(KDPC* dpc);
-  void DrainDpcs();
 
   // Cancels the timers and queued DPCs whose routines live in the image;
   // returns how many there were (an image must leave none behind).
   size_t CancelTimersAndDpcsOf(const DriverImage* image);
 
-  // IRQL of the current thread.
+  // IRQL of the running context. Lowering it lets pending DPCs and
+  // interrupts in.
   KIRQL Irql() const;
   void SetIrql(KIRQL irql);
+
+  // Spin locks between processors: the caller spins, letting others run,
+  // until the lock is free, then takes it.
+  void AcquireSpinLock(volatile KSPIN_LOCK* lock);
+  // The mark a held lock carries: the context that holds it.
+  ULONG_PTR LockMark() const;
 
   // Ends the calling thread (it never returns).
   [[noreturn]] void TerminateCurrent(NTSTATUS status);
@@ -96,27 +139,62 @@ class Scheduler {
   void StopOtherThreads();
 
   uint64_t switches() const { return switches_; }
-  // A readable list of every thread and what it waits for.
+  uint64_t kernel_entries() const { return entries_; }
+  // A readable list of every context and what it waits for.
   std::string DescribeThreads() const;
 
  private:
-  friend class SimThread;
-  void Schedule();  // picks the next thread; returns when the caller runs again
-  void SwitchTo(SimThread* next, std::unique_lock<std::mutex>& lock);
+  struct Processor {
+    SimThread* thread = nullptr;   // the thread it runs
+    SimThread* dpc = nullptr;      // its DPC context while it runs DPCs
+    SimThread* isr = nullptr;      // its interrupt context while it services a line
+    std::unique_ptr<SimThread> dpc_context;
+    std::unique_ptr<SimThread> isr_context;
+    ULONG isr_line = 0;
+    SimThread* Top() const { return isr ? isr : dpc ? dpc : thread; }
+    KIRQL Irql() const;
+  };
+  enum class Choice { Must, May, Yield };
+
+  std::unique_ptr<SimThread> MakeContext(const std::string& name, std::function<void()> body);
+  // The scheduling point: fires due timers, lets DPCs and interrupts in,
+  // and hands the host to another context when the current one cannot go
+  // on or the policy says so. Returns when the caller runs again.
+  void Dispatch(Choice choice);
+  std::vector<SimThread*> Candidates() const;
+  bool Runnable(const SimThread* context) const;
+  bool CanPlaceThread() const;
+  SimThread* Pick(const std::vector<SimThread*>& from);
+  bool PolicySwitches();
+  void SwitchTo(SimThread* next);
+  void Place(SimThread* thread);
+  void LeaveProcessor(SimThread* thread);
+  void FireDueTimers();
   bool FireNextTimer();
+  void ActivateServiceContexts();
+  int ChooseProcessor(const std::vector<int>& eligible);
+  void DpcLoop(int processor);
+  void InterruptLoop(int processor);
+  // Suspends a DPC or interrupt context that has finished its work.
+  void Park(SimThread* self);
+  void CheckStop(SimThread* self);
   void SatisfyWait(SimThread* thread, NTSTATUS status);
   bool TryAcquire(DISPATCHER_HEADER* object);
-  [[noreturn]] void Deadlock();
-  static void* ThreadMain(void* arg);
+  [[noreturn]] void Deadlock(const std::string& why);
 
-  std::mutex mutex_;
+  SchedulerOptions options_;
+  std::vector<Processor> processors_;
   std::vector<std::unique_ptr<SimThread>> threads_;
   SimThread* current_ = nullptr;
+  SimThread* adopted_ = nullptr;
   LONGLONG now_ = 0;
   std::mt19937_64 random_;
+  std::set<uint64_t> bounded_points_;
   uint64_t sequence_ = 0;
   uint64_t switches_ = 0;
+  uint64_t entries_ = 0;
   bool stopping_ = false;
+  bool dispatching_ = false;
 
   std::map<DISPATCHER_HEADER*, std::vector<SimThread*>> waiters_;
   std::map<TimerEntry, KTIMER*> timer_queue_;

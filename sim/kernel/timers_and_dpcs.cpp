@@ -27,6 +27,9 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
 
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) { return K().scheduler->RemoveDpc(Dpc); }
 
+// A timer that fired has no say over its DPC any more: KeCancelTimer then
+// returns FALSE while the DPC may still be queued or running elsewhere.
+
 void KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
   RtlZeroMemory(Timer, sizeof(*Timer));
   Timer->Header.Type = Type == NotificationTimer ? TimerNotificationObject : TimerSynchronizationObject;

@@ -35,6 +35,8 @@ std::array<uint32_t, 6> DefaultBars(unsigned k) {
 Machine::Machine(const MachineConfig& config) : config_(config) {
   KernelOptions options;
   options.seed = config.seed;
+  options.processors = config.processors;
+  options.preemption = config.preemption;
   kernel_ = std::make_unique<Kernel>(options);
   hardware_ = std::make_unique<hw::Hardware>(config.host_bridge);
   bus_ = std::make_unique<hw::PciBusDriver>();

@@ -82,6 +82,8 @@ struct RegistryPreset {
 
 struct MachineConfig {
   uint64_t seed = 1;
+  int processors = 2;              // virtual processors
+  PreemptionOptions preemption;    // how eagerly kernel entries switch contexts
   hw::HostBridgeConfig host_bridge;
   std::vector<hw::BridgeConfig> bridges;
   std::vector<CardConfig> cards;

@@ -67,6 +67,7 @@ typedef int64_t LONG_PTR;
 typedef ULONG_PTR SIZE_T;
 typedef SIZE_T* PSIZE_T;
 typedef ULONG_PTR KAFFINITY;
+typedef KAFFINITY* PKAFFINITY;
 typedef wchar_t WCHAR;
 typedef WCHAR* PWCHAR;
 typedef WCHAR* PWSTR;

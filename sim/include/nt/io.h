@@ -459,6 +459,71 @@ NTKERNELAPI void NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
 NTKERNELAPI void NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
                                        WORK_QUEUE_TYPE QueueType, PVOID Context);
 
+// Interrupts and the device's DPC.
+#define CONNECT_FULLY_SPECIFIED 0x1
+#define CONNECT_LINE_BASED 0x2
+#define CONNECT_MESSAGE_BASED 0x3
+#define CONNECT_FULLY_SPECIFIED_GROUP 0x4
+#define CONNECT_CURRENT_VERSION 0x4
+
+typedef struct _IO_CONNECT_INTERRUPT_FULLY_SPECIFIED_PARAMETERS {
+  PDEVICE_OBJECT PhysicalDeviceObject;
+  PKINTERRUPT* InterruptObject;
+  PKSERVICE_ROUTINE ServiceRoutine;
+  PVOID ServiceContext;
+  PKSPIN_LOCK SpinLock;
+  KIRQL SynchronizeIrql;
+  BOOLEAN FloatingSave;
+  BOOLEAN ShareVector;
+  ULONG Vector;
+  KIRQL Irql;
+  KINTERRUPT_MODE InterruptMode;
+  KAFFINITY ProcessorEnableMask;
+  USHORT Group;
+} IO_CONNECT_INTERRUPT_FULLY_SPECIFIED_PARAMETERS, *PIO_CONNECT_INTERRUPT_FULLY_SPECIFIED_PARAMETERS;
+
+typedef struct _IO_CONNECT_INTERRUPT_LINE_BASED_PARAMETERS {
+  PDEVICE_OBJECT PhysicalDeviceObject;
+  PKINTERRUPT* InterruptObject;
+  PKSERVICE_ROUTINE ServiceRoutine;
+  PVOID ServiceContext;
+  PKSPIN_LOCK SpinLock;
+  KIRQL SynchronizeIrql;
+  BOOLEAN FloatingSave;
+} IO_CONNECT_INTERRUPT_LINE_BASED_PARAMETERS, *PIO_CONNECT_INTERRUPT_LINE_BASED_PARAMETERS;
+
+typedef struct _IO_CONNECT_INTERRUPT_PARAMETERS {
+  ULONG Version;
+  union {
+    IO_CONNECT_INTERRUPT_FULLY_SPECIFIED_PARAMETERS FullySpecified;
+    IO_CONNECT_INTERRUPT_LINE_BASED_PARAMETERS LineBased;
+  };
+} IO_CONNECT_INTERRUPT_PARAMETERS, *PIO_CONNECT_INTERRUPT_PARAMETERS;
+
+typedef struct _IO_DISCONNECT_INTERRUPT_PARAMETERS {
+  ULONG Version;
+  union {
+    PVOID Generic;
+    PKINTERRUPT InterruptObject;
+  } ConnectionContext;
+} IO_DISCONNECT_INTERRUPT_PARAMETERS, *PIO_DISCONNECT_INTERRUPT_PARAMETERS;
+
+NTKERNELAPI NTSTATUS NTAPI IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_ROUTINE ServiceRoutine,
+                                              PVOID ServiceContext, PKSPIN_LOCK SpinLock, ULONG Vector, KIRQL Irql,
+                                              KIRQL SynchronizeIrql, KINTERRUPT_MODE InterruptMode,
+                                              BOOLEAN ShareVector, KAFFINITY ProcessorEnableMask,
+                                              BOOLEAN FloatingSave);
+NTKERNELAPI NTSTATUS NTAPI IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS Parameters);
+NTKERNELAPI void NTAPI IoDisconnectInterrupt(PKINTERRUPT InterruptObject);
+NTKERNELAPI void NTAPI IoDisconnectInterruptEx(PIO_DISCONNECT_INTERRUPT_PARAMETERS Parameters);
+
+typedef void NTAPI IO_DPC_ROUTINE(PKDPC Dpc, struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp, PVOID Context);
+typedef IO_DPC_ROUTINE* PIO_DPC_ROUTINE;
+#define IoRequestDpc(DeviceObject, Irp, Context) (KeInsertQueueDpc(&(DeviceObject)->Dpc, (Irp), (Context)))
+FORCEINLINE void IoInitializeDpcRequest(PDEVICE_OBJECT DeviceObject, PIO_DPC_ROUTINE DpcRoutine) {
+  KeInitializeDpc(&DeviceObject->Dpc, (PKDEFERRED_ROUTINE)DpcRoutine, DeviceObject);
+}
+
 // WMI registration.
 #define WMIREG_ACTION_REGISTER 1
 #define WMIREG_ACTION_DEREGISTER 2

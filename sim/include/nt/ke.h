@@ -121,6 +121,21 @@ NTKERNELAPI BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LON
 NTKERNELAPI BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
 NTKERNELAPI BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
 
+// Interrupts. The interrupt object is the kernel's own.
+typedef enum _KINTERRUPT_MODE { LevelSensitive, Latched } KINTERRUPT_MODE;
+struct _KINTERRUPT;
+typedef struct _KINTERRUPT* PKINTERRUPT;
+typedef BOOLEAN NTAPI KSERVICE_ROUTINE(struct _KINTERRUPT* Interrupt, PVOID ServiceContext);
+typedef KSERVICE_ROUTINE* PKSERVICE_ROUTINE;
+typedef BOOLEAN NTAPI KSYNCHRONIZE_ROUTINE(PVOID SynchronizeContext);
+typedef KSYNCHRONIZE_ROUTINE* PKSYNCHRONIZE_ROUTINE;
+NTKERNELAPI BOOLEAN NTAPI KeSynchronizeExecution(PKINTERRUPT Interrupt, PKSYNCHRONIZE_ROUTINE SynchronizeRoutine,
+                                                 PVOID SynchronizeContext);
+NTKERNELAPI KIRQL NTAPI KeAcquireInterruptSpinLock(PKINTERRUPT Interrupt);
+NTKERNELAPI void NTAPI KeReleaseInterruptSpinLock(PKINTERRUPT Interrupt, KIRQL OldIrql);
+NTKERNELAPI ULONG NTAPI KeGetCurrentProcessorNumber(void);
+NTKERNELAPI ULONG NTAPI KeQueryActiveProcessorCount(PKAFFINITY ActiveProcessors);
+
 // Threads and time.
 NTKERNELAPI PKTHREAD NTAPI KeGetCurrentThread(void);
 NTKERNELAPI KPRIORITY NTAPI KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
