@@ -105,6 +105,8 @@ void IoManager::UnloadDriver(DriverRecord* driver) {
       ReportCaller(image, "interrupt-left-connected", std::to_string(left) + " interrupt(s) still connected " + when);
     if (size_t left = K().scheduler->CancelTimersAndDpcsOf(image))
       ReportCaller(image, "timer-left-set", std::to_string(left) + " timer(s) or DPC(s) still pending " + when);
+    // Writes through stale pointers show once the image's timers and DPCs are gone.
+    K().pool->ReleaseFreedBlocks();
     bool threads_running = false;
     for (const auto& thread : K().scheduler->threads()) {
       if (thread->owner == image && thread->state != SimThread::State::Terminated) {

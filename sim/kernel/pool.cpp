@@ -1,5 +1,6 @@
 #include "sim/kernel/pool.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -16,6 +17,9 @@ namespace {
 // reads before it writes fail the same way every run.
 constexpr int kFreshPoolByte = 0xC5;
 constexpr ULONG kProtectedPoolBit = 0x80000000U;
+// What a freed block holds while it is held back, and how much is held.
+constexpr unsigned char kFreedPoolByte = 0xF7;
+constexpr size_t kFreedBytesHeld = 4 << 20;
 
 bool IsPaged(POOL_TYPE type) { return (static_cast<int>(type) & 1) != 0; }
 }  // namespace
@@ -43,6 +47,12 @@ PVOID Pool::Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const DriverImage* 
 
 void Pool::Free(PVOID block, ULONG tag, bool check_tag, const DriverImage* caller) {
   auto it = blocks_.find(block);
+  const bool freed_before = std::any_of(freed_.begin(), freed_.end(),
+                                        [block](const FreedBlock& freed) { return freed.address == block; });
+  if (it == blocks_.end() && freed_before) {
+    ReportCaller(caller, "pool-bad-free", "free of " + Hex(reinterpret_cast<ULONG_PTR>(block)) + ", which was already freed");
+    return;
+  }
   if (it == blocks_.end()) {
     ReportCaller(caller, "pool-bad-free",
                  "free of " + Hex(reinterpret_cast<ULONG_PTR>(block)) +
@@ -55,8 +65,47 @@ void Pool::Free(PVOID block, ULONG tag, bool check_tag, const DriverImage* calle
     ReportCaller(caller, "pool-wrong-tag",
                  "block tagged \"" + TagText(it->second.tag) + "\" freed with tag \"" + TagText(tag) + "\"");
   }
-  std::free(block);
+  // The platform would crash later, when the timer fires or the DPC runs
+  // from freed memory; the verifier says so now and cancels them.
+  if (size_t active = K().scheduler->CancelTimersAndDpcsWithin(block, it->second.size)) {
+    ReportCaller(caller, "pool-free-active-timer",
+                 "pool tagged \"" + TagText(it->second.tag) + "\" freed while it holds " + std::to_string(active) +
+                     " set timer(s) or queued DPC(s)");
+  }
+  const PoolBlock freed = it->second;
   blocks_.erase(it);
+  std::memset(block, kFreedPoolByte, freed.size);
+  freed_.push_back(FreedBlock{block, freed, caller, K().Now()});
+  freed_bytes_ += freed.size;
+  while (freed_bytes_ > kFreedBytesHeld) {
+    Release(freed_.front());
+    freed_bytes_ -= freed_.front().block.size;
+    freed_.pop_front();
+  }
+}
+
+Pool::~Pool() {
+  for (const FreedBlock& freed : freed_) std::free(freed.address);
+  for (const auto& [address, block] : blocks_) std::free(address);
+}
+
+void Pool::Release(const FreedBlock& freed) {
+  const auto* bytes = static_cast<const unsigned char*>(freed.address);
+  for (SIZE_T i = 0; i < freed.block.size; ++i) {
+    if (bytes[i] == kFreedPoolByte) continue;
+    ReportCaller(freed.block.owner, "pool-write-after-free",
+                 std::to_string(freed.block.size) + " bytes tagged \"" + TagText(freed.block.tag) +
+                     "\" written at offset " + std::to_string(i) + " after " + ImageName(freed.freed_by) +
+                     " freed them at " + std::to_string(freed.freed_at / 10) + " us");
+    break;
+  }
+  std::free(freed.address);
+}
+
+void Pool::ReleaseFreedBlocks() {
+  for (const FreedBlock& freed : freed_) Release(freed);
+  freed_.clear();
+  freed_bytes_ = 0;
 }
 
 size_t Pool::ReportLeaks(const DriverImage* owner, const std::string& when) {
@@ -77,6 +126,7 @@ size_t Pool::ReportLeaks(const DriverImage* owner, const std::string& when) {
 }
 
 size_t Pool::ReportAllLeaks(const std::string& when) {
+  ReleaseFreedBlocks();
   size_t count = 0;
   while (!blocks_.empty()) count += ReportLeaks(blocks_.begin()->second.owner, when);
   return count;

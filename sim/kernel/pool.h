@@ -1,8 +1,13 @@
 // Pool: every block is tracked by tag, pool type and the driver that
 // allocated it, so that leaks, double frees and wrong tags are findings.
-// Blocks come from malloc so that AddressSanitizer sees overruns.
+// Blocks come from malloc so that AddressSanitizer sees overruns. A freed
+// block is filled with a pattern and held back for a while before it goes
+// back to malloc, as the verifier's special pool does: a write through a
+// stale pointer (a DPC still running after its context was freed) breaks
+// the pattern and is reported when the block is released.
 #pragma once
 
+#include <deque>
 #include <map>
 #include <string>
 #include <vector>
@@ -27,6 +32,11 @@ std::string TagText(ULONG tag);
 
 class Pool {
  public:
+  Pool() = default;
+  ~Pool();
+  Pool(const Pool&) = delete;
+  Pool& operator=(const Pool&) = delete;
+
   PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const DriverImage* owner);
   // check_tag: ExFreePoolWithTag checks the tag, ExFreePool does not.
   void Free(PVOID block, ULONG tag, bool check_tag, const DriverImage* caller);
@@ -39,9 +49,21 @@ class Pool {
   // Bytes and blocks in use by tag, for reports.
   std::map<std::string, std::pair<size_t, size_t>> UsageByTag() const;
   size_t allocations() const { return allocations_; }
+  // Checks and releases every freed block held back.
+  void ReleaseFreedBlocks();
 
  private:
+  struct FreedBlock {
+    PVOID address;
+    PoolBlock block;
+    const DriverImage* freed_by;
+    LONGLONG freed_at;
+  };
+  void Release(const FreedBlock& freed);
+
   std::map<PVOID, PoolBlock> blocks_;
+  std::deque<FreedBlock> freed_;
+  size_t freed_bytes_ = 0;
   size_t allocations_ = 0;
 };
 

@@ -417,6 +417,24 @@ bool Scheduler::RemoveDpc(KDPC* dpc) {
   return true;
 }
 
+size_t Scheduler::CancelTimersAndDpcsWithin(const void* begin, size_t length) {
+  const auto* first = static_cast<const char*>(begin);
+  auto within = [&](const void* object, size_t size) {
+    const auto* at = static_cast<const char*>(object);
+    return at < first + length && first < at + size;
+  };
+  size_t count = 0;
+  std::vector<KTIMER*> timers;
+  for (const auto& [timer, entry] : kernel_timers_)
+    if (within(timer, sizeof(KTIMER))) timers.push_back(timer);
+  for (KTIMER* timer : timers) count += CancelTimer(timer) ? 1 : 0;
+  std::vector<KDPC*> dpcs;
+  for (KDPC* dpc : dpc_queue_)
+    if (within(dpc, sizeof(KDPC))) dpcs.push_back(dpc);
+  for (KDPC* dpc : dpcs) count += RemoveDpc(dpc) ? 1 : 0;
+  return count;
+}
+
 size_t Scheduler::CancelTimersAndDpcsOf(const DriverImage* image) {
   auto in_image = [image](const KDPC* dpc) {
     return dpc && ImageOf(reinterpret_cast<const void*>(dpc->DeferredRoutine)) == image;

@@ -116,6 +116,9 @@ class Scheduler {
   bool QueueDpc(KDPC* dpc);
   bool RemoveDpc(KDPC* dpc);
 
+  // Cancels the set timers and queued DPCs that lie in the memory range
+  // (pool being freed); returns how many there were.
+  size_t CancelTimersAndDpcsWithin(const void* begin, size_t length);
   // Cancels the timers and queued DPCs whose routines live in the image;
   // returns how many there were (an image must leave none behind).
   size_t CancelTimersAndDpcsOf(const DriverImage* image);

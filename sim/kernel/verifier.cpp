@@ -4,19 +4,21 @@
 #include <sstream>
 
 #include "sim/kernel/kernel.h"
+#include "sim/kernel/scheduler.h"
 
 namespace sim {
 
 void Verifier::Report(std::string rule, std::string subject, std::string detail) {
   LONGLONG now = HasKernel() ? K().Now() : 0;
-  findings_.push_back(Finding{std::move(rule), std::move(subject), std::move(detail), now});
+  uint64_t seed = HasKernel() && K().scheduler ? K().scheduler->options().seed : 0;
+  findings_.push_back(Finding{std::move(rule), std::move(subject), std::move(detail), now, seed});
 }
 
 std::string Verifier::Summary() const {
   std::ostringstream out;
   for (const Finding& finding : findings_) {
     out << "verifier: [" << finding.rule << "] " << finding.subject << ": " << finding.detail << " (at "
-        << finding.time / 10 << " us)\n";
+        << finding.time / 10 << " us, seed " << finding.seed << ")\n";
   }
   return out.str();
 }

@@ -3,6 +3,7 @@
 // virtual time; a test fails when a machine ends with findings.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@ struct Finding {
   std::string subject;  // the driver, tag, routine or object concerned
   std::string detail;   // readable explanation
   LONGLONG time = 0;    // virtual time in 100 ns units
+  uint64_t seed = 0;    // the run's seed, which replays it
 };
 
 class Verifier {

@@ -140,6 +140,10 @@ MachineSnapshot TakeSnapshot(Machine& machine, const SnapshotProbes& probes) {
   for (const auto& driver : kernel.io->drivers())
     if (driver->image) snapshot.loaded_drivers.push_back(driver->name);
   snapshot.virtual_time_us = kernel.Now() / 10;
+  snapshot.seed = kernel.scheduler->options().seed;
+  snapshot.processors = kernel.scheduler->processor_count();
+  snapshot.kernel_entries = kernel.scheduler->kernel_entries();
+  snapshot.context_switches = kernel.scheduler->switches();
   for (const MachineCard& card : machine.cards()) snapshot.cards.push_back(DescribeCard(kernel, card));
   if (auto table = kernel.registry->GetBinary(kComNumConfigKey, kComNumConfigValue)) {
     snapshot.com_num_config_present = true;

@@ -107,6 +107,10 @@ struct MachineSnapshot {
   std::vector<LinkSnapshot> links;
   std::vector<std::string> loaded_drivers;
   long long virtual_time_us = 0;
+  uint64_t seed = 0;
+  int processors = 0;
+  uint64_t kernel_entries = 0;   // kernel routines the drivers called
+  uint64_t context_switches = 0;
   std::vector<CardSnapshot> cards;
   bool com_num_config_present = false;
   std::vector<ComNumberSnapshot> com_num_config;

@@ -1,6 +1,7 @@
 // zarksim: boots a simulated machine and shows what the drivers made of it.
 #include <CLI/CLI.hpp>
 #include <iostream>
+#include <optional>
 
 #include "tools/zarksim/idstring_command.h"
 #include "tools/zarksim/run_machine.h"
@@ -12,6 +13,8 @@ int main(int argc, char** argv) {
   std::string scenario;
   app.add_flag("--json", options.json, "print the report as JSON");
   app.add_option("--scenario", scenario, "boot the machine a scenario file describes (see docs/scenario.md)");
+  std::optional<uint64_t> seed;
+  app.add_option("--seed", seed, "the seed of the run (wins over the scenario's)");
 
   std::vector<std::string> hex_words;
   CLI::App* idstring = app.add_subcommand("idstring", "show what the port enumerator makes of a device's identification string");
@@ -32,5 +35,6 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  if (seed) config.seed = *seed;
   return zarksim::RunMachine(config, options, std::cout);
 }

@@ -239,6 +239,7 @@ std::string FormatTree(const sim::MachineSnapshot& snapshot, const std::vector<s
   out << "Loaded drivers:";
   for (const auto& driver : snapshot.loaded_drivers) out << " " << driver;
   out << "\nVirtual time: " << snapshot.virtual_time_us << " us\n";
+  out << "Seed: " << snapshot.seed << ", processors: " << snapshot.processors << "\n";
   out << "Verifier: " << (findings.empty() ? "no findings" : std::to_string(findings.size()) + " finding(s)") << "\n";
   for (const auto& finding : findings)
     out << "  [" << finding.rule << "] " << finding.subject << ": " << finding.detail << " (at " << finding.time / 10
@@ -266,7 +267,8 @@ nlohmann::json ToJson(const sim::MachineSnapshot& snapshot, const std::vector<si
   for (const auto& link : snapshot.links) links.push_back({{"name", link.name}, {"target", link.target}});
   nlohmann::json verifier = nlohmann::json::array();
   for (const auto& finding : findings)
-    verifier.push_back({{"rule", finding.rule}, {"subject", finding.subject}, {"detail", finding.detail}, {"time", finding.time}});
+    verifier.push_back({{"rule", finding.rule}, {"subject", finding.subject}, {"detail", finding.detail}, {"time", finding.time},
+                        {"seed", finding.seed}});
   nlohmann::json com_numbers = nullptr;
   if (snapshot.com_num_config_present) {
     com_numbers = nlohmann::json::array();
@@ -282,7 +284,9 @@ nlohmann::json ToJson(const sim::MachineSnapshot& snapshot, const std::vector<si
                              {"port_writes", snapshot.hardware.port_writes},
                              {"register_reads", snapshot.hardware.register_reads},
                              {"register_writes", snapshot.hardware.register_writes}};
-  return {{"actions", actions},
+  return {{"seed", snapshot.seed},
+          {"processors", snapshot.processors},
+          {"actions", actions},
           {"device_tree", tree},
           {"removed_devices", snapshot.removed_devices},
           {"cards", CardsJson(snapshot)},
@@ -292,6 +296,8 @@ nlohmann::json ToJson(const sim::MachineSnapshot& snapshot, const std::vector<si
           {"symbolic_links", links},
           {"loaded_drivers", snapshot.loaded_drivers},
           {"virtual_time_us", snapshot.virtual_time_us},
+          {"kernel_entries", snapshot.kernel_entries},
+          {"context_switches", snapshot.context_switches},
           {"verifier", verifier}};
 }
 

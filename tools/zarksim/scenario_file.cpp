@@ -293,12 +293,32 @@ std::vector<sim::MachineAction> ParseActions(const json& value, size_t cards) {
   return actions;
 }
 
+sim::PreemptionOptions ParsePreemption(const json& value, const std::string& field) {
+  Fields f(value, field, {"mode", "per_mille", "budget", "horizon"});
+  sim::PreemptionOptions preemption;
+  if (const json* v = f.Get("mode")) {
+    const std::string mode = Text(*v, field + ".mode");
+    if (mode == "off") preemption.mode = sim::PreemptionOptions::Mode::Off;
+    else if (mode == "random") preemption.mode = sim::PreemptionOptions::Mode::Random;
+    else if (mode == "bounded") preemption.mode = sim::PreemptionOptions::Mode::Bounded;
+    else Fail(field + ".mode", "must be \"off\", \"random\" or \"bounded\"");
+  }
+  f.Read("per_mille", 1000, &preemption.per_mille);
+  f.Read("budget", 1000000, &preemption.budget);
+  f.Read("horizon", UINT32_MAX, &preemption.horizon);
+  return preemption;
+}
+
 }  // namespace
 
 sim::MachineConfig ParseScenario(const json& scenario) {
-  Fields f(scenario, "", {"seed", "host_bridge", "bridges", "cards", "config_file", "registry", "faults", "actions"});
+  Fields f(scenario, "", {"seed", "processors", "preemption", "host_bridge", "bridges", "cards", "config_file",
+                          "registry", "faults", "actions"});
   sim::MachineConfig config;
   f.Read("seed", UINT64_MAX, &config.seed);
+  f.Read("processors", 64, &config.processors);
+  if (config.processors < 1) Fail("processors", "must be at least 1");
+  if (const json* v = f.Get("preemption")) config.preemption = ParsePreemption(*v, "preemption");
   if (const json* v = f.Get("host_bridge")) config.host_bridge = ParseHostBridge(*v, "host_bridge");
   if (const json* v = f.Get("bridges"))
     for (size_t i = 0; i < Array(*v, "bridges").size(); ++i)
