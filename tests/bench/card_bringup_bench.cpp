@@ -24,11 +24,16 @@ sim::MachineConfig TwelvePortMachine(uint8_t file_flags) {
   return config;
 }
 
-void BringUp(benchmark::State& bench, uint8_t file_flags) {
-  const sim::MachineConfig config = TwelvePortMachine(file_flags);
+void BringUp(benchmark::State& bench, uint8_t file_flags, bool preempt = false) {
+  sim::MachineConfig config = TwelvePortMachine(file_flags);
+  if (preempt) {
+    config.preemption.mode = sim::PreemptionOptions::Mode::Random;
+    config.preemption.per_mille = 150;
+  }
   sim::hw::HwCounters totals;
   double virtual_us = 0;
   for (auto _ : bench) {
+    config.seed++;
     sim::Machine machine(config);
     machine.Boot();
     const sim::hw::HwCounters& c = machine.hardware().counters();
@@ -54,6 +59,10 @@ void BringUp(benchmark::State& bench, uint8_t file_flags) {
 // Probing on, COM numbers from the file.
 void BM_TwelvePortBringUp(benchmark::State& bench) { BringUp(bench, 0x01); }
 BENCHMARK(BM_TwelvePortBringUp)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same with preemption at every kernel entry (a new seed per boot).
+void BM_TwelvePortBringUpPreempted(benchmark::State& bench) { BringUp(bench, 0x01, true); }
+BENCHMARK(BM_TwelvePortBringUpPreempted)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The same with the upstream-bridge fix-up, which searches bus 0 upward
 // through the HAL (the card's port is at bus 0, device 1).

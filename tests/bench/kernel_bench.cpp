@@ -1,6 +1,10 @@
 // Costs of the kernel model in wall time: switching between simulated
-// threads, and an IRP's round trip through a three-deep device stack.
+// threads (on fibers, against the OS-thread baton they replaced), and an IRP's round trip through a three-deep device stack.
 #include <benchmark/benchmark.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 #include "sim/kernel/io_manager.h"
 #include "sim/kernel/scheduler.h"
@@ -46,6 +50,41 @@ void BM_ThreadSwitch(benchmark::State& bench) {
   machine.Shutdown();
 }
 BENCHMARK(BM_ThreadSwitch)->UseRealTime();
+
+// The baseline the fibers replaced: one OS thread per simulated thread, the
+// processor handed over as a baton under a mutex and a condition variable.
+void BM_OsThreadBatonSwitch(benchmark::State& bench) {
+  std::mutex mutex;
+  std::condition_variable wake[2];
+  int holder = 0;
+  bool stop = false;
+  uint64_t switches = 0;
+  std::thread other([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      wake[1].wait(lock, [&] { return holder == 1; });
+      if (stop) return;
+      holder = 0;
+      ++switches;
+      wake[0].notify_one();
+    }
+  });
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (auto _ : bench) {
+      holder = 1;
+      ++switches;
+      wake[1].notify_one();
+      wake[0].wait(lock, [&] { return holder == 0; });
+    }
+    stop = true;
+    holder = 1;
+    wake[1].notify_one();
+  }
+  other.join();
+  bench.counters["switches_per_second"] = benchmark::Counter(static_cast<double>(switches), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_OsThreadBatonSwitch)->UseRealTime();
 
 NTSTATUS PassOrComplete(PDEVICE_OBJECT device, PIRP irp) {
   PDEVICE_OBJECT lower = device->DeviceObjectExtension->AttachedTo;
