@@ -12,6 +12,7 @@
 #include "sim/kernel/pnp/device_node.h"
 #include "tools/zarksim/port_resources.h"
 #include "scenario_support.h"
+#include "support/seed_range.h"
 #include "tools/zarksim/run_machine.h"
 #include "tools/zarksim/scenario_file.h"
 
@@ -257,7 +258,8 @@ namespace {
 // kernel entry the drivers make, under many seeds: the verifier stays clean
 // and the report names the seed and the processors.
 TEST(DeviceTreeScenarioTest, TheTwelvePortCardStaysCleanUnderPreemptionForEverySeed) {
-  for (uint64_t seed = 1; seed <= 200; ++seed) {
+  const sim::test::SeedRange seeds = sim::test::SeedsFromEnvironment();
+  for (uint64_t seed = seeds.first; seed <= seeds.last(); ++seed) {
     json scenario = json::parse(R"({"processors": 2, "preemption": {"mode": "random", "per_mille": 150},
       "cards": [{"device_id": 4370}],
       "actions": [{"action": "disable", "at_ms": 5, "card": 0, "port": 3},

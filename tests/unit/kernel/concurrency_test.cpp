@@ -12,11 +12,11 @@
 #include "sim/kernel/registry/registry.h"
 #include "sim/kernel/scheduler.h"
 #include "sim/machine/machine.h"
+#include "support/seed_range.h"
 #include "wdm.h"
 
 namespace {
 
-constexpr uint64_t kSeedLimit = 200;
 
 sim::MachineConfig Preemptive(uint64_t seed) {
   sim::MachineConfig config;
@@ -53,7 +53,8 @@ std::vector<sim::Finding> RunRacyDriver(uint64_t seed, uint32_t mode, bool asser
 // The first seed under which the fault shows as one of the rules, naming
 // the driver.
 uint64_t SeedsUntilCaught(uint32_t mode, const std::vector<std::string>& rules) {
-  for (uint64_t seed = 1; seed <= kSeedLimit; ++seed) {
+  const sim::test::SeedRange seeds = sim::test::SeedsFromEnvironment();
+  for (uint64_t seed = seeds.first; seed <= seeds.last(); ++seed) {
     for (const sim::Finding& finding : RunRacyDriver(seed, mode)) {
       if (std::find(rules.begin(), rules.end(), finding.rule) == rules.end()) continue;
       EXPECT_EQ(finding.subject, "racy") << finding.detail;
@@ -73,8 +74,10 @@ class RacyDriverTest : public ::testing::TestWithParam<Fault> {};
 TEST_P(RacyDriverTest, IsCaughtWithinTheSeedLimitAndReplays) {
   const Fault fault = GetParam();
   const uint64_t seed = SeedsUntilCaught(fault.mode, fault.rules);
-  ASSERT_NE(seed, 0u) << "no seed up to " << kSeedLimit << " showed " << fault.rules.front();
-  std::printf("mode %u: caught at seed %llu\n", fault.mode, static_cast<unsigned long long>(seed));
+  const sim::test::SeedRange seeds = sim::test::SeedsFromEnvironment();
+  ASSERT_NE(seed, 0u) << "no seed from " << seeds.first << " to " << seeds.last() << " showed " << fault.rules.front();
+  std::printf("mode %u: caught after %llu seed(s), at seed %llu\n", fault.mode,
+              static_cast<unsigned long long>(seed - seeds.first + 1), static_cast<unsigned long long>(seed));
   // The same seed gives the same run, findings and all.
   std::vector<sim::Finding> first = RunRacyDriver(seed, fault.mode);
   std::vector<sim::Finding> again = RunRacyDriver(seed, fault.mode);

@@ -1,6 +1,7 @@
 // Threads, waits, timers and DPCs of the kernel model, in virtual time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -245,6 +246,124 @@ TEST(SchedulerDeathTest, DeadlockIsReportedWithTheWaitingThreads) {
         KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
       },
       "deadlock.*\n.*thread 0 \"main\".*waits on object");
+}
+
+}  // namespace
+
+namespace {
+
+// --- Virtual processors and preemption -------------------------------------
+
+sim::MachineConfig Preempted(uint64_t seed, int processors) {
+  sim::MachineConfig config;
+  config.seed = seed;
+  config.processors = processors;
+  config.preemption.mode = sim::PreemptionOptions::Mode::Random;
+  config.preemption.per_mille = 300;
+  return config;
+}
+
+struct Shared {
+  KSPIN_LOCK lock;
+  int counter = 0;
+  int inside = 0;      // contexts between acquire and release
+  int most_inside = 0;
+  int running = 0;     // threads past their start
+  int most_running = 0;
+};
+
+// Increments under the lock with kernel entries in between, where another
+// context may take over.
+void LockedIncrements(PVOID context) {
+  auto* shared = static_cast<Shared*>(context);
+  shared->most_running = std::max(shared->most_running, ++shared->running);
+  for (int i = 0; i < 5; ++i) {
+    KIRQL old;
+    KeAcquireSpinLock(&shared->lock, &old);
+    shared->most_inside = std::max(shared->most_inside, ++shared->inside);
+    int value = shared->counter;
+    sim::K().scheduler->KernelEntry();
+    shared->counter = value + 1;
+    --shared->inside;
+    KeReleaseSpinLock(&shared->lock, old);
+    sim::K().scheduler->KernelEntry();
+  }
+  --shared->running;
+}
+
+TEST(ProcessorTest, SpinLocksExcludeAcrossProcessorsAndThreadsInterleaveOutsideThem) {
+  bool interleaved = false;
+  for (uint64_t seed = 1; seed <= 30; ++seed) {
+    sim::Machine machine(Preempted(seed, 2));
+    Shared shared;
+    KeInitializeSpinLock(&shared.lock);
+    HANDLE a = StartThread(LockedIncrements, &shared);
+    HANDLE b = StartThread(LockedIncrements, &shared);
+    JoinThread(a);
+    JoinThread(b);
+    EXPECT_EQ(shared.counter, 10) << "seed " << seed;
+    EXPECT_EQ(shared.most_inside, 1) << "seed " << seed;
+    interleaved = interleaved || shared.most_running == 2;
+    machine.Shutdown();
+    EXPECT_TRUE(machine.verifier().clean()) << "seed " << seed << "\n" << machine.verifier().Summary();
+  }
+  EXPECT_TRUE(interleaved) << "preemption should let the two threads run side by side under some seed";
+}
+
+struct TimerRace {
+  KTIMER timer;
+  KDPC dpc;
+  bool dpc_running = false;
+  bool dpc_done = false;
+};
+
+void SlowDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* race = static_cast<TimerRace*>(context);
+  race->dpc_running = true;
+  for (int i = 0; i < 3; ++i) sim::K().scheduler->KernelEntry();
+  race->dpc_running = false;
+  race->dpc_done = true;
+}
+
+TEST(ProcessorTest, KeCancelTimerReturnsFalseWhileItsDpcRunsElsewhere) {
+  bool seen_running = false;
+  for (uint64_t seed = 1; seed <= 60 && !seen_running; ++seed) {
+    sim::Machine machine(Preempted(seed, 2));
+    TimerRace race;
+    KeInitializeTimer(&race.timer);
+    KeInitializeDpc(&race.dpc, SlowDpc, &race);
+    LARGE_INTEGER due = Relative(1);
+    KeSetTimer(&race.timer, due, &race.dpc);
+    KeDelayExecutionThread(KernelMode, FALSE, &due);
+    for (int i = 0; i < 3 && !race.dpc_running && !race.dpc_done; ++i) machine.kernel().scheduler->KernelEntry();
+    if (race.dpc_running) {
+      EXPECT_FALSE(KeCancelTimer(&race.timer)) << "the timer has fired: only its DPC is left";
+      seen_running = true;
+    }
+    machine.kernel().scheduler->Settle();
+    EXPECT_TRUE(race.dpc_done);
+    machine.Shutdown();
+  }
+  EXPECT_TRUE(seen_running) << "under some seed the thread goes on while the DPC runs on the other processor";
+}
+
+TEST(ProcessorTest, OneProcessorRunsNothingElseWhileAThreadHoldsASpinLock) {
+  for (uint64_t seed = 1; seed <= 20; ++seed) {
+    sim::Machine machine(Preempted(seed, 1));
+    Shared shared;
+    KeInitializeSpinLock(&shared.lock);
+    HANDLE other = StartThread(LockedIncrements, &shared);
+    KIRQL old;
+    KeAcquireSpinLock(&shared.lock, &old);
+    const int before = shared.counter;
+    for (int i = 0; i < 20; ++i) machine.kernel().scheduler->KernelEntry();
+    EXPECT_EQ(shared.counter, before) << "seed " << seed << ": the only processor is held at DISPATCH_LEVEL";
+    KeReleaseSpinLock(&shared.lock, old);
+    JoinThread(other);
+    EXPECT_EQ(shared.counter, 5);
+    machine.Shutdown();
+    EXPECT_TRUE(machine.verifier().clean()) << machine.verifier().Summary();
+  }
 }
 
 }  // namespace
