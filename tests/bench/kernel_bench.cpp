@@ -16,6 +16,7 @@ struct PingPong {
   bool stop = false;
 };
 
+KSTART_ROUTINE Ponger;
 void Ponger(PVOID context) {
   auto* state = static_cast<PingPong*>(context);
   for (;;) {
@@ -47,6 +48,7 @@ void BM_ThreadSwitch(benchmark::State& bench) {
 }
 BENCHMARK(BM_ThreadSwitch)->UseRealTime();
 
+DRIVER_DISPATCH PassOrComplete;
 NTSTATUS PassOrComplete(PDEVICE_OBJECT device, PIRP irp) {
   PDEVICE_OBJECT lower = device->DeviceObjectExtension->AttachedTo;
   if (lower) {

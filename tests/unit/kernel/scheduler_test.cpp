@@ -38,6 +38,7 @@ struct EventWaiter {
   int* woken;
 };
 
+KSTART_ROUTINE WaitOnEvent;
 void WaitOnEvent(PVOID context) {
   auto* waiter = static_cast<EventWaiter*>(context);
   KeWaitForSingleObject(waiter->event, Executive, KernelMode, FALSE, nullptr);
@@ -112,6 +113,7 @@ struct DelayRecord {
   LONGLONG milliseconds;
 };
 
+KSTART_ROUTINE DelayThenLog;
 void DelayThenLog(PVOID context) {
   auto* record = static_cast<DelayRecord*>(context);
   LARGE_INTEGER interval = Relative(record->milliseconds);
@@ -135,6 +137,7 @@ struct TimerCount {
   KIRQL irql = PASSIVE_LEVEL;
 };
 
+KDEFERRED_ROUTINE CountTimerDpc;
 void CountTimerDpc(PKDPC, PVOID context, PVOID, PVOID) {
   auto* count = static_cast<TimerCount*>(context);
   ++count->fired;
@@ -207,6 +210,7 @@ TEST_F(SchedulerTest, BrokenIrqlAndLockRulesAreFindings) {
   kernel().verifier->Forget("irql");
 }
 
+KSTART_ROUTINE LogName;
 void LogName(PVOID context) {
   auto* record = static_cast<DelayRecord*>(context);
   record->log->push_back(record->name);
