@@ -11,6 +11,7 @@ ExternalProject_Add(zark_windows
   USES_TERMINAL_BUILD ON)
 
 set(ZARK_MINGW_GCC x86_64-w64-mingw32-gcc)
+set(ZARK_MINGW_GXX x86_64-w64-mingw32-g++)
 set(ZARK_MINGW_OBJDUMP x86_64-w64-mingw32-objdump)
 set(ZARK_MINGW_NM x86_64-w64-mingw32-nm)
 set(ZARK_CHECK_IMAGE python3 ${CMAKE_SOURCE_DIR}/packaging/check_image.py
@@ -34,10 +35,49 @@ file(WRITE ${_samples}/driver.c
   "NTSTATUS OtherEntry(void* DriverObject, void* RegistryPath) { return DriverEntry(DriverObject, RegistryPath); }\n")
 file(WRITE ${_samples}/console.c
   "#include <stdio.h>\nint main(void) { puts(\"hello\"); return 0; }\n")
+# A namespace-scope object with a constructor: GCC lists its initialiser in .ctors.
+file(WRITE ${_samples}/constructor.cpp
+  "typedef long NTSTATUS;\n"
+  "extern \"C\" __declspec(dllimport) unsigned char IoIsWdmVersionAvailable(unsigned char, unsigned char);\n"
+  "struct Version { unsigned char wdm; Version() : wdm(IoIsWdmVersionAvailable(1, 0)) {} };\n"
+  "Version version;\n"
+  "extern \"C\" NTSTATUS DriverEntry(void*, void*) { return version.wdm ? 0 : (NTSTATUS)0xC0000001L; }\n")
+# An initialiser placed where other compilers put them: MSVC's .CRT$XCU
+# table, or .init_array with -DINIT_ARRAY.
+file(WRITE ${_samples}/initialiser.c
+  "typedef long NTSTATUS;\n"
+  "__declspec(dllimport) unsigned char IoIsWdmVersionAvailable(unsigned char, unsigned char);\n"
+  "static unsigned char wdm;\n"
+  "static void Initialise(void) { wdm = IoIsWdmVersionAvailable(1, 0); }\n"
+  "#ifdef INIT_ARRAY\n"
+  "__attribute__((section(\".init_array\"), used)) static void (*const initialiser)(void) = Initialise;\n"
+  "#else\n"
+  "__attribute__((section(\".CRT$XCU\"), used)) static void (*const initialiser)(void) = Initialise;\n"
+  "#endif\n"
+  "NTSTATUS DriverEntry(void* d, void* r) { (void)d; (void)r; return wdm ? 0 : (NTSTATUS)0xC0000001L; }\n")
+# Thread-local data as native TLS lays it out: a .tls section and the TLS
+# directory (_tls_used). mingw's GCC only has emulated TLS, whose __thread
+# variables need a runtime and so do not even link into a kernel image.
+file(WRITE ${_samples}/thread_local.c
+  "typedef long NTSTATUS;\n"
+  "typedef unsigned long long ULONGLONG;\n"
+  "__declspec(dllimport) unsigned char IoIsWdmVersionAvailable(unsigned char, unsigned char);\n"
+  "__attribute__((section(\".tls$AAA\"))) char tls_start = 0;\n"
+  "__attribute__((section(\".tls\"))) unsigned char wdm_major = 1;\n"
+  "__attribute__((section(\".tls$ZZZ\"))) char tls_end = 0;\n"
+  "unsigned int _tls_index;\n"
+  "const struct { ULONGLONG Start, End, Index, Callbacks; unsigned int ZeroFill, Characteristics; } _tls_used =\n"
+  "  {(ULONGLONG)&tls_start, (ULONGLONG)&tls_end, (ULONGLONG)&_tls_index, 0, 0, 0};\n"
+  "NTSTATUS DriverEntry(void* d, void* r) {\n"
+  "  (void)d; (void)r;\n"
+  "  return IoIsWdmVersionAvailable(wdm_major, 0) ? 0 : (NTSTATUS)0xC0000001L;\n"
+  "}\n")
 set(_driver_link -O2 -nostdlib -Wl,--subsystem,native -Wl,--wdmdriver -lntoskrnl)
+set(_rejected_samples constructor.sys crt_initialiser.sys init_array.sys thread_local.sys)
+list(TRANSFORM _rejected_samples PREPEND ${_samples}/)
 add_custom_command(
   OUTPUT ${_samples}/good.sys ${_samples}/wrong_entry.sys ${_samples}/as_dll.sys ${_samples}/console.exe
-         ${_samples}/bad_checksum.sys
+         ${_samples}/bad_checksum.sys ${_rejected_samples}
   COMMAND ${ZARK_MINGW_GCC} ${_samples}/driver.c -o ${_samples}/good.sys -Wl,--entry,DriverEntry ${_driver_link}
   COMMAND ${ZARK_MINGW_GCC} ${_samples}/driver.c -o ${_samples}/wrong_entry.sys -Wl,--entry,OtherEntry ${_driver_link}
   COMMAND ${ZARK_MINGW_GCC} ${_samples}/driver.c -o ${_samples}/as_dll.sys -shared -Wl,--entry,DriverEntry
@@ -45,12 +85,21 @@ add_custom_command(
   COMMAND ${ZARK_MINGW_GCC} ${_samples}/console.c -o ${_samples}/console.exe
   COMMAND python3 -c "import sys; d = bytearray(open(sys.argv[1], 'rb').read()); d[-1] ^= 1; open(sys.argv[2], 'wb').write(d)"
           ${_samples}/good.sys ${_samples}/bad_checksum.sys
-  DEPENDS ${_samples}/driver.c ${_samples}/console.c
+  COMMAND ${ZARK_MINGW_GXX} ${_samples}/constructor.cpp -o ${_samples}/constructor.sys -Wl,--entry,DriverEntry
+          ${_driver_link}
+  COMMAND ${ZARK_MINGW_GCC} ${_samples}/initialiser.c -o ${_samples}/crt_initialiser.sys -Wl,--entry,DriverEntry
+          ${_driver_link}
+  COMMAND ${ZARK_MINGW_GCC} -DINIT_ARRAY ${_samples}/initialiser.c -o ${_samples}/init_array.sys
+          -Wl,--entry,DriverEntry ${_driver_link}
+  COMMAND ${ZARK_MINGW_GCC} ${_samples}/thread_local.c -o ${_samples}/thread_local.sys -Wl,--entry,DriverEntry
+          ${_driver_link}
+  DEPENDS ${_samples}/driver.c ${_samples}/console.c ${_samples}/constructor.cpp ${_samples}/initialiser.c
+          ${_samples}/thread_local.c
   COMMENT "Building sample images for the image checker"
   VERBATIM)
 add_custom_target(image_check_samples ALL
   DEPENDS ${_samples}/good.sys ${_samples}/wrong_entry.sys ${_samples}/as_dll.sys ${_samples}/console.exe
-          ${_samples}/bad_checksum.sys)
+          ${_samples}/bad_checksum.sys ${_rejected_samples})
 
 # A rejection passes when the checker names the fault and exits with 1.
 function(zark_image_check_rejects name image expected)
@@ -66,3 +115,11 @@ zark_image_check_rejects(image_check_rejects_bad_checksum ${_samples}/bad_checks
 zark_image_check_rejects(image_check_rejects_dll ${_samples}/as_dll.sys "linked as a DLL")
 zark_image_check_rejects(image_check_rejects_console_program ${_samples}/console.exe
   "subsystem is 3, not native.*imports from (KERNEL32|msvcrt)")
+zark_image_check_rejects(image_check_rejects_static_constructor ${_samples}/constructor.sys
+  "constructor.sys: has static constructors \\(1 in \\.ctors\\); nothing runs them in a kernel image")
+zark_image_check_rejects(image_check_rejects_crt_initialiser ${_samples}/crt_initialiser.sys
+  "crt_initialiser.sys: has start-up or exit routines \\(1 in \\.CRT\\); nothing runs them in a kernel image")
+zark_image_check_rejects(image_check_rejects_init_array ${_samples}/init_array.sys
+  "init_array.sys: has static constructors \\(1 in \\.init_array\\); nothing runs them in a kernel image")
+zark_image_check_rejects(image_check_rejects_thread_local_storage ${_samples}/thread_local.sys
+  "thread_local.sys: uses thread-local storage \\(TLS directory present\\)")

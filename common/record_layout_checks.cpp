@@ -9,6 +9,31 @@
 #define CHECK_OFFSET(type, field, offset) \
   static_assert(FIELD_OFFSET(type, field) == (offset), #type "." #field " is at the wrong offset")
 
+// Bit fields: the bit a field starts at, counted from the record's first
+// byte, found by setting the field to 1 in an empty record and looking at
+// the record's bytes. Windows packs bit fields its own way (GCC's
+// -mms-bitfields, the default of the Windows build). The host build keeps
+// GCC's packing: the kernel records' bit fields are all ULONGs filling whole
+// ULONGs, where the two agree, and these checks pin that.
+template <unsigned long N>
+struct RecordBytes {
+  unsigned char Byte[N];
+};
+template <unsigned long N>
+constexpr int LowestSetBit(const RecordBytes<N>& bytes) {
+  for (unsigned long i = 0; i < N; ++i)
+    for (int bit = 0; bit < 8; ++bit)
+      if (bytes.Byte[i] & (1 << bit)) return static_cast<int>(i * 8 + bit);
+  return -1;
+}
+#define CHECK_BIT(type, field, bit)                                             \
+  static_assert(LowestSetBit([] {                                               \
+                  type record{};                                                \
+                  record.field = 1;                                             \
+                  return __builtin_bit_cast(RecordBytes<sizeof(type)>, record); \
+                }()) == (bit),                                                  \
+                #type "." #field " starts at the wrong bit")
+
 // Basic types.
 CHECK_SIZE(WCHAR, 2);
 CHECK_SIZE(ULONG, 4);
@@ -58,6 +83,10 @@ CHECK_OFFSET(IO_RESOURCE_REQUIREMENTS_LIST, SlotNumber, 12);
 CHECK_OFFSET(IO_RESOURCE_REQUIREMENTS_LIST, AlternativeLists, 28);
 CHECK_OFFSET(IO_RESOURCE_REQUIREMENTS_LIST, List, 32);
 
+// Power records.
+CHECK_SIZE(SYSTEM_POWER_STATE_CONTEXT, 4);
+CHECK_SIZE(POWER_STATE, 4);
+
 // Plug and Play records.
 CHECK_SIZE(DEVICE_CAPABILITIES, 64);
 CHECK_OFFSET(DEVICE_CAPABILITIES, Address, 8);
@@ -66,6 +95,10 @@ CHECK_OFFSET(DEVICE_CAPABILITIES, DeviceState, 16);
 CHECK_OFFSET(DEVICE_CAPABILITIES, SystemWake, 44);
 CHECK_OFFSET(DEVICE_CAPABILITIES, DeviceWake, 48);
 CHECK_OFFSET(DEVICE_CAPABILITIES, D3Latency, 60);
+CHECK_BIT(DEVICE_CAPABILITIES, DeviceD1, 32);
+CHECK_BIT(DEVICE_CAPABILITIES, SurpriseRemovalOK, 41);
+CHECK_BIT(DEVICE_CAPABILITIES, NoDisplayInUI, 49);
+CHECK_BIT(DEVICE_CAPABILITIES, Reserved, 50);
 CHECK_SIZE(INTERFACE, 32);
 CHECK_OFFSET(INTERFACE, Context, 8);
 CHECK_OFFSET(INTERFACE, InterfaceDereference, 24);
@@ -79,6 +112,10 @@ CHECK_OFFSET(PNP_BUS_INFORMATION, BusNumber, 20);
 CHECK_SIZE(DEVICE_RELATIONS, 16);
 CHECK_OFFSET(DEVICE_RELATIONS, Objects, 8);
 CHECK_SIZE(PCI_SLOT_NUMBER, 4);
+typedef decltype(PCI_SLOT_NUMBER().u.bits) PCI_SLOT_NUMBER_BITS;
+CHECK_BIT(PCI_SLOT_NUMBER_BITS, DeviceNumber, 0);
+CHECK_BIT(PCI_SLOT_NUMBER_BITS, FunctionNumber, 5);
+CHECK_BIT(PCI_SLOT_NUMBER_BITS, Reserved, 8);
 CHECK_SIZE(PCI_COMMON_CONFIG, 256);
 CHECK_OFFSET(PCI_COMMON_CONFIG, HeaderType, 0x0E);
 CHECK_OFFSET(PCI_COMMON_CONFIG, u.type0.BaseAddresses, 0x10);

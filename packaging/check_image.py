@@ -4,9 +4,10 @@
 A driver image must be a PE32+ image for x86-64 that is an executable image
 (not a DLL), can be relocated, runs in the native subsystem, is marked as a
 WDM driver, carries a valid checksum (Windows requires one in drivers),
-enters at DriverEntry, uses no thread-local storage, and imports only from
-the kernel, the HAL and the WMI library. Prints one line per
-problem and exits with status 1 if there is any.
+enters at DriverEntry, uses no thread-local storage, has no dynamic
+initialisers or static destructors (no C runtime runs them in a kernel
+image), and imports only from the kernel, the HAL and the WMI library.
+Prints one line per problem and exits with status 1 if there is any.
 """
 
 import argparse
@@ -23,6 +24,22 @@ IMAGE_FILE_DLL = 0x2000
 IMAGE_SUBSYSTEM_NATIVE = 1
 IMAGE_DLLCHARACTERISTICS_WDM_DRIVER = 0x2000
 TLS_DIRECTORY_ENTRY = 9
+
+# Tables of routines that a C runtime calls at start or exit, by the section
+# name they have in an image (cut to 8 characters): what they hold and the
+# section they come from. ld also merges .ctors and .dtors into .text, as the
+# lists at __CTOR_LIST__ and __DTOR_LIST__.
+INITIALISER_SECTIONS = {
+    ".ctors": ("static constructors", ".ctors"),
+    ".dtors": ("static destructors", ".dtors"),
+    ".init_ar": ("static constructors", ".init_array"),
+    ".fini_ar": ("static destructors", ".fini_array"),
+    ".CRT": ("start-up or exit routines", ".CRT"),
+}
+INITIALISER_LISTS = {
+    "__CTOR_LIST__": ("static constructors", ".ctors"),
+    "__DTOR_LIST__": ("static destructors", ".dtors"),
+}
 
 
 def run(tool, *args):
@@ -58,11 +75,16 @@ def header_field(dump, name):
 
 
 def parse_headers(dump):
-    """The fields of `objdump -p` that the checks need."""
+    """The fields of `objdump -p -h` that the checks need."""
     fmt = re.search(r"file format (\S+)", dump)
     directories = {}
     for match in re.finditer(r"^Entry ([0-9a-fA-F]) ([0-9a-fA-F]+) ([0-9a-fA-F]+)", dump, re.MULTILINE):
         directories[int(match.group(1), 16)] = (int(match.group(2), 16), int(match.group(3), 16))
+    sections = []
+    for match in re.finditer(r"^\s+\d+ (\S+)\s+([0-9a-f]+)\s+([0-9a-f]+)\s+[0-9a-f]+\s+([0-9a-f]+)\s+2\*\*",
+                             dump, re.MULTILINE):
+        name, size, vma, offset = match.groups()
+        sections.append((name, int(size, 16), int(vma, 16), int(offset, 16)))
     return {
         "format": fmt.group(1) if fmt else None,
         "magic": header_field(dump, "Magic"),
@@ -73,6 +95,7 @@ def parse_headers(dump):
         "image_base": header_field(dump, "ImageBase"),
         "imports": re.findall(r"DLL Name: (\S+)", dump),
         "directories": directories,
+        "sections": sections,
     }
 
 
@@ -84,7 +107,43 @@ def symbol_address(nm_output, name):
     return None
 
 
-def check(headers, nm_output, checksums, allowed):
+def pointers(data, sections, address, end=None):
+    """The 64-bit words of the image from address up to end, or up to the
+    first null word when end is None; None where the image has no bytes."""
+    for _, size, vma, offset in sections:
+        if offset and vma <= address < vma + size:
+            stop = vma + size if end is None else min(end, vma + size)
+            words = []
+            for at in range(address, stop - 7, 8):
+                (word,) = struct.unpack_from("<Q", data, offset + at - vma)
+                if end is None and word == 0:
+                    break
+                words.append(word)
+            return words
+    return None
+
+
+def initialisers(headers, nm_output, data):
+    """(what, section, count) for each table of start or exit routines that
+    has entries; the counts leave out the tables' -1 and 0 markers."""
+    found = []
+    for name, size, vma, _ in headers["sections"]:
+        kind = next((INITIALISER_SECTIONS[p] for p in INITIALISER_SECTIONS if name.startswith(p)), None)
+        if kind:
+            words = pointers(data, headers["sections"], vma, vma + size) or []
+            entries = [word for word in words if word not in (0, 2**64 - 1)]
+            if entries:
+                found.append((*kind, len(entries)))
+    for symbol, kind in INITIALISER_LISTS.items():
+        address = symbol_address(nm_output, symbol)
+        if address is not None:
+            entries = (pointers(data, headers["sections"], address) or [])[1:]  # after the -1 marker
+            if entries:
+                found.append((*kind, len(entries)))
+    return found
+
+
+def check(headers, nm_output, checksums, allowed, data):
     problems = []
     if headers["format"] != "pei-x86-64" or headers["magic"] != 0x20B:
         problems.append(f"not a PE32+ image for x86-64 (format {headers['format']}, magic {headers['magic']})")
@@ -109,6 +168,9 @@ def check(headers, nm_output, checksums, allowed):
     tls = headers["directories"].get(TLS_DIRECTORY_ENTRY, (0, 0))
     if tls[0] or tls[1]:
         problems.append("uses thread-local storage (TLS directory present)")
+
+    for what, section, count in initialisers(headers, nm_output, data):
+        problems.append(f"has {what} ({count} in {section}); nothing runs them in a kernel image")
 
     driver_entry = symbol_address(nm_output, "DriverEntry")
     if driver_entry is None:
@@ -135,12 +197,13 @@ def main():
                         help="a DLL the image may import from (default: %s)" % ", ".join(ALLOWED_IMPORTS))
     args = parser.parse_args()
 
-    headers = parse_headers(run(args.objdump, "-p", args.image))
+    headers = parse_headers(run(args.objdump, "-p", "-h", args.image))
     is_pe = headers["format"] == "pei-x86-64"
     nm_output = run(args.nm, args.image) if is_pe else ""
     with open(args.image, "rb") as image:
-        checksums = pe_checksum(image.read()) if is_pe else (0, 0)
-    problems = check(headers, nm_output, checksums, args.allowed or ALLOWED_IMPORTS)
+        data = image.read()
+    checksums = pe_checksum(data) if is_pe else (0, 0)
+    problems = check(headers, nm_output, checksums, args.allowed or ALLOWED_IMPORTS, data)
     for problem in problems:
         print(f"{args.image}: {problem}")
     if problems:

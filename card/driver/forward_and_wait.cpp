@@ -3,6 +3,8 @@
 
 namespace {
 
+IO_COMPLETION_ROUTINE SignalAndHalt;
+
 NTSTATUS SignalAndHalt(PDEVICE_OBJECT, PIRP, PVOID Context) {
   KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;

@@ -44,6 +44,8 @@ BOOLEAN FailIfUnhandled(UCHAR minor) {
 // Runs when the card's stack has completed the forwarded request; Context
 // holds the fail-if-unhandled mark. The forwarded request's first stack
 // location carries the port's request and the card's top device.
+IO_COMPLETION_ROUTINE ParentCompleted;
+
 NTSTATUS ParentCompleted(PDEVICE_OBJECT DeviceObject, PIRP ParentIrp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   PIO_STACK_LOCATION own = IoGetCurrentIrpStackLocation(ParentIrp);

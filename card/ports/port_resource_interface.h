@@ -12,8 +12,9 @@ DEFINE_GUID(GUID_PORT_RESOURCE_INTERFACE, 0x0aa04540, 0x6fd1, 0x11d3, 0x81, 0xb5
 
 // Allocates the port's raw and translated CM_RESOURCE_LISTs from paged pool;
 // the caller frees both. PASSIVE_LEVEL only.
-typedef NTSTATUS (*PGET_PORT_RESOURCES)(PVOID Context, PDEVICE_OBJECT PortDevice, PCM_RESOURCE_LIST* RawList,
-                                        PCM_RESOURCE_LIST* TranslatedList);
+typedef NTSTATUS NTAPI GET_PORT_RESOURCES(PVOID Context, PDEVICE_OBJECT PortDevice, PCM_RESOURCE_LIST* RawList,
+                                          PCM_RESOURCE_LIST* TranslatedList);
+typedef GET_PORT_RESOURCES* PGET_PORT_RESOURCES;
 
 typedef struct _PortResourceInterface {
   // The INTERFACE header.

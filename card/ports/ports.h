@@ -5,6 +5,7 @@
 #include <ntddk.h>
 
 #include "card/driver/card_extension.h"
+#include "card/ports/port_resource_interface.h"
 
 // Brings the card up, records each slot's share of the card's resources
 // from the start request's partial lists (either may be null) and creates
@@ -16,8 +17,7 @@ NTSTATUS StartCardAndCreatePorts(PDEVICE_OBJECT CardDevice, const CM_PARTIAL_RES
 NTSTATUS CreatePortDevice(CardExtension* Card, ULONG SlotBit, PDEVICE_OBJECT* Device);
 
 // The routine of the port resource interface; Context is the CardExtension.
-NTSTATUS GetPortResources(PVOID Context, PDEVICE_OBJECT PortDevice, PCM_RESOURCE_LIST* RawList,
-                          PCM_RESOURCE_LIST* TranslatedList);
+GET_PORT_RESOURCES GetPortResources;
 
 // Handlers of the port devices' Plug and Play table. Each completes the
 // request (ForwardToParent possibly later) and returns its status.

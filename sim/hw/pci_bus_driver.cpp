@@ -221,21 +221,25 @@ void ProgramBars(const PciPdoExtension& ext, const CM_RESOURCE_LIST* resources) 
 }
 
 // ---- GUID_BUS_INTERFACE_STANDARD
+TRANSLATE_BUS_ADDRESS TranslateBusAddress;
+GET_SET_DEVICE_DATA GetBusData;
+GET_SET_DEVICE_DATA SetBusData;
+
 void NTAPI InterfaceReference(PVOID context) {
   InterlockedIncrement(&static_cast<PciPdoExtension*>(context)->interface_references);
 }
 void NTAPI InterfaceDereference(PVOID context) {
   InterlockedDecrement(&static_cast<PciPdoExtension*>(context)->interface_references);
 }
-BOOLEAN NTAPI TranslateBusAddress(PVOID, PHYSICAL_ADDRESS bus_address, ULONG, PULONG, PPHYSICAL_ADDRESS translated) {
+BOOLEAN TranslateBusAddress(PVOID, PHYSICAL_ADDRESS bus_address, ULONG, PULONG, PPHYSICAL_ADDRESS translated) {
   *translated = bus_address;  // no translation on this platform
   return TRUE;
 }
-ULONG NTAPI GetBusData(PVOID context, ULONG data_type, PVOID buffer, ULONG offset, ULONG length) {
+ULONG GetBusData(PVOID context, ULONG data_type, PVOID buffer, ULONG offset, ULONG length) {
   if (data_type != PCI_WHICHSPACE_CONFIG) return 0;
   return TransferConfig(*static_cast<PciPdoExtension*>(context), ConfigPath::BusInterface, false, buffer, offset, length);
 }
-ULONG NTAPI SetBusData(PVOID context, ULONG data_type, PVOID buffer, ULONG offset, ULONG length) {
+ULONG SetBusData(PVOID context, ULONG data_type, PVOID buffer, ULONG offset, ULONG length) {
   if (data_type != PCI_WHICHSPACE_CONFIG) return 0;
   return TransferConfig(*static_cast<PciPdoExtension*>(context), ConfigPath::BusInterface, true, buffer, offset, length);
 }
@@ -257,6 +261,10 @@ NTSTATUS QueryInterface(PciPdoExtension* ext, IO_STACK_LOCATION* stack, NTSTATUS
   InterfaceReference(ext);
   return STATUS_SUCCESS;
 }
+
+DRIVER_DISPATCH PdoPnp;
+DRIVER_DISPATCH PdoPower;
+DRIVER_DISPATCH PdoSystemControl;
 
 NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp) {
   auto* ext = static_cast<PciPdoExtension*>(device->DeviceExtension);

@@ -2,7 +2,8 @@
 // the destination's size. A destination too small gets the truncated text
 // and STATUS_BUFFER_OVERFLOW; a size of zero (or above NTSTRSAFE_MAX_CCH) is
 // STATUS_INVALID_PARAMETER. As on Windows these are inline; the printf forms
-// format through the kernel's _vsnwprintf / _vsnprintf.
+// format through the kernel's _vsnwprintf / _vsnprintf, and their argument
+// lists are Windows ones (__builtin_ms_va_list on the host).
 #pragma once
 // As on Windows, <wdm.h> or <ntddk.h> must come first.
 #ifndef NT_SUCCESS
@@ -18,8 +19,8 @@ typedef CHAR* NTSTRSAFE_PSTR;
 
 namespace ntstrsafe_detail {
 
-inline int VFormat(WCHAR* d, size_t n, const WCHAR* f, va_list a) { return _vsnwprintf(d, n, f, a); }
-inline int VFormat(CHAR* d, size_t n, const CHAR* f, va_list a) { return _vsnprintf(d, n, f, a); }
+inline int VFormat(WCHAR* d, size_t n, const WCHAR* f, __builtin_ms_va_list a) { return _vsnwprintf(d, n, f, a); }
+inline int VFormat(CHAR* d, size_t n, const CHAR* f, __builtin_ms_va_list a) { return _vsnprintf(d, n, f, a); }
 
 template <typename Char>
 NTSTATUS Length(const Char* psz, size_t cchMax, size_t* pcchLength) {
@@ -58,7 +59,7 @@ NTSTATUS CatN(Char* dest, size_t cchDest, const Char* src, size_t cchToAppend) {
 }
 
 template <typename Char>
-NTSTATUS VPrintf(Char* dest, size_t cchDest, const Char* format, va_list args) {
+NTSTATUS VPrintf(Char* dest, size_t cchDest, const Char* format, __builtin_ms_va_list args) {
   if (cchDest == 0 || cchDest > NTSTRSAFE_MAX_CCH) return STATUS_INVALID_PARAMETER;
   size_t cchMax = cchDest - 1;
   int written = VFormat(dest, cchMax, format, args);
@@ -73,105 +74,106 @@ NTSTATUS VPrintf(Char* dest, size_t cchDest, const Char* format, va_list args) {
 }  // namespace ntstrsafe_detail
 
 // Length.
-inline NTSTATUS RtlStringCchLengthW(NTSTRSAFE_PCWSTR psz, size_t cchMax, size_t* pcchLength) {
+inline NTSTATUS NTAPI RtlStringCchLengthW(NTSTRSAFE_PCWSTR psz, size_t cchMax, size_t* pcchLength) {
   return ntstrsafe_detail::Length(psz, cchMax, pcchLength);
 }
-inline NTSTATUS RtlStringCchLengthA(NTSTRSAFE_PCSTR psz, size_t cchMax, size_t* pcchLength) {
+inline NTSTATUS NTAPI RtlStringCchLengthA(NTSTRSAFE_PCSTR psz, size_t cchMax, size_t* pcchLength) {
   return ntstrsafe_detail::Length(psz, cchMax, pcchLength);
 }
-inline NTSTATUS RtlStringCbLengthW(NTSTRSAFE_PCWSTR psz, size_t cbMax, size_t* pcbLength) {
+inline NTSTATUS NTAPI RtlStringCbLengthW(NTSTRSAFE_PCWSTR psz, size_t cbMax, size_t* pcbLength) {
   size_t cch = 0;
   NTSTATUS status = ntstrsafe_detail::Length(psz, cbMax / sizeof(WCHAR), &cch);
   if (pcbLength != nullptr) *pcbLength = cch * sizeof(WCHAR);
   return status;
 }
-inline NTSTATUS RtlStringCbLengthA(NTSTRSAFE_PCSTR psz, size_t cbMax, size_t* pcbLength) {
+inline NTSTATUS NTAPI RtlStringCbLengthA(NTSTRSAFE_PCSTR psz, size_t cbMax, size_t* pcbLength) {
   return ntstrsafe_detail::Length(psz, cbMax, pcbLength);
 }
 
 // Copy.
-inline NTSTATUS RtlStringCchCopyW(NTSTRSAFE_PWSTR pszDest, size_t cchDest, NTSTRSAFE_PCWSTR pszSrc) {
+inline NTSTATUS NTAPI RtlStringCchCopyW(NTSTRSAFE_PWSTR pszDest, size_t cchDest, NTSTRSAFE_PCWSTR pszSrc) {
   return ntstrsafe_detail::CopyN(pszDest, cchDest, pszSrc, NTSTRSAFE_MAX_CCH);
 }
-inline NTSTATUS RtlStringCchCopyA(NTSTRSAFE_PSTR pszDest, size_t cchDest, NTSTRSAFE_PCSTR pszSrc) {
+inline NTSTATUS NTAPI RtlStringCchCopyA(NTSTRSAFE_PSTR pszDest, size_t cchDest, NTSTRSAFE_PCSTR pszSrc) {
   return ntstrsafe_detail::CopyN(pszDest, cchDest, pszSrc, NTSTRSAFE_MAX_CCH);
 }
-inline NTSTATUS RtlStringCbCopyW(NTSTRSAFE_PWSTR pszDest, size_t cbDest, NTSTRSAFE_PCWSTR pszSrc) {
+inline NTSTATUS NTAPI RtlStringCbCopyW(NTSTRSAFE_PWSTR pszDest, size_t cbDest, NTSTRSAFE_PCWSTR pszSrc) {
   return ntstrsafe_detail::CopyN(pszDest, cbDest / sizeof(WCHAR), pszSrc, NTSTRSAFE_MAX_CCH);
 }
-inline NTSTATUS RtlStringCbCopyA(NTSTRSAFE_PSTR pszDest, size_t cbDest, NTSTRSAFE_PCSTR pszSrc) {
+inline NTSTATUS NTAPI RtlStringCbCopyA(NTSTRSAFE_PSTR pszDest, size_t cbDest, NTSTRSAFE_PCSTR pszSrc) {
   return ntstrsafe_detail::CopyN(pszDest, cbDest, pszSrc, NTSTRSAFE_MAX_CCH);
 }
-inline NTSTATUS RtlStringCchCopyNW(NTSTRSAFE_PWSTR pszDest, size_t cchDest, NTSTRSAFE_PCWSTR pszSrc,
-                                   size_t cchToCopy) {
+inline NTSTATUS NTAPI RtlStringCchCopyNW(NTSTRSAFE_PWSTR pszDest, size_t cchDest, NTSTRSAFE_PCWSTR pszSrc,
+                                         size_t cchToCopy) {
   if (cchToCopy > NTSTRSAFE_MAX_CCH) return STATUS_INVALID_PARAMETER;
   return ntstrsafe_detail::CopyN(pszDest, cchDest, pszSrc, cchToCopy);
 }
-inline NTSTATUS RtlStringCbCopyNW(NTSTRSAFE_PWSTR pszDest, size_t cbDest, NTSTRSAFE_PCWSTR pszSrc, size_t cbToCopy) {
+inline NTSTATUS NTAPI RtlStringCbCopyNW(NTSTRSAFE_PWSTR pszDest, size_t cbDest, NTSTRSAFE_PCWSTR pszSrc,
+                                        size_t cbToCopy) {
   return RtlStringCchCopyNW(pszDest, cbDest / sizeof(WCHAR), pszSrc, cbToCopy / sizeof(WCHAR));
 }
 
 // Concatenation: the destination must already hold a NUL-terminated string.
-inline NTSTATUS RtlStringCchCatW(NTSTRSAFE_PWSTR pszDest, size_t cchDest, NTSTRSAFE_PCWSTR pszSrc) {
+inline NTSTATUS NTAPI RtlStringCchCatW(NTSTRSAFE_PWSTR pszDest, size_t cchDest, NTSTRSAFE_PCWSTR pszSrc) {
   return ntstrsafe_detail::CatN(pszDest, cchDest, pszSrc, NTSTRSAFE_MAX_CCH);
 }
-inline NTSTATUS RtlStringCchCatA(NTSTRSAFE_PSTR pszDest, size_t cchDest, NTSTRSAFE_PCSTR pszSrc) {
+inline NTSTATUS NTAPI RtlStringCchCatA(NTSTRSAFE_PSTR pszDest, size_t cchDest, NTSTRSAFE_PCSTR pszSrc) {
   return ntstrsafe_detail::CatN(pszDest, cchDest, pszSrc, NTSTRSAFE_MAX_CCH);
 }
-inline NTSTATUS RtlStringCbCatW(NTSTRSAFE_PWSTR pszDest, size_t cbDest, NTSTRSAFE_PCWSTR pszSrc) {
+inline NTSTATUS NTAPI RtlStringCbCatW(NTSTRSAFE_PWSTR pszDest, size_t cbDest, NTSTRSAFE_PCWSTR pszSrc) {
   return ntstrsafe_detail::CatN(pszDest, cbDest / sizeof(WCHAR), pszSrc, NTSTRSAFE_MAX_CCH);
 }
-inline NTSTATUS RtlStringCbCatA(NTSTRSAFE_PSTR pszDest, size_t cbDest, NTSTRSAFE_PCSTR pszSrc) {
+inline NTSTATUS NTAPI RtlStringCbCatA(NTSTRSAFE_PSTR pszDest, size_t cbDest, NTSTRSAFE_PCSTR pszSrc) {
   return ntstrsafe_detail::CatN(pszDest, cbDest, pszSrc, NTSTRSAFE_MAX_CCH);
 }
-inline NTSTATUS RtlStringCchCatNW(NTSTRSAFE_PWSTR pszDest, size_t cchDest, NTSTRSAFE_PCWSTR pszSrc,
-                                  size_t cchToAppend) {
+inline NTSTATUS NTAPI RtlStringCchCatNW(NTSTRSAFE_PWSTR pszDest, size_t cchDest, NTSTRSAFE_PCWSTR pszSrc,
+                                        size_t cchToAppend) {
   if (cchToAppend > NTSTRSAFE_MAX_CCH) return STATUS_INVALID_PARAMETER;
   return ntstrsafe_detail::CatN(pszDest, cchDest, pszSrc, cchToAppend);
 }
 
 // Formatting.
-inline NTSTATUS RtlStringCchVPrintfW(NTSTRSAFE_PWSTR pszDest, size_t cchDest, NTSTRSAFE_PCWSTR pszFormat,
-                                     va_list argList) {
+inline NTSTATUS NTAPI RtlStringCchVPrintfW(NTSTRSAFE_PWSTR pszDest, size_t cchDest, NTSTRSAFE_PCWSTR pszFormat,
+                                           __builtin_ms_va_list argList) {
   return ntstrsafe_detail::VPrintf(pszDest, cchDest, pszFormat, argList);
 }
-inline NTSTATUS RtlStringCchVPrintfA(NTSTRSAFE_PSTR pszDest, size_t cchDest, NTSTRSAFE_PCSTR pszFormat,
-                                     va_list argList) {
+inline NTSTATUS NTAPI RtlStringCchVPrintfA(NTSTRSAFE_PSTR pszDest, size_t cchDest, NTSTRSAFE_PCSTR pszFormat,
+                                           __builtin_ms_va_list argList) {
   return ntstrsafe_detail::VPrintf(pszDest, cchDest, pszFormat, argList);
 }
-inline NTSTATUS RtlStringCbVPrintfW(NTSTRSAFE_PWSTR pszDest, size_t cbDest, NTSTRSAFE_PCWSTR pszFormat,
-                                    va_list argList) {
+inline NTSTATUS NTAPI RtlStringCbVPrintfW(NTSTRSAFE_PWSTR pszDest, size_t cbDest, NTSTRSAFE_PCWSTR pszFormat,
+                                          __builtin_ms_va_list argList) {
   return ntstrsafe_detail::VPrintf(pszDest, cbDest / sizeof(WCHAR), pszFormat, argList);
 }
-inline NTSTATUS RtlStringCbVPrintfA(NTSTRSAFE_PSTR pszDest, size_t cbDest, NTSTRSAFE_PCSTR pszFormat,
-                                    va_list argList) {
+inline NTSTATUS NTAPI RtlStringCbVPrintfA(NTSTRSAFE_PSTR pszDest, size_t cbDest, NTSTRSAFE_PCSTR pszFormat,
+                                          __builtin_ms_va_list argList) {
   return ntstrsafe_detail::VPrintf(pszDest, cbDest, pszFormat, argList);
 }
-inline NTSTATUS RtlStringCchPrintfW(NTSTRSAFE_PWSTR pszDest, size_t cchDest, NTSTRSAFE_PCWSTR pszFormat, ...) {
-  va_list args;
-  va_start(args, pszFormat);
+inline NTSTATUS __cdecl RtlStringCchPrintfW(NTSTRSAFE_PWSTR pszDest, size_t cchDest, NTSTRSAFE_PCWSTR pszFormat, ...) {
+  __builtin_ms_va_list args;
+  __builtin_ms_va_start(args, pszFormat);
   NTSTATUS status = ntstrsafe_detail::VPrintf(pszDest, cchDest, pszFormat, args);
-  va_end(args);
+  __builtin_ms_va_end(args);
   return status;
 }
-inline NTSTATUS RtlStringCchPrintfA(NTSTRSAFE_PSTR pszDest, size_t cchDest, NTSTRSAFE_PCSTR pszFormat, ...) {
-  va_list args;
-  va_start(args, pszFormat);
+inline NTSTATUS __cdecl RtlStringCchPrintfA(NTSTRSAFE_PSTR pszDest, size_t cchDest, NTSTRSAFE_PCSTR pszFormat, ...) {
+  __builtin_ms_va_list args;
+  __builtin_ms_va_start(args, pszFormat);
   NTSTATUS status = ntstrsafe_detail::VPrintf(pszDest, cchDest, pszFormat, args);
-  va_end(args);
+  __builtin_ms_va_end(args);
   return status;
 }
-inline NTSTATUS RtlStringCbPrintfW(NTSTRSAFE_PWSTR pszDest, size_t cbDest, NTSTRSAFE_PCWSTR pszFormat, ...) {
-  va_list args;
-  va_start(args, pszFormat);
+inline NTSTATUS __cdecl RtlStringCbPrintfW(NTSTRSAFE_PWSTR pszDest, size_t cbDest, NTSTRSAFE_PCWSTR pszFormat, ...) {
+  __builtin_ms_va_list args;
+  __builtin_ms_va_start(args, pszFormat);
   NTSTATUS status = ntstrsafe_detail::VPrintf(pszDest, cbDest / sizeof(WCHAR), pszFormat, args);
-  va_end(args);
+  __builtin_ms_va_end(args);
   return status;
 }
-inline NTSTATUS RtlStringCbPrintfA(NTSTRSAFE_PSTR pszDest, size_t cbDest, NTSTRSAFE_PCSTR pszFormat, ...) {
-  va_list args;
-  va_start(args, pszFormat);
+inline NTSTATUS __cdecl RtlStringCbPrintfA(NTSTRSAFE_PSTR pszDest, size_t cbDest, NTSTRSAFE_PCSTR pszFormat, ...) {
+  __builtin_ms_va_list args;
+  __builtin_ms_va_start(args, pszFormat);
   NTSTATUS status = ntstrsafe_detail::VPrintf(pszDest, cbDest, pszFormat, args);
-  va_end(args);
+  __builtin_ms_va_end(args);
   return status;
 }

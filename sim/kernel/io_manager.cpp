@@ -18,6 +18,7 @@ namespace sim {
 
 namespace {
 
+DRIVER_DISPATCH InvalidDeviceRequest;
 NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
   irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
   IofCompleteRequest(irp, IO_NO_INCREMENT);

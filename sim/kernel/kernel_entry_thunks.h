@@ -10,6 +10,9 @@
 #include <cstddef>
 #include <string>
 
+// What every thunk calls before the routine: the scheduler's kernel entry.
+extern "C" void sim_kernel_entry_hook();
+
 namespace sim {
 
 // Redirects the image's procedure linkage slots that lead into the kernel.

@@ -1,5 +1,6 @@
 // Costs of the kernel model in wall time: switching between simulated
-// threads (on fibers, against the OS-thread baton they replaced), and an IRP's round trip through a three-deep device stack.
+// threads (on fibers, against the OS-thread baton they replaced), and an
+// IRP's round trip through a three-deep device stack.
 #include <benchmark/benchmark.h>
 
 #include <condition_variable>
@@ -20,6 +21,7 @@ struct PingPong {
   bool stop = false;
 };
 
+KSTART_ROUTINE Ponger;
 void Ponger(PVOID context) {
   auto* state = static_cast<PingPong*>(context);
   for (;;) {
@@ -86,6 +88,7 @@ void BM_OsThreadBatonSwitch(benchmark::State& bench) {
 }
 BENCHMARK(BM_OsThreadBatonSwitch)->UseRealTime();
 
+DRIVER_DISPATCH PassOrComplete;
 NTSTATUS PassOrComplete(PDEVICE_OBJECT device, PIRP irp) {
   PDEVICE_OBJECT lower = device->DeviceObjectExtension->AttachedTo;
   if (lower) {

@@ -3,6 +3,8 @@
 // DWORD value "Mode" picks the faults (bits below).
 #include <ntddk.h>
 
+extern "C" DRIVER_INITIALIZE DriverEntry;
+
 namespace {
 
 enum : ULONG { kLeakPool = 1, kLeakHandle = 2, kLeaveThread = 4, kLeaveTimer = 8 };
@@ -10,6 +12,10 @@ enum : ULONG { kLeakPool = 1, kLeakHandle = 2, kLeaveThread = 4, kLeaveTimer = 8
 KEVENT never_signalled;
 KTIMER timer;
 KDPC timer_dpc;
+
+KSTART_ROUTINE WaitForever;
+KDEFERRED_ROUTINE TimerRoutine;
+DRIVER_UNLOAD Unload;
 
 void WaitForever(PVOID) { KeWaitForSingleObject(&never_signalled, Executive, KernelMode, FALSE, NULL); }
 

@@ -12,8 +12,8 @@ namespace zarksim {
 
 // The interface record as the card driver's port devices fill it: the
 // INTERFACE header, then the routine.
-using GetPortResourcesRoutine = NTSTATUS (*)(PVOID context, PDEVICE_OBJECT port, PCM_RESOURCE_LIST* raw,
-                                             PCM_RESOURCE_LIST* translated);
+using GetPortResourcesRoutine = NTSTATUS(NTAPI*)(PVOID context, PDEVICE_OBJECT port, PCM_RESOURCE_LIST* raw,
+                                                 PCM_RESOURCE_LIST* translated);
 struct PortResourceInterfaceRecord {
   USHORT Size;
   USHORT Version;

@@ -8,7 +8,14 @@
 
 static_assert(sizeof(wchar_t) == 2, "host code must be built with -fshort-wchar");
 
-#define NTAPI
+// Calling convention of the kernel boundary. x64 Windows has a single one,
+// which __stdcall, __cdecl and NTAPI all name; the host uses it too, so that
+// the kernel calls and is called by driver code exactly as on Windows and a
+// callback of the wrong convention does not compile.
+#define NTAPI __attribute__((ms_abi))
+#ifndef __cdecl
+#define __cdecl __attribute__((ms_abi))
+#endif
 #define NTKERNELAPI extern "C"
 #define NTHALAPI extern "C"
 #define NTSYSAPI extern "C"

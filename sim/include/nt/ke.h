@@ -73,6 +73,13 @@ typedef struct _KPROCESS* PEPROCESS;
 typedef ULONG_PTR KSPIN_LOCK;
 typedef KSPIN_LOCK* PKSPIN_LOCK;
 
+// Interrupt service routines and routines synchronised with them.
+typedef struct _KINTERRUPT* PKINTERRUPT;
+typedef BOOLEAN NTAPI KSERVICE_ROUTINE(struct _KINTERRUPT* Interrupt, PVOID ServiceContext);
+typedef KSERVICE_ROUTINE* PKSERVICE_ROUTINE;
+typedef BOOLEAN NTAPI KSYNCHRONIZE_ROUTINE(PVOID SynchronizeContext);
+typedef KSYNCHRONIZE_ROUTINE* PKSYNCHRONIZE_ROUTINE;
+
 typedef struct _KDEVICE_QUEUE_ENTRY {
   LIST_ENTRY DeviceListEntry;
   ULONG SortKey;
@@ -123,12 +130,6 @@ NTKERNELAPI BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
 
 // Interrupts. The interrupt object is the kernel's own.
 typedef enum _KINTERRUPT_MODE { LevelSensitive, Latched } KINTERRUPT_MODE;
-struct _KINTERRUPT;
-typedef struct _KINTERRUPT* PKINTERRUPT;
-typedef BOOLEAN NTAPI KSERVICE_ROUTINE(struct _KINTERRUPT* Interrupt, PVOID ServiceContext);
-typedef KSERVICE_ROUTINE* PKSERVICE_ROUTINE;
-typedef BOOLEAN NTAPI KSYNCHRONIZE_ROUTINE(PVOID SynchronizeContext);
-typedef KSYNCHRONIZE_ROUTINE* PKSYNCHRONIZE_ROUTINE;
 NTKERNELAPI BOOLEAN NTAPI KeSynchronizeExecution(PKINTERRUPT Interrupt, PKSYNCHRONIZE_ROUTINE SynchronizeRoutine,
                                                  PVOID SynchronizeContext);
 NTKERNELAPI KIRQL NTAPI KeAcquireInterruptSpinLock(PKINTERRUPT Interrupt);

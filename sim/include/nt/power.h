@@ -58,3 +58,9 @@ typedef struct _SYSTEM_POWER_STATE_CONTEXT {
     ULONG ContextAsUlong;
   };
 } SYSTEM_POWER_STATE_CONTEXT, *PSYSTEM_POWER_STATE_CONTEXT;
+
+// Called when a power request of PoRequestPowerIrp has completed.
+struct _DEVICE_OBJECT;
+typedef void NTAPI REQUEST_POWER_COMPLETE(struct _DEVICE_OBJECT* DeviceObject, UCHAR MinorFunction,
+                                          POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
+typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;

@@ -81,7 +81,10 @@ NTSYSAPI NTSTATUS NTAPI RtlGUIDFromString(PCUNICODE_STRING GuidString, GUID* Gui
 
 // The kernel's printf family (formats as Windows' C runtime: in the wide
 // functions %s and %c take wide arguments, %S/%hs and %C/%hc narrow ones).
-extern "C" int _vsnwprintf(WCHAR* Buffer, size_t Count, const WCHAR* Format, va_list Arguments);
-extern "C" int _snwprintf(WCHAR* Buffer, size_t Count, const WCHAR* Format, ...);
-extern "C" int _vsnprintf(CHAR* Buffer, size_t Count, const CHAR* Format, va_list Arguments);
-extern "C" int _snprintf(CHAR* Buffer, size_t Count, const CHAR* Format, ...);
+// Their argument lists are Windows ones: the va_list a Windows caller passes
+// is __builtin_ms_va_list on the host.
+extern "C" int __cdecl _vsnwprintf(WCHAR* Buffer, size_t Count, const WCHAR* Format,
+                                   __builtin_ms_va_list Arguments);
+extern "C" int __cdecl _snwprintf(WCHAR* Buffer, size_t Count, const WCHAR* Format, ...);
+extern "C" int __cdecl _vsnprintf(CHAR* Buffer, size_t Count, const CHAR* Format, __builtin_ms_va_list Arguments);
+extern "C" int __cdecl _snprintf(CHAR* Buffer, size_t Count, const CHAR* Format, ...);

@@ -151,11 +151,13 @@ size_t BoundedLength(const In* s, long precision) {
 }
 
 template <typename In, typename Out>
-int Format(Out* buffer, size_t count, const In* format, va_list args) {
+int Format(Out* buffer, size_t count, const In* format, __builtin_ms_va_list args) {
   constexpr bool kWideFunction = sizeof(In) == 2;
   Sink<Out> sink(buffer, count);
-  va_list ap;
-  va_copy(ap, args);
+  // A Windows va_list is a plain pointer into the caller's argument area, so
+  // a copy is an assignment. (GCC's __builtin_ms_va_copy is only right
+  // inside ms_abi functions.)
+  __builtin_ms_va_list ap = args;
 
   const In* p = format;
   while (*p != 0) {
@@ -324,17 +326,16 @@ int Format(Out* buffer, size_t count, const In* format, va_list args) {
         break;
     }
   }
-  va_end(ap);
   return sink.Finish();
 }
 
 }  // namespace
 
-int FormatWide(char16_t* buffer, size_t count, const char16_t* format, va_list args) {
+int FormatWide(char16_t* buffer, size_t count, const char16_t* format, __builtin_ms_va_list args) {
   return Format<char16_t, char16_t>(buffer, count, format, args);
 }
 
-int FormatNarrow(char* buffer, size_t count, const char* format, va_list args) {
+int FormatNarrow(char* buffer, size_t count, const char* format, __builtin_ms_va_list args) {
   return Format<char, char>(buffer, count, format, args);
 }
 

@@ -36,18 +36,21 @@ const char* NameOf(PDEVICE_OBJECT device) {
   return device->AttachedDevice ? "middle" : "top";
 }
 
+IO_COMPLETION_ROUTINE LogAndPropagate;
 NTSTATUS LogAndPropagate(PDEVICE_OBJECT device, PIRP irp, PVOID) {
   state->log.push_back(NameOf(device));
   if (irp->PendingReturned) IoMarkIrpPending(irp);
   return STATUS_SUCCESS;
 }
 
+IO_COMPLETION_ROUTINE OriginatorHalts;
 NTSTATUS OriginatorHalts(PDEVICE_OBJECT, PIRP irp, PVOID) {
   state->log.push_back("originator");
   state->originator_saw_pending = irp->PendingReturned;
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+DRIVER_DISPATCH StackDispatch;
 NTSTATUS StackDispatch(PDEVICE_OBJECT device, PIRP irp) {
   PDEVICE_OBJECT lower = device->DeviceObjectExtension->AttachedTo;
   if (lower) {
@@ -241,11 +244,13 @@ TEST_F(IrpTest, VerifierCatchesDoubleCompletionAndUnmarkedPending) {
 // The wait-for-lower-drivers pattern: a driver's completion routine halts
 // the IRP, and the driver then completes it once more from its own
 // stack location; the drivers above see the completion normally.
+IO_COMPLETION_ROUTINE SignalAndHalt;
 NTSTATUS SignalAndHalt(PDEVICE_OBJECT, PIRP, PVOID context) {
   KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+DRIVER_DISPATCH WaitForLowerThenComplete;
 NTSTATUS WaitForLowerThenComplete(PDEVICE_OBJECT device, PIRP irp) {
   KEVENT lower_done;
   KeInitializeEvent(&lower_done, NotificationEvent, FALSE);
@@ -260,7 +265,7 @@ NTSTATUS WaitForLowerThenComplete(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 TEST_F(IrpTest, DriverMayCompleteAgainAfterItsRoutineHalted) {
-  driver_->object.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT device, PIRP irp) {
+  driver_->object.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT device, PIRP irp) NTAPI {
     return device->AttachedDevice ? StackDispatch(device, irp) : WaitForLowerThenComplete(device, irp);
   };
   PIRP irp = OwnIrp();

@@ -21,6 +21,7 @@ UNICODE_STRING Name(const wchar_t* text) {
   return name;
 }
 
+DRIVER_DISPATCH CompleteCreate;
 NTSTATUS CompleteCreate(PDEVICE_OBJECT, PIRP irp) {
   irp->IoStatus.Status = STATUS_SUCCESS;
   irp->IoStatus.Information = 0;
@@ -54,6 +55,7 @@ TEST_F(ObjectsTest, SymbolicLinksResolveCaseInsensitivelyAndRefuseDuplicates) {
 char echo_store[16];
 ULONG echo_length = 0;
 
+DRIVER_DISPATCH EchoReadWrite;
 NTSTATUS EchoReadWrite(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   ULONG length = stack->Parameters.Read.Length;
@@ -159,6 +161,7 @@ struct RemoveLockHolder {
   bool released = false;
 };
 
+KSTART_ROUTINE HoldThenRelease;
 void HoldThenRelease(PVOID context) {
   auto* holder = static_cast<RemoveLockHolder*>(context);
   LARGE_INTEGER delay;
@@ -192,6 +195,7 @@ struct WorkRecord {
   PIO_WORKITEM item = nullptr;
 };
 
+IO_WORKITEM_ROUTINE WorkRoutine;
 void WorkRoutine(PDEVICE_OBJECT, PVOID context) {
   auto* record = static_cast<WorkRecord*>(context);
   record->irql = KeGetCurrentIrql();

@@ -81,6 +81,7 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 // The function driver of the bus device ("TEST\BUS").
+DRIVER_DISPATCH BusFdoPnp;
 NTSTATUS BusFdoPnp(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   if (!device->DeviceObjectExtension->AttachedTo) return ChildPnp(device, irp);
@@ -125,6 +126,7 @@ NTSTATUS BusFdoPnp(PDEVICE_OBJECT device, PIRP irp) {
   return IoCallDriver(lower, irp);
 }
 
+DRIVER_ADD_DEVICE BusAddDevice;
 NTSTATUS BusAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   PDEVICE_OBJECT fdo = nullptr;
   NTSTATUS status = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &fdo);

@@ -39,6 +39,7 @@ struct EventWaiter {
   int* woken;
 };
 
+KSTART_ROUTINE WaitOnEvent;
 void WaitOnEvent(PVOID context) {
   auto* waiter = static_cast<EventWaiter*>(context);
   KeWaitForSingleObject(waiter->event, Executive, KernelMode, FALSE, nullptr);
@@ -113,6 +114,7 @@ struct DelayRecord {
   LONGLONG milliseconds;
 };
 
+KSTART_ROUTINE DelayThenLog;
 void DelayThenLog(PVOID context) {
   auto* record = static_cast<DelayRecord*>(context);
   LARGE_INTEGER interval = Relative(record->milliseconds);
@@ -136,6 +138,7 @@ struct TimerCount {
   KIRQL irql = PASSIVE_LEVEL;
 };
 
+KDEFERRED_ROUTINE CountTimerDpc;
 void CountTimerDpc(PKDPC, PVOID context, PVOID, PVOID) {
   auto* count = static_cast<TimerCount*>(context);
   ++count->fired;
@@ -208,6 +211,7 @@ TEST_F(SchedulerTest, BrokenIrqlAndLockRulesAreFindings) {
   kernel().verifier->Forget("irql");
 }
 
+KSTART_ROUTINE LogName;
 void LogName(PVOID context) {
   auto* record = static_cast<DelayRecord*>(context);
   record->log->push_back(record->name);
@@ -274,6 +278,7 @@ struct Shared {
 
 // Increments under the lock with kernel entries in between, where another
 // context may take over.
+KSTART_ROUTINE LockedIncrements;
 void LockedIncrements(PVOID context) {
   auto* shared = static_cast<Shared*>(context);
   shared->most_running = std::max(shared->most_running, ++shared->running);
@@ -317,6 +322,7 @@ struct TimerRace {
   bool dpc_done = false;
 };
 
+KDEFERRED_ROUTINE SlowDpc;
 void SlowDpc(PKDPC, PVOID context, PVOID, PVOID) {
   auto* race = static_cast<TimerRace*>(context);
   race->dpc_running = true;
