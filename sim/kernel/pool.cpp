@@ -29,9 +29,15 @@ std::string TagText(ULONG tag) {
   return text;
 }
 
+Pool::~Pool() {
+  for (void* block : quarantine_) std::free(block);
+}
+
 PVOID Pool::Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const DriverImage* owner) {
   const char* routine = "ExAllocatePoolWithTag";
   if (!CheckIrql(routine, IsPaged(type) ? APC_LEVEL : DISPATCH_LEVEL)) return nullptr;
+  // Windows' verifier stops here; the model goes on with a one-byte block.
+  if (size == 0) ReportCaller(owner, "pool-zero-size", "allocation of zero bytes tagged \"" + TagText(tag) + "\"");
   if (K().faults->ShouldFail(FaultKind::Pool, owner)) return nullptr;
   void* block = std::malloc(size == 0 ? 1 : size);
   if (!block) return nullptr;
@@ -54,6 +60,16 @@ void Pool::Free(PVOID block, ULONG tag, bool check_tag, const DriverImage* calle
   if (check_tag && (tag & ~kProtectedPoolBit) != (it->second.tag & ~kProtectedPoolBit)) {
     ReportCaller(caller, "pool-wrong-tag",
                  "block tagged \"" + TagText(it->second.tag) + "\" freed with tag \"" + TagText(tag) + "\"");
+  }
+  if (K().scheduler->HoldsActiveTimerOrDpc(block, it->second.size)) {
+    // Windows stops with TIMER_OR_DPC_INVALID. The block stays mapped until
+    // the machine ends, so that the timer or DPC can still fire harmlessly.
+    ReportCaller(caller, "pool-freed-with-active-timer",
+                 std::to_string(it->second.size) + " bytes tagged \"" + TagText(it->second.tag) +
+                     "\" freed while a timer in them is set or a DPC in them is queued");
+    quarantine_.push_back(block);
+    blocks_.erase(it);
+    return;
   }
   std::free(block);
   blocks_.erase(it);

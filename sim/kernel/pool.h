@@ -27,6 +27,11 @@ std::string TagText(ULONG tag);
 
 class Pool {
  public:
+  Pool() = default;
+  ~Pool();
+  Pool(const Pool&) = delete;
+  Pool& operator=(const Pool&) = delete;
+
   PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const DriverImage* owner);
   // check_tag: ExFreePoolWithTag checks the tag, ExFreePool does not.
   void Free(PVOID block, ULONG tag, bool check_tag, const DriverImage* caller);
@@ -42,6 +47,7 @@ class Pool {
 
  private:
   std::map<PVOID, PoolBlock> blocks_;
+  std::vector<void*> quarantine_;  // freed while a timer or DPC in them was live
   size_t allocations_ = 0;
 };
 

@@ -81,6 +81,7 @@ KIRQL Scheduler::Irql() const { return current_ ? current_->irql : PASSIVE_LEVEL
 void Scheduler::SetIrql(KIRQL irql) {
   current_->irql = irql;
   if (irql < DISPATCH_LEVEL) DrainDpcs();
+  if (irql < APC_LEVEL) DeliverSpecialApcs();
 }
 
 bool Scheduler::TryAcquire(DISPATCHER_HEADER* object) {
@@ -301,6 +302,7 @@ void Scheduler::SwitchTo(SimThread* next, std::unique_lock<std::mutex>& lock) {
 
 void Scheduler::Schedule() {
   SimThread* self = current_;
+  DeliverSpecialApcs();
   for (;;) {
     // Timers already due (the clock may have moved in a stall) fire first.
     while ((!timer_queue_.empty() && timer_queue_.begin()->first.due <= now_) ||
@@ -314,6 +316,7 @@ void Scheduler::Schedule() {
       SimThread* next = ready.size() == 1 ? ready[0] : ready[random_() % ready.size()];
       if (next == self) {
         self->state = SimThread::State::Running;
+        if (ResumeForSpecialApcs()) continue;
         return;
       }
       {
@@ -321,6 +324,7 @@ void Scheduler::Schedule() {
         SwitchTo(next, lock);
       }
       if (self->stop_requested && stopping_) TerminateCurrent(STATUS_CANCELLED);
+      if (ResumeForSpecialApcs()) continue;
       return;
     }
     if (!FireNextTimer()) Deadlock();
@@ -408,10 +412,78 @@ std::string Scheduler::DescribeThreads() const {
 }
 
 void Scheduler::Deadlock() {
-  std::fprintf(stderr, "simulator: deadlock at virtual time %lld: every thread waits and no timer is set\n%s",
-               static_cast<long long>(now_), DescribeThreads().c_str());
+  std::fprintf(stderr, "simulator: deadlock at virtual time %lld: every thread waits and no timer is set\n%s%s",
+               static_cast<long long>(now_), DescribeThreads().c_str(), DescribeSpecialApcs().c_str());
   std::fflush(stderr);
   std::abort();
+}
+
+// ---- Special kernel APCs and the timer query (see scheduler.h).
+
+void Scheduler::QueueSpecialApc(SimThread* thread, std::function<void()> routine, std::string what) {
+  special_apcs_[thread].push_back(SpecialApc{std::move(routine), std::move(what)});
+  if (thread == current_) {
+    DeliverSpecialApcs();
+  } else if (thread->state == SimThread::State::Waiting && thread->irql < APC_LEVEL) {
+    // The wait stays registered; the thread runs its APCs and waits on.
+    woken_for_apcs_.insert(thread);
+    thread->state = SimThread::State::Ready;
+  }
+}
+
+void Scheduler::DeliverSpecialApcs() {
+  SimThread* self = current_;
+  if (!self || delivering_apcs_ || self->irql >= APC_LEVEL) return;
+  delivering_apcs_ = true;
+  for (auto it = special_apcs_.find(self); it != special_apcs_.end() && !it->second.empty();
+       it = special_apcs_.find(self)) {
+    SpecialApc apc = std::move(it->second.front());
+    it->second.erase(it->second.begin());
+    if (it->second.empty()) special_apcs_.erase(it);
+    const KIRQL previous = self->irql;
+    self->irql = APC_LEVEL;
+    apc.routine();
+    self->irql = previous;
+  }
+  delivering_apcs_ = false;
+}
+
+bool Scheduler::ResumeForSpecialApcs() {
+  SimThread* self = current_;
+  const bool woken = woken_for_apcs_.erase(self) != 0;
+  DeliverSpecialApcs();
+  if (!woken) return false;
+  // Still registered in its wait (the APCs did not end it): wait on.
+  if (self->waiting_on || self->has_timeout_entry) {
+    self->state = SimThread::State::Waiting;
+    return true;
+  }
+  self->state = SimThread::State::Running;
+  return false;
+}
+
+std::string Scheduler::DescribeSpecialApcs() const {
+  std::ostringstream out;
+  for (const auto& [thread, apcs] : special_apcs_) {
+    for (const SpecialApc& apc : apcs) {
+      out << "  thread " << thread->id << " \"" << thread->name << "\" at IRQL " << static_cast<int>(thread->irql)
+          << " cannot run its special kernel APC: " << apc.what << "\n";
+    }
+  }
+  return out.str();
+}
+
+bool Scheduler::HoldsActiveTimerOrDpc(const void* begin, size_t length) const {
+  const auto* first = static_cast<const char*>(begin);
+  auto inside = [&](const void* object, size_t size) {
+    const auto* p = static_cast<const char*>(object);
+    return object && p < first + length && p + size > first;
+  };
+  for (const auto& [timer, entry] : kernel_timers_)
+    if (inside(timer, sizeof(KTIMER)) || inside(timer->Dpc, sizeof(KDPC))) return true;
+  for (const KDPC* dpc : dpc_queue_)
+    if (inside(dpc, sizeof(KDPC))) return true;
+  return false;
 }
 
 }  // namespace sim

@@ -99,6 +99,20 @@ class Scheduler {
   // A readable list of every thread and what it waits for.
   std::string DescribeThreads() const;
 
+  // ---- Added for the I/O manager and the verifier (kept apart so that it
+  // ---- can move onto another scheduler as it is).
+  // Special kernel APCs: routine runs on thread at APC_LEVEL as soon as the
+  // thread runs at PASSIVE_LEVEL: at once when it is the current thread at
+  // PASSIVE_LEVEL, else when it next runs there; a thread that waits at
+  // PASSIVE_LEVEL is woken to run it and then waits on. At APC_LEVEL and
+  // above it stays queued. what names it in a deadlock report.
+  void QueueSpecialApc(SimThread* thread, std::function<void()> routine, std::string what);
+  // Runs the current thread's queued special APCs if its IRQL allows.
+  void DeliverSpecialApcs();
+  // True when a kernel timer that is set, or a DPC that is queued (itself or
+  // as a set timer's DPC), lies in [begin, begin + length).
+  bool HoldsActiveTimerOrDpc(const void* begin, size_t length) const;
+
  private:
   friend class SimThread;
   void Schedule();  // picks the next thread; returns when the caller runs again
@@ -123,6 +137,19 @@ class Scheduler {
   std::map<KTIMER*, TimerEntry> kernel_timers_;
   std::map<TimerEntry, SimThread*> timeout_queue_;
   std::vector<KDPC*> dpc_queue_;
+
+  // ---- Special kernel APCs (see QueueSpecialApc).
+  struct SpecialApc {
+    std::function<void()> routine;
+    std::string what;
+  };
+  // Called where the current thread resumes in Schedule: runs its APCs;
+  // true when it was woken from a wait only for them and waits on.
+  bool ResumeForSpecialApcs();
+  std::string DescribeSpecialApcs() const;
+  std::map<SimThread*, std::vector<SpecialApc>> special_apcs_;
+  std::set<SimThread*> woken_for_apcs_;
+  bool delivering_apcs_ = false;
 };
 
 }  // namespace sim
