@@ -91,11 +91,12 @@ DriverRecord* IoManager::LoadDriver(const std::string& service, NTSTATUS* status
 }
 
 void IoManager::UnloadDriver(DriverRecord* driver) {
+  // A driver that made devices in DriverEntry deletes them in its unload routine.
+  if (driver->object.DriverUnload) driver->object.DriverUnload(&driver->object);
   if (driver->object.DeviceObject) {
     ReportCaller(driver->image, "unload-with-devices",
                  "driver unloaded while it still owns device " + DescribeDevice(driver->object.DeviceObject));
   }
-  if (driver->object.DriverUnload) driver->object.DriverUnload(&driver->object);
   if (DriverImage* image = driver->image) {
     const std::string when = "when " + image->name + " unloaded";
     K().pool->ReportLeaks(image, when);

@@ -115,6 +115,27 @@ TEST_F(ObjectsTest, DeletingADeviceStillAttachedBelowIsAFinding) {
   IoDeleteDevice(lower);
 }
 
+// Until its driver clears DO_DEVICE_INITIALIZING a device can be neither
+// opened nor attached to.
+TEST_F(ObjectsTest, InitializingDeviceRefusesOpensAndAttachment) {
+  sim::DriverRecord* driver = kernel().io->CreateBuiltinDriver("early");
+  DEVICE_OBJECT* device = CreateTestDevice(driver, u"\\Device\\Early");
+  DEVICE_OBJECT* filter = CreateTestDevice(driver);
+  device->Flags |= DO_DEVICE_INITIALIZING;
+  HANDLE handle = nullptr;
+  EXPECT_EQ(app().Open("\\Device\\Early", &handle), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(IoAttachDeviceToDeviceStack(filter, device), nullptr);
+  EXPECT_NE(TakeOnlyFinding("attach-to-initializing-device", "kernel").find("\\Device\\Early of early"),
+            std::string::npos);
+
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  ASSERT_EQ(IoAttachDeviceToDeviceStack(filter, device), device);
+  EXPECT_EQ(filter->DeviceObjectExtension->DeviceNode, nullptr) << "attaching does not copy the PDO's device node";
+  IoDetachDevice(device);
+  IoDeleteDevice(filter);
+  IoDeleteDevice(device);
+}
+
 TEST_F(ObjectsTest, ReferencedDeviceOutlivesItsDeletion) {
   sim::DriverRecord* driver = kernel().io->CreateBuiltinDriver("refs");
   DEVICE_OBJECT* device = CreateTestDevice(driver, u"\\Device\\Held");
