@@ -236,19 +236,22 @@ bool PnpManager::AssignInstancePath(DeviceNode* node) {
 // capabilities, its instance ID, hardware and compatible IDs and texts;
 // then, when a driver is installed, requirements, stack and start.
 void PnpManager::ProcessNewNode(DeviceNode* node) {
+  // The first malformed answer ends it (Windows stops there).
   bool valid = true;
+  auto fail = [node] {
+    node->state = DeviceNode::State::Failed;
+    node->problem = STATUS_INVALID_PARAMETER;
+  };
   auto device_ids = QueryIds(node, BusQueryDeviceID, &valid);
   node->device_id = device_ids.empty() ? "" : device_ids[0];
+  if (!valid || node->device_id.empty()) return fail();
   QueryCapabilities(node);
   auto instance_ids = QueryIds(node, BusQueryInstanceID, &valid);
   node->instance_id = instance_ids.empty() ? "" : instance_ids[0];
+  if (!valid) return fail();
   node->hardware_ids = QueryIds(node, BusQueryHardwareIDs, &valid);
-  node->compatible_ids = QueryIds(node, BusQueryCompatibleIDs, &valid);
-  if (node->device_id.empty() || !valid || !AssignInstancePath(node)) {
-    node->state = DeviceNode::State::Failed;
-    node->problem = STATUS_INVALID_PARAMETER;
-    return;
-  }
+  if (valid) node->compatible_ids = QueryIds(node, BusQueryCompatibleIDs, &valid);
+  if (!valid || !AssignInstancePath(node)) return fail();
   node->description = QueryText(node, DeviceTextDescription);
   node->location = QueryText(node, DeviceTextLocationInformation);
   node->binding = BindingFor(*node);
