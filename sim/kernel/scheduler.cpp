@@ -302,13 +302,13 @@ void Scheduler::SwitchTo(SimThread* next, std::unique_lock<std::mutex>& lock) {
 
 void Scheduler::Schedule() {
   SimThread* self = current_;
-  DeliverSpecialApcs();
   for (;;) {
     // Timers already due (the clock may have moved in a stall) fire first.
     while ((!timer_queue_.empty() && timer_queue_.begin()->first.due <= now_) ||
            (!timeout_queue_.empty() && timeout_queue_.begin()->first.due <= now_))
       FireNextTimer();
     DrainDpcs();
+    DeliverSpecialApcs();  // the caller's, queued before it blocks or by those DPCs
     std::vector<SimThread*> ready;
     for (const auto& thread : threads_)
       if (thread->state == SimThread::State::Ready) ready.push_back(thread.get());

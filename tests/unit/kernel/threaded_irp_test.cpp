@@ -100,6 +100,25 @@ TEST_F(ThreadedIrpTest, CompletionOnAnotherThreadFinishesOnTheRequestersThread) 
   EXPECT_EQ(requester.seen, STATUS_SUCCESS);
 }
 
+void NTAPI CompleteFromDpc(PKDPC, PVOID, PVOID, PVOID) { CompleteParked(); }
+
+// The DPC runs on the waiting thread itself, at DISPATCH_LEVEL; the
+// completion step follows once that thread is back at PASSIVE_LEVEL.
+TEST_F(ThreadedIrpTest, CompletionFromATimerDpcReachesTheWaitingThread) {
+  park = true;
+  Request request(device_);
+  ASSERT_EQ(IoCallDriver(device_, request.irp), STATUS_PENDING);
+  KTIMER timer;
+  KDPC dpc;
+  KeInitializeTimer(&timer);
+  KeInitializeDpc(&dpc, CompleteFromDpc, nullptr);
+  LARGE_INTEGER due;
+  due.QuadPart = -10 * 10000LL;
+  KeSetTimer(&timer, due, &dpc);
+  KeWaitForSingleObject(&request.done, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(request.status.Status, STATUS_SUCCESS);
+}
+
 TEST_F(ThreadedIrpTest, CompletionStepWaitsUntilTheThreadLeavesApcLevel) {
   Request request(device_);
   KIRQL old;
