@@ -586,17 +586,28 @@ NTSTATUS PnpManager::RunAction(DeviceNode* node, const std::function<NTSTATUS()>
 
 // Removal relations are asked first; the related devices are queried and
 // removed before the device itself.
+NTSTATUS PnpManager::QueryRemoveWithRelations(DeviceNode* node, std::vector<DeviceNode*>* related) {
+  *related = QueryRemovalRelations(node);
+  std::vector<DeviceNode*> leaving = *related;
+  leaving.push_back(node);
+  return QueryRemoveOrCancel(leaving);
+}
+
+void PnpManager::RemoveRelated(const std::vector<DeviceNode*>& related) {
+  for (DeviceNode* each : related) {
+    MarkSubtreeGone(each);
+    RemoveSubtree(each, false);
+  }
+}
+
 NTSTATUS PnpManager::RemoveDevice(DeviceNode* node) {
   return RunAction(node, [&] {
-    std::vector<DeviceNode*> related = QueryRemovalRelations(node);
-    std::vector<DeviceNode*> leaving = related;
-    leaving.push_back(node);
-    NTSTATUS status = QueryRemoveOrCancel(leaving);
+    std::vector<DeviceNode*> related;
+    NTSTATUS status = QueryRemoveWithRelations(node, &related);
     if (!NT_SUCCESS(status)) return status;
-    for (DeviceNode* each : leaving) {
-      MarkSubtreeGone(each);
-      RemoveSubtree(each, false);
-    }
+    RemoveRelated(related);
+    MarkSubtreeGone(node);
+    RemoveSubtree(node, false);
     return STATUS_SUCCESS;
   });
 }
@@ -604,15 +615,10 @@ NTSTATUS PnpManager::RemoveDevice(DeviceNode* node) {
 NTSTATUS PnpManager::DisableDevice(DeviceNode* node) {
   return RunAction(node, [&] {
     if (node->state == DeviceNode::State::Disabled) return STATUS_INVALID_DEVICE_STATE;
-    std::vector<DeviceNode*> related = QueryRemovalRelations(node);
-    std::vector<DeviceNode*> leaving = related;
-    leaving.push_back(node);
-    NTSTATUS status = QueryRemoveOrCancel(leaving);
+    std::vector<DeviceNode*> related;
+    NTSTATUS status = QueryRemoveWithRelations(node, &related);
     if (!NT_SUCCESS(status)) return status;
-    for (DeviceNode* each : related) {
-      MarkSubtreeGone(each);
-      RemoveSubtree(each, false);
-    }
+    RemoveRelated(related);
     RemoveSubtree(node, true);
     return STATUS_SUCCESS;
   });
@@ -663,8 +669,10 @@ NTSTATUS PnpManager::Rebalance(DeviceNode* node, bool move_resources) {
 
 NTSTATUS PnpManager::Eject(DeviceNode* node) {
   return RunAction(node, [&] {
-    NTSTATUS status = QueryRemoveOrCancel({node});
+    std::vector<DeviceNode*> related;
+    NTSTATUS status = QueryRemoveWithRelations(node, &related);
     if (!NT_SUCCESS(status)) return status;
+    RemoveRelated(related);
     SendPnp(node, IRP_MN_EJECT);
     MarkSubtreeGone(node);
     RemoveSubtree(node, false);

@@ -110,6 +110,9 @@ class PnpManager {
   // Query-remove of the subtrees (the node's last); vetoed at once while a
   // handle to any of them is open; after a driver's veto, the cancel too.
   NTSTATUS QueryRemoveOrCancel(const std::vector<DeviceNode*>& nodes);
+  // The removal relations, then the query-remove of them and the node.
+  NTSTATUS QueryRemoveWithRelations(DeviceNode* node, std::vector<DeviceNode*>* related);
+  void RemoveRelated(const std::vector<DeviceNode*>& related);
   // Removal after a surprise removal: at once, or once the last handle to
   // the subtree has been closed.
   void RemoveWhenClosed(DeviceNode* node);
