@@ -306,7 +306,7 @@ NTSTATUS IoManager::CallDriver(DEVICE_OBJECT* device, IRP* irp, const DriverImag
     ReportCaller(caller, "irp-unknown", "IoCallDriver with " + Hex(reinterpret_cast<ULONG_PTR>(irp)) + ", which is not an IRP");
     return STATUS_INVALID_PARAMETER;
   }
-  const DeviceRecord* target = FindDevice(device);
+  DeviceRecord* target = FindDevice(device);
   if (!target) {
     ReportCaller(caller, "device-unknown", "IoCallDriver to " + Hex(reinterpret_cast<ULONG_PTR>(device)) + ", which is not a device object");
     return STATUS_INVALID_PARAMETER;
@@ -334,31 +334,31 @@ NTSTATUS IoManager::CallDriver(DEVICE_OBJECT* device, IRP* irp, const DriverImag
   dispatch_frames_.push_back(&frame);
   NTSTATUS status = dispatch(device, irp);
   dispatch_frames_.erase(std::find(dispatch_frames_.begin(), dispatch_frames_.end(), &frame));
-  CheckDispatchReturn(frame, device, status);
+  // The driver record outlives a device its dispatch routine deleted.
+  CheckDispatchReturn(frame, device, target->driver, status);
   return status;
 }
 
 // What a dispatch routine returns must agree with what it did to the IRP.
 // Until completion passes its location the IRP is still in flight, so its
 // stack location can be read; afterwards the frame holds what completion saw.
-void IoManager::CheckDispatchReturn(const DispatchFrame& frame, DEVICE_OBJECT* device, NTSTATUS status) {
+void IoManager::CheckDispatchReturn(const DispatchFrame& frame, DEVICE_OBJECT* device, const DriverRecord* owner,
+                                    NTSTATUS status) {
   IRP* irp = const_cast<IRP*>(frame.irp);
-  const std::string driver = DriverNameOf(device);
-  const std::string routine = "the dispatch routine of " + DescribeDevice(device);
+  auto report = [&](const char* rule, const std::string& what) {
+    K().verifier->Report(rule, owner ? owner->name : "?", "the dispatch routine of " + DescribeDevice(device) + what);
+  };
   SimThread* self = K().scheduler->Current();
   if (self->irql != frame.irql) {
-    K().verifier->Report("irql", driver,
-                         routine + " returned at IRQL " + std::to_string(self->irql) + "; it was called at IRQL " +
-                             std::to_string(frame.irql));
+    report("irql", " returned at IRQL " + std::to_string(self->irql) + "; it was called at IRQL " +
+                       std::to_string(frame.irql));
     K().scheduler->SetIrql(frame.irql);
   }
   IrpRecord* record = frame.completed ? nullptr : FindIrp(irp);
   auto* location = record ? reinterpret_cast<IO_STACK_LOCATION*>(irp + 1) + frame.location : nullptr;
   if (status == STATUS_PENDING) {
     if (frame.completed) {
-      if (!frame.marked)
-        K().verifier->Report("irp-pending-not-marked", driver,
-                             routine + " returned STATUS_PENDING but never marked the IRP pending");
+      if (!frame.marked) report("irp-pending-not-marked", " returned STATUS_PENDING but never marked the IRP pending");
     } else if (record && !record->completed && !record->in_completion) {
       // Checked when completion passes the location.
       record->returned_pending.resize(static_cast<size_t>(irp->StackCount));
@@ -368,13 +368,11 @@ void IoManager::CheckDispatchReturn(const DispatchFrame& frame, DEVICE_OBJECT* d
   }
   const bool marked = frame.completed ? frame.marked : location && (location->Control & SL_PENDING_RETURNED);
   if (marked) {
-    K().verifier->Report("irp-pending-not-returned", driver,
-                         routine + " marked the IRP pending but returned " + Hex(static_cast<ULONG>(status)) +
-                             " instead of STATUS_PENDING");
+    report("irp-pending-not-returned",
+           " marked the IRP pending but returned " + Hex(static_cast<ULONG>(status)) + " instead of STATUS_PENDING");
   } else if (frame.completed && status != frame.status) {
-    K().verifier->Report("irp-status-mismatch", driver,
-                         routine + " returned " + Hex(static_cast<ULONG>(status)) + " for an IRP completed with " +
-                             Hex(static_cast<ULONG>(frame.status)));
+    report("irp-status-mismatch", " returned " + Hex(static_cast<ULONG>(status)) + " for an IRP completed with " +
+                                      Hex(static_cast<ULONG>(frame.status)));
   }
 }
 

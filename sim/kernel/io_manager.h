@@ -157,7 +157,8 @@ class IoManager {
   void FinishThreadedIrpNow(IRP* irp);
   void CheckPendingMarked(IRP* irp, IO_STACK_LOCATION* stack);
   void NoteCompletionAt(IRP* irp, IO_STACK_LOCATION* stack);
-  void CheckDispatchReturn(const DispatchFrame& frame, DEVICE_OBJECT* device, NTSTATUS status);
+  void CheckDispatchReturn(const DispatchFrame& frame, DEVICE_OBJECT* device, const DriverRecord* owner,
+                           NTSTATUS status);
   void ReleaseFile(FILE_OBJECT* file);
   void FreeDeviceMemory(DeviceRecord* record);
 
