@@ -39,14 +39,21 @@ void IoManager::TrackFileRequest(IRP* irp, FILE_OBJECT* file) {
   ReferenceFile(file);
 }
 
+// Windows ignores what the close returns, but every driver whose device can
+// be opened and removed must handle it: a refusal is a finding.
 void IoManager::ReleaseFile(FILE_OBJECT* file) {
   DEVICE_OBJECT* device = file->DeviceObject;
-  // The I/O manager ignores what the close returns.
+  const DriverRecord* top = FindDevice(IoGetAttachedDevice(device))->driver;
   IoRequest request;
   request.major = IRP_MJ_CLOSE;
   request.initial_status = STATUS_SUCCESS;
   request.file = file;
-  SendAndWait(device, request);
+  IO_STATUS_BLOCK result = SendAndWait(device, request);
+  if (!NT_SUCCESS(result.Status)) {
+    K().verifier->Report("close-refused", top ? top->name : "?",
+                         "IRP_MJ_CLOSE for " + DescribeDevice(device) + " failed with " +
+                             Hex(static_cast<ULONG>(result.Status)) + "; a driver that can be opened must handle it");
+  }
   DiscardFileObject(file);
 }
 

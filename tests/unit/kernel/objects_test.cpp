@@ -21,7 +21,8 @@ UNICODE_STRING Name(const wchar_t* text) {
   return name;
 }
 
-NTSTATUS CompleteCreate(PDEVICE_OBJECT, PIRP irp) {
+// Opens and closes succeed.
+NTSTATUS CompleteCreateClose(PDEVICE_OBJECT, PIRP irp) {
   irp->IoStatus.Status = STATUS_SUCCESS;
   irp->IoStatus.Information = 0;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -30,7 +31,8 @@ NTSTATUS CompleteCreate(PDEVICE_OBJECT, PIRP irp) {
 
 TEST_F(ObjectsTest, SymbolicLinksResolveCaseInsensitivelyAndRefuseDuplicates) {
   sim::DriverRecord* driver = kernel().io->CreateBuiltinDriver("names");
-  driver->object.MajorFunction[IRP_MJ_CREATE] = CompleteCreate;
+  driver->object.MajorFunction[IRP_MJ_CREATE] = CompleteCreateClose;
+  driver->object.MajorFunction[IRP_MJ_CLOSE] = CompleteCreateClose;
   DEVICE_OBJECT* device = CreateTestDevice(driver, u"\\Device\\Widget_0");
   UNICODE_STRING link = Name(L"\\DosDevices\\WIDGET");
   UNICODE_STRING target = Name(L"\\Device\\Widget_0");
@@ -47,6 +49,18 @@ TEST_F(ObjectsTest, SymbolicLinksResolveCaseInsensitivelyAndRefuseDuplicates) {
   EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
   EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(app().Open("\\\\.\\Widget", &handle), STATUS_OBJECT_NAME_NOT_FOUND);
+  IoDeleteDevice(device);
+}
+
+TEST_F(ObjectsTest, CloseRefusedByTheDriverIsAFinding) {
+  sim::DriverRecord* driver = kernel().io->CreateBuiltinDriver("noclose");
+  driver->object.MajorFunction[IRP_MJ_CREATE] = CompleteCreateClose;
+  DEVICE_OBJECT* device = CreateTestDevice(driver, u"\\Device\\NoClose");
+  HANDLE handle = nullptr;
+  ASSERT_EQ(app().Open("\\Device\\NoClose", &handle), STATUS_SUCCESS);
+  EXPECT_EQ(app().Close(handle), STATUS_SUCCESS) << "the I/O manager ignores what the close returns";
+  EXPECT_NE(TakeOnlyFinding("close-refused", "noclose").find("0xC0000010"), std::string::npos);
+  EXPECT_EQ(device->ReferenceCount, 0);
   IoDeleteDevice(device);
 }
 
@@ -73,7 +87,8 @@ NTSTATUS EchoReadWrite(PDEVICE_OBJECT, PIRP irp) {
 
 TEST_F(ObjectsTest, ApplicationReadsAndWritesThroughBufferedIo) {
   sim::DriverRecord* driver = kernel().io->CreateBuiltinDriver("echo");
-  driver->object.MajorFunction[IRP_MJ_CREATE] = CompleteCreate;
+  driver->object.MajorFunction[IRP_MJ_CREATE] = CompleteCreateClose;
+  driver->object.MajorFunction[IRP_MJ_CLOSE] = CompleteCreateClose;
   driver->object.MajorFunction[IRP_MJ_READ] = EchoReadWrite;
   driver->object.MajorFunction[IRP_MJ_WRITE] = EchoReadWrite;
   DEVICE_OBJECT* device = CreateTestDevice(driver, u"\\Device\\Echo");
