@@ -10,7 +10,7 @@ extern UNICODE_STRING CardRegistryPath;
 
 DRIVER_ADD_DEVICE CardAddDevice;
 DRIVER_UNLOAD CardDriverUnload;
-DRIVER_DISPATCH CardCreate;
+DRIVER_DISPATCH CardCreateClose;
 DRIVER_DISPATCH CardPnpRouter;
 DRIVER_DISPATCH CardPnpDispatch;
 DRIVER_DISPATCH PortPnpDispatch;

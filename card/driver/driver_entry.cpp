@@ -18,7 +18,8 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 
   DriverObject->DriverUnload = CardDriverUnload;
   DriverObject->DriverExtension->AddDevice = CardAddDevice;
-  DriverObject->MajorFunction[IRP_MJ_CREATE] = CardCreate;
+  DriverObject->MajorFunction[IRP_MJ_CREATE] = CardCreateClose;
+  DriverObject->MajorFunction[IRP_MJ_CLOSE] = CardCreateClose;
   DriverObject->MajorFunction[IRP_MJ_PNP] = CardPnpRouter;
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DeviceControlDispatch;
   DriverObject->MajorFunction[IRP_MJ_POWER] = PowerDispatch;

@@ -5,6 +5,7 @@
 #include "nt/basetypes.h"
 #include "nt/ex.h"
 #include "nt/io.h"
+#include "nt/csq.h"
 #include "nt/ioctl.h"
 #include "nt/ke.h"
 #include "nt/ob.h"

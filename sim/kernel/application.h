@@ -1,7 +1,8 @@
 // The application side of the machine: what a user-mode program (a test or
 // a tool) does through the Windows API — open a device by name, send control
-// requests, read, write and close — each through real IRPs sent to the top
-// of the device's stack.
+// requests, read, write, cancel and close — each through real IRPs sent to
+// the top of the device's stack. Requests run on the calling simulated
+// thread; the overlapped forms return while drivers still hold the IRP.
 #pragma once
 
 #include <string>
@@ -16,6 +17,13 @@ struct IoResult {
   ULONG_PTR information = 0;
 };
 
+// An overlapped request (OVERLAPPED of the Windows API). The caller keeps it
+// until the request has completed.
+struct Overlapped {
+  KEVENT done;               // signalled when the request has completed
+  IO_STATUS_BLOCK status{};  // filled in at completion
+};
+
 class Application {
  public:
   // "\\.\ZARKCARD" (through \DosDevices) or a kernel name such as
@@ -27,11 +35,28 @@ class Application {
                            ULONG output_length);
   IoResult Read(HANDLE handle, void* buffer, ULONG length);
   IoResult Write(HANDLE handle, const void* buffer, ULONG length);
-  // Cleanup, then close, as CloseHandle does.
+
+  // Overlapped forms: STATUS_PENDING while the drivers hold the request,
+  // else its final status. Buffers must stay valid until it completes.
+  NTSTATUS DeviceIoControlAsync(HANDLE handle, ULONG code, const void* input, ULONG input_length, void* output,
+                                ULONG output_length, Overlapped* overlapped);
+  NTSTATUS ReadAsync(HANDLE handle, void* buffer, ULONG length, Overlapped* overlapped);
+  NTSTATUS WriteAsync(HANDLE handle, const void* buffer, ULONG length, Overlapped* overlapped);
+  // GetOverlappedResult: with wait, waits for the completion; without,
+  // {STATUS_PENDING, 0} while the request runs.
+  IoResult Result(Overlapped* overlapped, bool wait);
+  // CancelIo: cancels the requests the calling thread started on the handle.
+  NTSTATUS CancelIo(HANDLE handle);
+
+  // CloseHandle: cleanup now (the drivers complete the requests they hold
+  // for the file), close once no request holds the file any more.
   NTSTATUS Close(HANDLE handle);
 
  private:
-  IoResult Transfer(HANDLE handle, UCHAR major, void* buffer, ULONG length);
+  // Sends a request built for the file's stack on the calling thread.
+  NTSTATUS Start(FILE_OBJECT* file, PIRP irp);
+  NTSTATUS StartTransfer(HANDLE handle, UCHAR major, void* buffer, ULONG length, Overlapped* overlapped);
+  IoResult Finish(NTSTATUS started, Overlapped* overlapped);
 };
 
 }  // namespace sim

@@ -1,11 +1,13 @@
 #include "sim/kernel/io_manager.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "sim/kernel/fault_plan.h"
 #include "sim/kernel/image_loader.h"
 #include "sim/kernel/interrupts.h"
+#include "sim/kernel/irp_names.h"
 #include "sim/kernel/irql_rules.h"
 #include "sim/kernel/kernel_internal.h"
 #include "sim/kernel/object_namespace.h"
@@ -41,7 +43,7 @@ struct DeviceMemory {
 IoManager::IoManager() = default;
 IoManager::~IoManager() {
   for (auto& [device, record] : devices_) ::operator delete(static_cast<void*>(record->device));
-  for (void* file : files_) delete static_cast<FILE_OBJECT*>(file);
+  for (auto& [file, record] : files_) delete static_cast<FILE_OBJECT*>(file);
   for (auto& [irp, record] : irps_) std::free(const_cast<IRP*>(irp));
 }
 
@@ -84,15 +86,19 @@ DriverRecord* IoManager::LoadDriver(const std::string& service, NTSTATUS* status
     UnloadDriver(driver);
     return nullptr;
   }
+  // The I/O manager clears the flag on the devices DriverEntry created.
+  for (DEVICE_OBJECT* device = driver->object.DeviceObject; device; device = device->NextDevice)
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
   return driver;
 }
 
 void IoManager::UnloadDriver(DriverRecord* driver) {
+  // A driver that made devices in DriverEntry deletes them in its unload routine.
+  if (driver->object.DriverUnload) driver->object.DriverUnload(&driver->object);
   if (driver->object.DeviceObject) {
     ReportCaller(driver->image, "unload-with-devices",
                  "driver unloaded while it still owns device " + DescribeDevice(driver->object.DeviceObject));
   }
-  if (driver->object.DriverUnload) driver->object.DriverUnload(&driver->object);
   if (DriverImage* image = driver->image) {
     const std::string when = "when " + image->name + " unloaded";
     K().pool->ReportLeaks(image, when);
@@ -154,6 +160,17 @@ std::string IoManager::DescribeDevice(const DEVICE_OBJECT* device) const {
   if (!record) return Hex(reinterpret_cast<ULONG_PTR>(device));
   std::string text = record->name.empty() ? Hex(reinterpret_cast<ULONG_PTR>(device)) : Utf16ToUtf8(record->name);
   return text + " of " + (record->driver ? record->driver->name : "?");
+}
+
+std::string IoManager::DriverNameOf(const DEVICE_OBJECT* device) const {
+  const DeviceRecord* record = FindDevice(device);
+  return record && record->driver ? record->driver->name : "?";
+}
+
+std::string IoManager::DescribeIrp(const IRP* irp) const {
+  // The originator's major function is in the first location used.
+  const auto* first = reinterpret_cast<const IO_STACK_LOCATION*>(irp + 1) + (irp->StackCount - 1);
+  return "IRP " + Hex(reinterpret_cast<ULONG_PTR>(irp)) + " (" + MajorFunctionName(first->MajorFunction) + ")";
 }
 
 NTSTATUS IoManager::CreateDevice(DriverRecord* driver, ULONG extension_size, const UNICODE_STRING* name,
@@ -274,6 +291,13 @@ void IoManager::FreeIrp(IRP* irp, const DriverImage* caller) {
     ReportCaller(caller, "irp-bad-free", "IoFreeIrp of " + Hex(reinterpret_cast<ULONG_PTR>(irp)) + ", which is not an IRP");
     return;
   }
+  if (record->threaded) {
+    // Such an IRP belongs to its thread: the I/O manager frees it at completion.
+    ReportCaller(caller, "irp-threaded-freed",
+                 "IoFreeIrp of " + DescribeIrp(irp) +
+                     ", which IoBuildDeviceIoControlRequest or IoBuildSynchronousFsdRequest built for its thread");
+    if (record->completed) return;  // its completion step still frees it
+  }
   if (irp->CurrentLocation <= irp->StackCount && !record->in_completion && !record->halted) {
     ReportCaller(caller, "irp-freed-in-flight", "IoFreeIrp of an IRP that a driver below still owns");
   }
@@ -288,9 +312,14 @@ NTSTATUS IoManager::CallDriver(DEVICE_OBJECT* device, IRP* irp, const DriverImag
     ReportCaller(caller, "irp-unknown", "IoCallDriver with " + Hex(reinterpret_cast<ULONG_PTR>(irp)) + ", which is not an IRP");
     return STATUS_INVALID_PARAMETER;
   }
-  if (!FindDevice(device)) {
+  DeviceRecord* target = FindDevice(device);
+  if (!target) {
     ReportCaller(caller, "device-unknown", "IoCallDriver to " + Hex(reinterpret_cast<ULONG_PTR>(device)) + ", which is not a device object");
     return STATUS_INVALID_PARAMETER;
+  }
+  if (target->deleted) {
+    ReportCaller(caller, "irp-to-deleted-device",
+                 "IoCallDriver of " + DescribeIrp(irp) + " to " + DescribeDevice(device) + ", which was deleted");
   }
   if (irp->CurrentLocation <= 1) {
     ReportCaller(caller, "irp-no-stack-location",
@@ -304,16 +333,63 @@ NTSTATUS IoManager::CallDriver(DEVICE_OBJECT* device, IRP* irp, const DriverImag
   IO_STACK_LOCATION* stack = --irp->Tail.Overlay.CurrentStackLocation;
   stack->DeviceObject = device;
   PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[stack->MajorFunction];
-  const size_t location = static_cast<size_t>(stack - reinterpret_cast<IO_STACK_LOCATION*>(irp + 1));
+  DispatchFrame frame;
+  frame.irp = irp;
+  frame.location = static_cast<size_t>(stack - reinterpret_cast<IO_STACK_LOCATION*>(irp + 1));
+  frame.irql = K().scheduler->Irql();
+  dispatch_frames_.push_back(&frame);
   NTSTATUS status = dispatch(device, irp);
-  if (status == STATUS_PENDING) {
-    IrpRecord* still = FindIrp(irp);
-    if (still && !still->completed && !still->in_completion) {
-      still->returned_pending.resize(static_cast<size_t>(irp->StackCount));
-      still->returned_pending[location] = true;
-    }
-  }
+  dispatch_frames_.erase(std::find(dispatch_frames_.begin(), dispatch_frames_.end(), &frame));
+  // The driver record outlives a device its dispatch routine deleted.
+  CheckDispatchReturn(frame, device, target->driver, status);
   return status;
+}
+
+// What a dispatch routine returns must agree with what it did to the IRP.
+// Until completion passes its location the IRP is still in flight, so its
+// stack location can be read; afterwards the frame holds what completion saw.
+void IoManager::CheckDispatchReturn(const DispatchFrame& frame, DEVICE_OBJECT* device, const DriverRecord* owner,
+                                    NTSTATUS status) {
+  IRP* irp = const_cast<IRP*>(frame.irp);
+  auto report = [&](const char* rule, const std::string& what) {
+    K().verifier->Report(rule, owner ? owner->name : "?", "the dispatch routine of " + DescribeDevice(device) + what);
+  };
+  SimThread* self = K().scheduler->Current();
+  if (self->irql != frame.irql) {
+    report("irql", " returned at IRQL " + std::to_string(self->irql) + "; it was called at IRQL " +
+                       std::to_string(frame.irql));
+    K().scheduler->SetIrql(frame.irql);
+  }
+  IrpRecord* record = frame.completed ? nullptr : FindIrp(irp);
+  auto* location = record ? reinterpret_cast<IO_STACK_LOCATION*>(irp + 1) + frame.location : nullptr;
+  if (status == STATUS_PENDING) {
+    if (frame.completed) {
+      if (!frame.marked) report("irp-pending-not-marked", " returned STATUS_PENDING but never marked the IRP pending");
+    } else if (record && !record->completed && !record->in_completion) {
+      // Checked when completion passes the location.
+      record->returned_pending.resize(static_cast<size_t>(irp->StackCount));
+      record->returned_pending[frame.location] = true;
+    }
+    return;
+  }
+  const bool marked = frame.completed ? frame.marked : location && (location->Control & SL_PENDING_RETURNED);
+  if (marked) {
+    report("irp-pending-not-returned",
+           " marked the IRP pending but returned " + Hex(static_cast<ULONG>(status)) + " instead of STATUS_PENDING");
+  } else if (frame.completed && status != frame.status) {
+    report("irp-status-mismatch", " returned " + Hex(static_cast<ULONG>(status)) + " for an IRP completed with " +
+                                      Hex(static_cast<ULONG>(frame.status)));
+  }
+}
+
+void IoManager::NoteCompletionAt(IRP* irp, IO_STACK_LOCATION* stack) {
+  const size_t location = static_cast<size_t>(stack - reinterpret_cast<IO_STACK_LOCATION*>(irp + 1));
+  for (DispatchFrame* frame : dispatch_frames_) {
+    if (frame->irp != irp || frame->location != location || frame->completed) continue;
+    frame->completed = true;
+    frame->marked = (stack->Control & SL_PENDING_RETURNED) != 0;
+    frame->status = irp->IoStatus.Status;
+  }
 }
 
 void IoManager::CompleteRequest(IRP* irp, const DriverImage* caller) {
@@ -333,12 +409,19 @@ void IoManager::CompleteRequest(IRP* irp, const DriverImage* caller) {
   if (irp->IoStatus.Status == STATUS_PENDING) {
     ReportCaller(caller, "irp-completed-pending", "IoCompleteRequest with STATUS_PENDING as the final status");
   }
+  if (irp->CancelRoutine) {
+    // Windows stops with CANCEL_STATE_IN_COMPLETED_IRP.
+    ReportCaller(caller, "irp-completed-with-cancel-routine",
+                 "IoCompleteRequest of " + DescribeIrp(irp) + " with its cancel routine still set");
+    irp->CancelRoutine = nullptr;
+  }
   record->in_completion = true;
   record->halted = false;
   IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
   IoSkipCurrentIrpStackLocation(irp);
   for (;;) {
     irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+    NoteCompletionAt(irp, stack);
     CheckPendingMarked(irp, stack);
     bool success = NT_SUCCESS(irp->IoStatus.Status);
     bool invoke = stack->CompletionRoutine &&
@@ -392,14 +475,26 @@ void IoManager::CheckPendingMarked(IRP* irp, IO_STACK_LOCATION* stack) {
   if (!record || location >= record->returned_pending.size() || !record->returned_pending[location]) return;
   record->returned_pending[location] = false;
   if (!(stack->Control & SL_PENDING_RETURNED)) {
-    ReportCaller(ImageOf(reinterpret_cast<const void*>(stack->DeviceObject->DriverObject->MajorFunction[stack->MajorFunction])),
-                 "irp-pending-not-marked",
-                 "the driver of " + DescribeDevice(stack->DeviceObject) +
-                     " returned STATUS_PENDING but never marked the IRP pending");
+    K().verifier->Report("irp-pending-not-marked", DriverNameOf(stack->DeviceObject),
+                         "the dispatch routine of " + DescribeDevice(stack->DeviceObject) +
+                             " returned STATUS_PENDING but never marked the IRP pending");
   }
 }
 
+// The last step of a threaded IRP's completion runs on its thread, as a
+// special kernel APC: a thread that waits for it at APC_LEVEL or above never
+// sees it (the deadlock report names the IRP).
 void IoManager::FinishThreadedIrp(IRP* irp) {
+  SimThread* thread = FindIrp(irp)->thread;
+  if (!thread || thread->state == SimThread::State::Terminated) {
+    FinishThreadedIrpNow(irp);
+    return;
+  }
+  K().scheduler->QueueSpecialApc(thread, [this, irp] { FinishThreadedIrpNow(irp); },
+                                 "the completion of " + DescribeIrp(irp));
+}
+
+void IoManager::FinishThreadedIrpNow(IRP* irp) {
   const IO_STATUS_BLOCK status = irp->IoStatus;
   if (irp->Flags & IRP_BUFFERED_IO) {
     if ((irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(status.Status) && irp->UserBuffer &&
@@ -420,9 +515,11 @@ void IoManager::FinishThreadedIrp(IRP* irp) {
   }
   if (irp->UserIosb) *irp->UserIosb = status;
   PKEVENT event = irp->UserEvent;
+  FILE_OBJECT* file = FindIrp(irp)->file;
   irps_.erase(irp);
   std::free(irp);
   if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+  if (file) DereferenceFile(file);
 }
 
 IO_STATUS_BLOCK IoManager::SendAndWait(DEVICE_OBJECT* device, const IoRequest& request) {
@@ -438,6 +535,7 @@ IO_STATUS_BLOCK IoManager::SendAndWait(DEVICE_OBJECT* device, const IoRequest& r
   }
   IrpRecord* record = FindIrp(irp);
   record->threaded = true;
+  record->thread = K().scheduler->Current();
   irp->UserEvent = &done;
   irp->UserIosb = &result;
   irp->IoStatus.Status = request.initial_status;
@@ -455,20 +553,6 @@ IO_STATUS_BLOCK IoManager::SendAndWait(DEVICE_OBJECT* device, const IoRequest& r
   return result;
 }
 
-FILE_OBJECT* IoManager::CreateFileObject(DEVICE_OBJECT* device) {
-  auto* file = new FILE_OBJECT{};
-  file->Type = IO_TYPE_FILE;
-  file->Size = sizeof(FILE_OBJECT);
-  file->DeviceObject = device;
-  files_.insert(file);
-  return file;
-}
-
-void IoManager::FreeFileObject(FILE_OBJECT* file) {
-  files_.erase(file);
-  delete file;
-}
-
 void IoManager::CheckShutdown() {
   for (const auto& [device, record] : devices_) {
     if (record->deleted) {
@@ -483,7 +567,7 @@ void IoManager::CheckShutdown() {
     K().verifier->Report("irp-lost", ImageName(record.owner),
                          "IRP " + Hex(reinterpret_cast<ULONG_PTR>(irp)) + " was never completed or freed");
   }
-  for (void* file : files_) {
+  for (const auto& [file, record] : files_) {
     K().verifier->Report("file-object-leak", "kernel",
                          "file object " + Hex(reinterpret_cast<ULONG_PTR>(file)) + " still open at shutdown");
   }

@@ -19,7 +19,9 @@ PIRP BuildThreadedIrp(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK sta
                       const sim::DriverImage* caller) {
   PIRP irp = K().io->AllocateIrp(device->StackSize, caller);
   if (!irp) return nullptr;
-  K().io->FindIrp(irp)->threaded = true;
+  sim::IrpRecord* record = K().io->FindIrp(irp);
+  record->threaded = true;
+  record->thread = K().scheduler->Current();
   irp->UserEvent = event;
   irp->UserIosb = status_block;
   irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(&K().scheduler->Current()->object);
@@ -90,9 +92,10 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
   if (MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE) {
     stack->Parameters.Read.Length = Length;
     if (StartingOffset) stack->Parameters.Read.ByteOffset = *StartingOffset;
-    if (DeviceObject->Flags & DO_BUFFERED_IO) {
+    if ((DeviceObject->Flags & DO_BUFFERED_IO) && Length) {
       PVOID system_buffer = K().pool->Allocate(NonPagedPoolNx, Length, kIoBufferTag, nullptr);
       if (!system_buffer) {
+        K().io->FindIrp(irp)->threaded = false;  // never handed out: the builder takes it back
         K().io->FreeIrp(irp, nullptr);
         return nullptr;
       }
@@ -133,6 +136,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     if (length) {
       PVOID system_buffer = K().pool->Allocate(NonPagedPoolNx, length, kIoBufferTag, nullptr);
       if (!system_buffer) {
+        K().io->FindIrp(irp)->threaded = false;  // never handed out: the builder takes it back
         K().io->FreeIrp(irp, nullptr);
         return nullptr;
       }
@@ -147,25 +151,6 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
   }
   return irp;
 }
-
-BOOLEAN IoCancelIrp(PIRP Irp) {
-  KIRQL irql;
-  IoAcquireCancelSpinLock(&irql);
-  Irp->Cancel = TRUE;
-  PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
-  if (!routine) {
-    IoReleaseCancelSpinLock(irql);
-    return FALSE;
-  }
-  Irp->CancelIrql = irql;
-  // The cancel routine releases the cancel spin lock.
-  routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
-  return TRUE;
-}
-
-static KSPIN_LOCK cancel_spin_lock;
-void IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&cancel_spin_lock, Irql); }
-void IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&cancel_spin_lock, Irql); }
 
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                         DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
@@ -205,11 +190,20 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
       K().faults->ShouldFail(sim::FaultKind::Attach, SIM_CALLER())) {
     return nullptr;
   }
+  // Nor does one whose top is still initializing: its driver has not yet
+  // cleared DO_DEVICE_INITIALIZING.
+  if (top->Flags & DO_DEVICE_INITIALIZING) {
+    sim::ReportCaller(SIM_CALLER(), "attach-to-initializing-device",
+                      "IoAttachDeviceToDeviceStack onto " + K().io->DescribeDevice(top) +
+                          ", whose DO_DEVICE_INITIALIZING is still set");
+    return nullptr;
+  }
+  // Only the PDO carries the device node: attaching does not make a device
+  // look like a PDO.
   top->AttachedDevice = SourceDevice;
   SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
   SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
   SourceDevice->DeviceObjectExtension->AttachedTo = top;
-  SourceDevice->DeviceObjectExtension->DeviceNode = top->DeviceObjectExtension->DeviceNode;
   return top;
 }
 

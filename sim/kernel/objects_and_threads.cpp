@@ -105,7 +105,11 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
   if (K().faults->ShouldFail(sim::FaultKind::Thread, SIM_CALLER())) return STATUS_INSUFFICIENT_RESOURCES;
   const sim::DriverImage* owner = SIM_CALLER();
   std::string name = sim::ImageName(owner) + " thread " + std::to_string(K().scheduler->threads().size());
-  sim::SimThread* thread = K().scheduler->CreateThread(name, owner, [StartRoutine, StartContext] { StartRoutine(StartContext); });
+  // At its exit a thread's pending requests are cancelled and waited for.
+  sim::SimThread* thread = K().scheduler->CreateThread(name, owner, [StartRoutine, StartContext] {
+    StartRoutine(StartContext);
+    K().io->RundownThread();
+  });
   *ThreadHandle = K().handles->Insert(std::make_shared<ThreadHandleObject>(thread), owner, DesiredAccess);
   if (ClientId) {
     ClientId->UniqueProcess = reinterpret_cast<HANDLE>(4);
@@ -121,6 +125,7 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
     return STATUS_INVALID_PARAMETER;
   }
   sim::CheckIrql("PsTerminateSystemThread", PASSIVE_LEVEL);
+  K().io->RundownThread();
   K().scheduler->TerminateCurrent(ExitStatus);
 }
 

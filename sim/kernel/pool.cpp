@@ -36,6 +36,8 @@ std::string TagText(ULONG tag) {
 PVOID Pool::Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const DriverImage* owner) {
   const char* routine = "ExAllocatePoolWithTag";
   if (!CheckIrql(routine, IsPaged(type) ? APC_LEVEL : DISPATCH_LEVEL)) return nullptr;
+  // Windows' verifier stops here; the model goes on with a one-byte block.
+  if (size == 0) ReportCaller(owner, "pool-zero-size", "allocation of zero bytes tagged \"" + TagText(tag) + "\"");
   if (K().faults->ShouldFail(FaultKind::Pool, owner)) return nullptr;
   void* block = std::malloc(size == 0 ? 1 : size);
   if (!block) return nullptr;
@@ -65,12 +67,12 @@ void Pool::Free(PVOID block, ULONG tag, bool check_tag, const DriverImage* calle
     ReportCaller(caller, "pool-wrong-tag",
                  "block tagged \"" + TagText(it->second.tag) + "\" freed with tag \"" + TagText(tag) + "\"");
   }
-  // The platform would crash later, when the timer fires or the DPC runs
-  // from freed memory; the verifier says so now and cancels them.
+  // Windows stops with TIMER_OR_DPC_INVALID when the timer fires or the DPC
+  // runs from freed memory; the verifier says so now and cancels them.
   if (size_t active = K().scheduler->CancelTimersAndDpcsWithin(block, it->second.size)) {
-    ReportCaller(caller, "pool-free-active-timer",
-                 "pool tagged \"" + TagText(it->second.tag) + "\" freed while it holds " + std::to_string(active) +
-                     " set timer(s) or queued DPC(s)");
+    ReportCaller(caller, "pool-freed-with-active-timer",
+                 std::to_string(it->second.size) + " bytes tagged \"" + TagText(it->second.tag) + "\" freed while " +
+                     std::to_string(active) + " timer(s) in them are set or DPC(s) in them are queued");
   }
   const PoolBlock freed = it->second;
   blocks_.erase(it);

@@ -143,6 +143,7 @@ void Scheduler::SetIrql(KIRQL irql) {
   const KIRQL previous = current_->irql;
   current_->irql = irql;
   if (irql < previous) Reschedule();
+  if (irql < APC_LEVEL) DeliverSpecialApcs();
 }
 
 ULONG_PTR Scheduler::LockMark() const { return reinterpret_cast<ULONG_PTR>(current_) | 1; }
@@ -259,6 +260,7 @@ void Scheduler::CheckStop(SimThread* self) {
 void Scheduler::Dispatch(Choice choice) {
   SimThread* self = current_;
   for (;;) {
+    if (self->kind == SimThread::Kind::Thread) DeliverSpecialApcs();
     FireDueTimers();
     ActivateServiceContexts();
     std::vector<SimThread*> candidates = Candidates();
@@ -279,6 +281,7 @@ void Scheduler::Dispatch(Choice choice) {
         if (candidate->kind != SimThread::Kind::Thread) service.push_back(candidate);
       if (!service.empty()) {
         SwitchTo(Pick(service));
+        if (ResumeForSpecialApcs()) continue;
         return;
       }
     }
@@ -297,6 +300,7 @@ void Scheduler::Dispatch(Choice choice) {
       }
     }
     SwitchTo(Pick(candidates));
+    if (ResumeForSpecialApcs()) continue;
     return;
   }
 }
@@ -343,17 +347,30 @@ void Scheduler::ActivateServiceContexts() {
       K().interrupts->BeginService(line.line);
     }
   }
-  size_t active = 0;
-  for (const Processor& processor : processors_) active += processor.dpc ? 1 : 0;
-  while (dpc_queue_.size() > active) {
-    std::vector<int> eligible;
-    for (size_t p = 0; p < processors_.size(); ++p)
-      if (!processors_[p].dpc && processors_[p].Irql() < DISPATCH_LEVEL) eligible.push_back(static_cast<int>(p));
-    if (eligible.empty()) return;
-    Processor& processor = processors_[static_cast<size_t>(ChooseProcessor(eligible))];
+  // A DPC queued by a processor runs there; a timer's DPC on any processor.
+  auto eligible_for_dpc = [this](size_t p) { return !processors_[p].dpc && processors_[p].Irql() < DISPATCH_LEVEL; };
+  auto activate = [this](size_t p) {
+    Processor& processor = processors_[p];
     processor.dpc = processor.dpc_context.get();
     processor.dpc->irql = DISPATCH_LEVEL;
     processor.dpc->state = SimThread::State::Ready;
+  };
+  size_t untargeted = 0;
+  for (const QueuedDpc& queued : dpc_queue_) {
+    if (queued.processor < 0) {
+      ++untargeted;
+    } else if (eligible_for_dpc(static_cast<size_t>(queued.processor))) {
+      activate(static_cast<size_t>(queued.processor));
+    }
+  }
+  size_t active = 0;
+  for (const Processor& processor : processors_) active += processor.dpc ? 1 : 0;
+  while (untargeted > active) {
+    std::vector<int> eligible;
+    for (size_t p = 0; p < processors_.size(); ++p)
+      if (eligible_for_dpc(p)) eligible.push_back(static_cast<int>(p));
+    if (eligible.empty()) return;
+    activate(static_cast<size_t>(ChooseProcessor(eligible)));
     ++active;
   }
 }
@@ -369,9 +386,13 @@ void Scheduler::Park(SimThread* self) {
 void Scheduler::DpcLoop(int index) {
   SimThread* self = processors_[static_cast<size_t>(index)].dpc_context.get();
   for (;;) {
-    while (!dpc_queue_.empty()) {
-      KDPC* dpc = dpc_queue_.front();
-      dpc_queue_.erase(dpc_queue_.begin());
+    for (;;) {
+      auto next = std::find_if(dpc_queue_.begin(), dpc_queue_.end(), [index](const QueuedDpc& queued) {
+        return queued.processor < 0 || queued.processor == index;
+      });
+      if (next == dpc_queue_.end()) break;
+      KDPC* dpc = next->dpc;
+      dpc_queue_.erase(next);
       dpc->DpcData = nullptr;
       self->irql = DISPATCH_LEVEL;
       dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
@@ -404,13 +425,13 @@ void Scheduler::InterruptLoop(int index) {
 bool Scheduler::QueueDpc(KDPC* dpc) {
   if (dpc->DpcData) return false;
   dpc->DpcData = dpc;
-  dpc_queue_.push_back(dpc);
+  dpc_queue_.push_back(QueuedDpc{dpc, current_ ? current_->processor : -1});
   Reschedule();
   return true;
 }
 
 bool Scheduler::RemoveDpc(KDPC* dpc) {
-  auto it = std::find(dpc_queue_.begin(), dpc_queue_.end(), dpc);
+  auto it = std::find_if(dpc_queue_.begin(), dpc_queue_.end(), [dpc](const QueuedDpc& queued) { return queued.dpc == dpc; });
   if (it == dpc_queue_.end()) return false;
   dpc_queue_.erase(it);
   dpc->DpcData = nullptr;
@@ -429,8 +450,8 @@ size_t Scheduler::CancelTimersAndDpcsWithin(const void* begin, size_t length) {
     if (within(timer, sizeof(KTIMER))) timers.push_back(timer);
   for (KTIMER* timer : timers) count += CancelTimer(timer) ? 1 : 0;
   std::vector<KDPC*> dpcs;
-  for (KDPC* dpc : dpc_queue_)
-    if (within(dpc, sizeof(KDPC))) dpcs.push_back(dpc);
+  for (const QueuedDpc& queued : dpc_queue_)
+    if (within(queued.dpc, sizeof(KDPC))) dpcs.push_back(queued.dpc);
   for (KDPC* dpc : dpcs) count += RemoveDpc(dpc) ? 1 : 0;
   return count;
 }
@@ -445,8 +466,8 @@ size_t Scheduler::CancelTimersAndDpcsOf(const DriverImage* image) {
     if (in_image(timer->Dpc)) timers.push_back(timer);
   for (KTIMER* timer : timers) count += CancelTimer(timer) ? 1 : 0;
   std::vector<KDPC*> dpcs;
-  for (KDPC* dpc : dpc_queue_)
-    if (in_image(dpc)) dpcs.push_back(dpc);
+  for (const QueuedDpc& queued : dpc_queue_)
+    if (in_image(queued.dpc)) dpcs.push_back(queued.dpc);
   for (KDPC* dpc : dpcs) count += RemoveDpc(dpc) ? 1 : 0;
   return count;
 }
@@ -596,7 +617,7 @@ bool Scheduler::FireNextTimer() {
     dpc->SystemArgument1 = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(time.LowPart));
     dpc->SystemArgument2 = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(time.HighPart));
     dpc->DpcData = dpc;
-    dpc_queue_.push_back(dpc);
+    dpc_queue_.push_back(QueuedDpc{dpc, -1});
   }
   return true;
 }
@@ -674,10 +695,68 @@ std::string Scheduler::DescribeThreads() const {
 }
 
 void Scheduler::Deadlock(const std::string& why) {
-  std::fprintf(stderr, "simulator: deadlock at virtual time %lld (seed %llu): %s\n%s", static_cast<long long>(now_),
-               static_cast<unsigned long long>(options_.seed), why.c_str(), DescribeThreads().c_str());
+  std::fprintf(stderr, "simulator: deadlock at virtual time %lld (seed %llu): %s\n%s%s", static_cast<long long>(now_),
+               static_cast<unsigned long long>(options_.seed), why.c_str(), DescribeThreads().c_str(),
+               DescribeSpecialApcs().c_str());
   std::fflush(stderr);
   std::abort();
 }
+
+// --- Special kernel APCs -----------------------------------------------------
+
+void Scheduler::QueueSpecialApc(SimThread* thread, std::function<void()> routine, std::string what) {
+  special_apcs_[thread].push_back(SpecialApc{std::move(routine), std::move(what)});
+  if (thread == current_) {
+    DeliverSpecialApcs();
+  } else if (thread->state == SimThread::State::Waiting && thread->irql < APC_LEVEL) {
+    // The wait stays registered; the thread runs its APCs and waits on.
+    woken_for_apcs_.insert(thread);
+    thread->state = SimThread::State::Ready;
+  }
+}
+
+void Scheduler::DeliverSpecialApcs() {
+  SimThread* self = current_;
+  if (!self || delivering_apcs_ || self->irql >= APC_LEVEL) return;
+  delivering_apcs_ = true;
+  for (auto it = special_apcs_.find(self); it != special_apcs_.end() && !it->second.empty();
+       it = special_apcs_.find(self)) {
+    SpecialApc apc = std::move(it->second.front());
+    it->second.erase(it->second.begin());
+    if (it->second.empty()) special_apcs_.erase(it);
+    const KIRQL previous = self->irql;
+    self->irql = APC_LEVEL;
+    apc.routine();
+    self->irql = previous;
+  }
+  delivering_apcs_ = false;
+}
+
+bool Scheduler::ResumeForSpecialApcs() {
+  SimThread* self = current_;
+  const bool woken = woken_for_apcs_.erase(self) != 0;
+  DeliverSpecialApcs();
+  if (!woken) return false;
+  // Still registered in its wait (the APCs did not end it): wait on.
+  if (self->waiting_on || self->has_timeout_entry) {
+    self->state = SimThread::State::Waiting;
+    LeaveProcessor(self);
+    return true;
+  }
+  self->state = SimThread::State::Running;
+  return false;
+}
+
+std::string Scheduler::DescribeSpecialApcs() const {
+  std::ostringstream out;
+  for (const auto& [thread, apcs] : special_apcs_) {
+    for (const SpecialApc& apc : apcs) {
+      out << "  thread " << thread->id << " \"" << thread->name << "\" at IRQL " << static_cast<int>(thread->irql)
+          << " cannot run its special kernel APC: " << apc.what << "\n";
+    }
+  }
+  return out.str();
+}
+
 
 }  // namespace sim

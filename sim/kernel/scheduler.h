@@ -146,6 +146,15 @@ class Scheduler {
   // A readable list of every context and what it waits for.
   std::string DescribeThreads() const;
 
+  // Special kernel APCs: routine runs on thread at APC_LEVEL as soon as the
+  // thread runs at PASSIVE_LEVEL: at once when it is the current thread at
+  // PASSIVE_LEVEL, else when it next runs there; a thread that waits at
+  // PASSIVE_LEVEL is woken to run it and then waits on. At APC_LEVEL and
+  // above it stays queued. what names it in a deadlock report.
+  void QueueSpecialApc(SimThread* thread, std::function<void()> routine, std::string what);
+  // Runs the current thread's queued special APCs if its IRQL allows.
+  void DeliverSpecialApcs();
+
  private:
   struct Processor {
     SimThread* thread = nullptr;   // the thread it runs
@@ -203,7 +212,24 @@ class Scheduler {
   std::map<TimerEntry, KTIMER*> timer_queue_;
   std::map<KTIMER*, TimerEntry> kernel_timers_;
   std::map<TimerEntry, SimThread*> timeout_queue_;
-  std::vector<KDPC*> dpc_queue_;
+  struct QueuedDpc {
+    KDPC* dpc;
+    int processor;  // where it must run, or -1 for any
+  };
+  std::vector<QueuedDpc> dpc_queue_;
+
+  // Special kernel APCs (see QueueSpecialApc).
+  struct SpecialApc {
+    std::function<void()> routine;
+    std::string what;
+  };
+  // Called where the current thread resumes in Dispatch: runs its APCs;
+  // true when it was woken from a wait only for them and waits on.
+  bool ResumeForSpecialApcs();
+  std::string DescribeSpecialApcs() const;
+  std::map<SimThread*, std::vector<SpecialApc>> special_apcs_;
+  std::set<SimThread*> woken_for_apcs_;
+  bool delivering_apcs_ = false;
 };
 
 }  // namespace sim

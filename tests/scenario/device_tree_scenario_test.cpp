@@ -67,7 +67,9 @@ TEST(DeviceTreeScenarioTest, TheDefaultMachineShowsFourPortsWithTheirWindowsAndI
   ASSERT_EQ(ports.size(), 4u);
   for (unsigned n = 0; n < 4; ++n) {
     const json& port = ports[n];
-    EXPECT_EQ(port["instance_path"], "ZARKLINK\\*KVRCOM0" + std::to_string(n + 1) + "\\0000");
+    // The card's bus answers "0000" for every port, unique only on the card:
+    // the instance ID gets the card's prefix.
+    EXPECT_EQ(port["instance_path"], "ZARKLINK\\*KVRCOM0" + std::to_string(n + 1) + "\\5&351d7fbe&0&0000");
     EXPECT_EQ(port["hardware_ids"], json::array({"*KVRCOM0" + std::to_string(n + 1)}));
     EXPECT_EQ(port["state"], "no driver") << "the serial port driver is not installed";
     EXPECT_EQ(port["service"], "KALVOR1110");
@@ -91,7 +93,7 @@ TEST(DeviceTreeScenarioTest, TheTreeShowsPortsUnderTheCardWithDeviceParameters) 
   sim::MachineConfig config = zarksim::ParseScenario(json::parse(R"({"cards": [{}], "registry": [
       {"key": "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\PCI\\VEN_1C29&DEV_1104&SUBSYS_00000000&REV_00\\4&813c32c1&0&00\\Device Parameters",
        "name": "ClockRate", "type": "REG_DWORD", "value": 1843200},
-      {"key": "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\ZARKLINK\\*KVRCOM02\\0000\\Device Parameters",
+      {"key": "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\ZARKLINK\\*KVRCOM02\\5&351d7fbe&0&0000\\Device Parameters",
        "name": "PortName", "type": "REG_SZ", "value": "COM7"}]})"));
   json report = RunReport(config);
   const json& card = report["device_tree"][0];
@@ -106,7 +108,7 @@ TEST(DeviceTreeScenarioTest, TheTreeShowsPortsUnderTheCardWithDeviceParameters) 
   for (const char* line : {"+-- PCI\\VEN_1C29&DEV_1104&SUBSYS_00000000&REV_00\\4&813c32c1&0&00  (started)\n",
                            "|     FDO \\Device\\ZARKLINK_0  [zarkcard]", "|       12: interrupt level 11 vector 0xB shared\n",
                            "|       ClockRate = REG_DWORD 0x001C2000\n",
-                           "|   +-- ZARKLINK\\*KVRCOM02\\0000  (no driver)\n",
+                           "|   +-- ZARKLINK\\*KVRCOM02\\5&351d7fbe&0&0000  (no driver)\n",
                            "|   |       PortName = REG_SZ \"COM7\"\n", "|   |     port resources, raw:\n",
                            "|   |       0: port 0xE218-", "+-- 0 us  boot  -> done\n"})
     EXPECT_NE(tree.find(line), std::string::npos) << line << "\n" << tree;
@@ -181,7 +183,7 @@ TEST(DeviceTreeScenarioTest, ADisabledPortLeavesItsSiblingsAlone) {
   EXPECT_EQ(ports[1]["state"], "disabled");
   EXPECT_EQ(ports[0]["state"], "no driver");
   EXPECT_EQ(report["device_tree"][0]["state"], "started");
-  EXPECT_EQ(report["actions"][1]["device"], "ZARKLINK\\*KVRCOM02\\0000");
+  EXPECT_EQ(report["actions"][1]["device"], "ZARKLINK\\*KVRCOM02\\5&351d7fbe&0&0000");
 
   json missing = RunReport(R"({"cards": [{}], "actions": [{"action": "disable", "port": 9}]})");
   EXPECT_EQ(missing["actions"][1]["status"], "0xC000000E") << "a 4-port card has no port 9";

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 
 #include "sim/kernel/kernel.h"
 #include "sim/machine/machine.h"
@@ -24,6 +25,22 @@ class KernelTest : public ::testing::Test {
     machine_.reset();
   }
   virtual MachineConfig config() const { return {}; }
+
+  // The one finding of the rule, which must name the subject: its detail.
+  // The finding is forgotten, so the test ends clean if nothing else broke.
+  std::string TakeOnlyFinding(const std::string& rule, const std::string& subject) {
+    Verifier& verifier = *machine_->kernel().verifier;
+    EXPECT_EQ(verifier.Count(rule), 1u) << verifier.Summary();
+    std::string detail;
+    for (const Finding& finding : verifier.findings()) {
+      if (finding.rule != rule) continue;
+      EXPECT_EQ(finding.subject, subject) << finding.detail;
+      detail = finding.detail;
+      break;
+    }
+    verifier.Forget(rule);
+    return detail;
+  }
 
   Kernel& kernel() { return machine_->kernel(); }
   Machine& machine() { return *machine_; }

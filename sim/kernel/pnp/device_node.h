@@ -50,6 +50,10 @@ struct DeviceNode {
   State state = State::Initialized;
   NTSTATUS problem = 0;                   // status that failed the node
   bool present = true;                    // its bus still reports it
+  PNP_DEVICE_STATE device_state = 0;      // the stack's answer after its first start
+  // Surprise-removed while handles were open: IRP_MN_REMOVE_DEVICE waits
+  // until the last handle to the subtree has been closed.
+  bool remove_when_closed = false;
 
   std::string InstancePath() const { return device_id + "\\" + instance_id; }
   bool Gone() const { return state == State::Removed; }

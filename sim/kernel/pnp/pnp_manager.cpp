@@ -10,7 +10,9 @@
 #include "sim/kernel/irql_rules.h"
 #include "sim/kernel/io_manager.h"
 #include "sim/kernel/kernel_internal.h"
+#include "sim/kernel/pnp/device_ids.h"
 #include "sim/kernel/pnp/enum_registry.h"
+#include "sim/kernel/pool.h"
 #include "sim/kernel/scheduler.h"
 #include "sim/kernel/sim_thread.h"
 
@@ -23,12 +25,32 @@ std::string Upper(std::string text) {
   return text;
 }
 
-// The strings of a multi-string, or its first one only.
-std::vector<std::string> SplitStrings(const WCHAR* list, bool multi) {
-  // The bus driver answers with a NUL-terminated list of its own making.
-  std::vector<std::string> entries = MultiStringEntries(list, SIZE_MAX);
-  if (!multi && entries.size() > 1) entries.resize(1);
-  return entries;
+// The characters of the pool block that holds text (as much as can be read).
+size_t PoolChars(const void* text) {
+  const auto& blocks = K().pool->blocks();
+  auto it = blocks.upper_bound(const_cast<void*>(text));
+  if (it == blocks.begin()) return SIZE_MAX;
+  --it;
+  const auto* start = static_cast<const char*>(it->first);
+  const auto* at = static_cast<const char*>(text);
+  if (at >= start + it->second.size) return SIZE_MAX;
+  return static_cast<size_t>(start + it->second.size - at) / sizeof(WCHAR);
+}
+
+// The "prefix & UniqueID" form Windows gives the instance ID of a child
+// whose bus cannot make it unique system-wide: it names the parent.
+std::string ParentIdPrefix(const DeviceNode& parent) {
+  uint32_t hash = 2166136261u;  // FNV-1a of the parent's instance path
+  for (char c : Upper(parent.InstancePath())) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+  char prefix[32];
+  std::snprintf(prefix, sizeof prefix, "5&%x&0&", hash);
+  return prefix;
+}
+
+bool InSubtree(const DeviceNode* node, const DeviceNode* root) {
+  for (; node; node = node->parent)
+    if (node == root) return true;
+  return false;
 }
 
 // A service is installed when its image exists or the kernel has it built in.
@@ -125,14 +147,27 @@ IO_STATUS_BLOCK PnpManager::SendPnp(DeviceNode* node, UCHAR minor, const std::fu
   return K().io->SendAndWait(node->pdo, request);
 }
 
-std::vector<std::string> PnpManager::QueryIds(DeviceNode* node, BUS_QUERY_ID_TYPE type) {
+std::vector<std::string> PnpManager::QueryIds(DeviceNode* node, BUS_QUERY_ID_TYPE type, bool* valid) {
   IO_STATUS_BLOCK result =
       SendPnp(node, IRP_MN_QUERY_ID, [type](IO_STACK_LOCATION* stack) { stack->Parameters.QueryId.IdType = type; });
   if (!NT_SUCCESS(result.Status) || !result.Information) return {};
   auto* list = reinterpret_cast<WCHAR*>(result.Information);
-  std::vector<std::string> ids = SplitStrings(list, type == BusQueryHardwareIDs || type == BusQueryCompatibleIDs);
+  IdAnswer answer = ReadIdAnswer(type, list, PoolChars(list));
   ExFreePool(list);
-  return ids;
+  if (!answer.problem.empty()) {
+    // Windows stops with PNP_DETECTED_FATAL_ERROR (0xCA).
+    std::string shown;
+    for (const std::string& id : answer.ids) shown += (shown.empty() ? "\"" : " \"") + id + "\"";
+    ReportBadNode(node, "pnp-bad-id",
+                  "the " + std::string(IdTypeName(type)) + " answer " + shown + " of " +
+                      K().io->DescribeDevice(node->pdo) + " is not valid: " + answer.problem);
+    *valid = false;
+  }
+  return answer.ids;
+}
+
+void PnpManager::ReportBadNode(DeviceNode* node, const std::string& rule, const std::string& detail) {
+  K().verifier->Report(rule, K().io->DriverNameOf(node->pdo), detail);
 }
 
 std::string PnpManager::QueryText(DeviceNode* node, DEVICE_TEXT_TYPE type) {
@@ -142,7 +177,7 @@ std::string PnpManager::QueryText(DeviceNode* node, DEVICE_TEXT_TYPE type) {
   });
   if (!NT_SUCCESS(result.Status) || !result.Information) return {};
   auto* text = reinterpret_cast<WCHAR*>(result.Information);
-  std::vector<std::string> strings = SplitStrings(text, false);
+  std::vector<std::string> strings = MultiStringEntries(text, PoolChars(text));
   ExFreePool(text);
   return strings.empty() ? std::string() : strings[0];
 }
@@ -171,46 +206,52 @@ DeviceNode* PnpManager::DeviceArrived(DEVICE_OBJECT* pdo) {
   return node;
 }
 
-// Two children of different parents may answer the same device and instance
-// IDs (every card's port 1 is "ZARKLINK\*KVRCOM01\0000"). Windows then
-// prefixes the instance ID with a part that names the parent; the model does
-// so when the path is already taken, so a lone card keeps the plain path.
-void PnpManager::MakeInstancePathUnique(DeviceNode* node) {
-  if (!node->parent) return;
-  auto taken = [&](const std::string& path) {
-    for (const auto& other : nodes_)
-      if (other.get() != node && !other->Gone() && Upper(other->InstancePath()) == Upper(path)) return true;
+// A bus whose instance IDs are unique only on the bus (UniqueID FALSE)
+// gets every child's instance ID prefixed with a part naming the parent, so
+// that two cards' "ZARKLINK\*KVRCOM01\0000" stay apart; a root device's
+// bus already answers the full instance ID. A path taken twice is the bus
+// driver's fault (Windows stops with PNP_DETECTED_FATAL_ERROR).
+bool PnpManager::AssignInstancePath(DeviceNode* node) {
+  const bool unique = node->capabilities.UniqueID != 0;
+  if (node->device_id.size() + node->instance_id.size() >= MaxInstancePathLength(unique)) {
+    ReportBadNode(node, "pnp-bad-id",
+                  "device ID \"" + node->device_id + "\" and instance ID \"" + node->instance_id + "\" of " +
+                      K().io->DescribeDevice(node->pdo) + " are too long together (at most " +
+                      std::to_string(MaxInstancePathLength(unique) - 1) + " characters)");
     return false;
-  };
-  if (!taken(node->InstancePath())) return;
-  uint32_t hash = 2166136261u;  // FNV-1a of the parent's instance path
-  for (char c : node->parent->InstancePath()) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-  char prefix[32];
-  std::snprintf(prefix, sizeof prefix, "5&%x&0&", hash);
-  node->instance_id = prefix + node->instance_id;
+  }
+  if (node->parent && !unique) node->instance_id = ParentIdPrefix(*node->parent) + node->instance_id;
+  for (const auto& other : nodes_) {
+    if (other.get() == node || other->Gone() || Upper(other->InstancePath()) != Upper(node->InstancePath())) continue;
+    ReportBadNode(node, "pnp-duplicate-instance",
+                  K().io->DescribeDevice(node->pdo) + " has the instance path " + node->InstancePath() +
+                      (unique ? ", which its bus calls unique system-wide," : "") + " of " +
+                      K().io->DescribeDevice(other->pdo));
+    return false;
+  }
+  return true;
 }
 
+// In the order Windows asks a new device: its device ID, the bus driver's
+// capabilities, its instance ID, hardware and compatible IDs and texts;
+// then, when a driver is installed, requirements, stack and start.
 void PnpManager::ProcessNewNode(DeviceNode* node) {
-  auto device_ids = QueryIds(node, BusQueryDeviceID);
-  auto instance_ids = QueryIds(node, BusQueryInstanceID);
-  node->device_id = device_ids.empty() ? "" : device_ids[0];
-  node->instance_id = instance_ids.empty() ? "" : instance_ids[0];
-  MakeInstancePathUnique(node);
-  node->hardware_ids = QueryIds(node, BusQueryHardwareIDs);
-  node->compatible_ids = QueryIds(node, BusQueryCompatibleIDs);
-  if (node->device_id.empty()) {
+  // The first malformed answer ends it (Windows stops there).
+  bool valid = true;
+  auto fail = [node] {
     node->state = DeviceNode::State::Failed;
     node->problem = STATUS_INVALID_PARAMETER;
-    return;
-  }
-  DEVICE_CAPABILITIES& caps = node->capabilities;
-  std::memset(&caps, 0, sizeof caps);
-  caps.Size = sizeof caps;
-  caps.Version = 1;
-  caps.Address = MAXULONG;
-  caps.UINumber = MAXULONG;
-  SendPnp(node, IRP_MN_QUERY_CAPABILITIES,
-          [&caps](IO_STACK_LOCATION* stack) { stack->Parameters.DeviceCapabilities.Capabilities = &caps; });
+  };
+  auto device_ids = QueryIds(node, BusQueryDeviceID, &valid);
+  node->device_id = device_ids.empty() ? "" : device_ids[0];
+  if (!valid || node->device_id.empty()) return fail();
+  QueryCapabilities(node);
+  auto instance_ids = QueryIds(node, BusQueryInstanceID, &valid);
+  node->instance_id = instance_ids.empty() ? "" : instance_ids[0];
+  if (!valid) return fail();
+  node->hardware_ids = QueryIds(node, BusQueryHardwareIDs, &valid);
+  if (valid) node->compatible_ids = QueryIds(node, BusQueryCompatibleIDs, &valid);
+  if (!valid || !AssignInstancePath(node)) return fail();
   node->description = QueryText(node, DeviceTextDescription);
   node->location = QueryText(node, DeviceTextLocationInformation);
   node->binding = BindingFor(*node);
@@ -218,8 +259,35 @@ void PnpManager::ProcessNewNode(DeviceNode* node) {
   WriteInstanceKey(*node);
   // A device whose driver is not installed waits without one, as on Windows.
   if (node->service.empty() || !DriverInstalled(node->service)) return;
-  if (!NT_SUCCESS(BuildStack(node))) return;
-  if (NT_SUCCESS(AssignAndStart(node))) Enumerate(node);
+  if (NT_SUCCESS(BringUp(node))) Enumerate(node);
+}
+
+void PnpManager::QueryCapabilities(DeviceNode* node) {
+  DEVICE_CAPABILITIES caps;
+  std::memset(&caps, 0, sizeof caps);
+  caps.Size = sizeof caps;
+  caps.Version = 1;
+  caps.Address = MAXULONG;
+  caps.UINumber = MAXULONG;
+  SendPnp(node, IRP_MN_QUERY_CAPABILITIES,
+          [&caps](IO_STACK_LOCATION* stack) { stack->Parameters.DeviceCapabilities.Capabilities = &caps; });
+  node->capabilities = caps;
+}
+
+// The requirements come from the bus driver before any driver is added.
+NTSTATUS PnpManager::BringUp(DeviceNode* node) {
+  IO_RESOURCE_REQUIREMENTS_LIST* requirements = QueryRequirements(node);
+  NTSTATUS status = BuildStack(node);
+  if (!NT_SUCCESS(status)) {
+    if (requirements) ExFreePool(requirements);
+    return status;
+  }
+  return AssignAndStart(node, requirements, true);
+}
+
+IO_RESOURCE_REQUIREMENTS_LIST* PnpManager::QueryRequirements(DeviceNode* node) {
+  IO_STATUS_BLOCK query = SendPnp(node, IRP_MN_QUERY_RESOURCE_REQUIREMENTS);
+  return NT_SUCCESS(query.Status) ? reinterpret_cast<IO_RESOURCE_REQUIREMENTS_LIST*>(query.Information) : nullptr;
 }
 
 NTSTATUS PnpManager::BuildStack(DeviceNode* node) {
@@ -254,10 +322,8 @@ NTSTATUS PnpManager::BuildStack(DeviceNode* node) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS PnpManager::AssignAndStart(DeviceNode* node) {
-  IO_STATUS_BLOCK query = SendPnp(node, IRP_MN_QUERY_RESOURCE_REQUIREMENTS);
-  auto* requirements = NT_SUCCESS(query.Status) ? reinterpret_cast<IO_RESOURCE_REQUIREMENTS_LIST*>(query.Information)
-                                                : nullptr;
+NTSTATUS PnpManager::AssignAndStart(DeviceNode* node, IO_RESOURCE_REQUIREMENTS_LIST* requirements,
+                                    bool first_start) {
   // Every driver of the stack may edit the list, or replace it (freeing the
   // one it was given); the manager frees what comes back.
   IO_STATUS_BLOCK filtered = SendPnp(
@@ -299,6 +365,13 @@ NTSTATUS PnpManager::AssignAndStart(DeviceNode* node) {
   node->state = DeviceNode::State::Started;
   node->problem = 0;
   if (node->function_driver) AddToServiceEnum(node->service, node->InstancePath());
+  // A started stack is asked its capabilities again, all drivers taking
+  // part, and after its first start its state; bus relations follow.
+  QueryCapabilities(node);
+  if (first_start) {
+    IO_STATUS_BLOCK state = SendPnp(node, IRP_MN_QUERY_PNP_DEVICE_STATE);
+    node->device_state = NT_SUCCESS(state.Status) ? static_cast<PNP_DEVICE_STATE>(state.Information) : 0;
+  }
   return STATUS_SUCCESS;
 }
 
@@ -314,6 +387,14 @@ void PnpManager::Enumerate(DeviceNode* node) {
   std::vector<DeviceNode*> arrived;
   for (ULONG i = 0; relations && i < relations->Count; ++i) {
     DEVICE_OBJECT* pdo = relations->Objects[i];
+    if (!K().io->IsLiveDevice(pdo)) {
+      K().verifier->Report("pnp-deleted-pdo-reported",
+                           node->function_driver ? node->function_driver->name : K().io->DriverNameOf(node->pdo),
+                           "bus relations of " + node->InstancePath() + " name " +
+                               Hex(reinterpret_cast<ULONG_PTR>(pdo)) + ", a device object that was deleted");
+      if (K().io->FindDevice(pdo)) ObfDereferenceObject(pdo);
+      continue;
+    }
     DeviceNode* known = nullptr;
     for (DeviceNode* child : node->children)
       if (child->pdo == pdo && !child->Gone()) known = child;
@@ -329,11 +410,12 @@ void PnpManager::Enumerate(DeviceNode* node) {
   if (relations) ExFreePool(relations);
   std::vector<DeviceNode*> vanished;
   for (DeviceNode* child : node->children)
-    if (!child->Gone() && std::find(reported.begin(), reported.end(), child) == reported.end()) vanished.push_back(child);
+    if (child->present && !child->Gone() && std::find(reported.begin(), reported.end(), child) == reported.end())
+      vanished.push_back(child);
   for (DeviceNode* child : vanished) {
     MarkSubtreeGone(child);
     SurpriseSubtree(child);
-    RemoveSubtree(child, false);
+    RemoveWhenClosed(child);
   }
   for (DeviceNode* child : arrived) ProcessNewNode(child);
 }
@@ -365,10 +447,64 @@ NTSTATUS PnpManager::QueryRemoveSubtree(DeviceNode* node) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS PnpManager::QueryRemoveOrCancel(DeviceNode* node) {
-  NTSTATUS status = QueryRemoveSubtree(node);
-  if (!NT_SUCCESS(status)) CancelRemoveSubtree(node);
+size_t PnpManager::OpenHandlesInSubtree(const DeviceNode* node) const {
+  size_t count = K().io->OpenFilesOn(node);
+  for (const DeviceNode* child : node->children) count += OpenHandlesInSubtree(child);
+  return count;
+}
+
+std::vector<DeviceNode*> PnpManager::QueryRemovalRelations(DeviceNode* node) {
+  IO_STATUS_BLOCK result = SendPnp(node, IRP_MN_QUERY_DEVICE_RELATIONS, [](IO_STACK_LOCATION* stack) {
+    stack->Parameters.QueryDeviceRelations.Type = RemovalRelations;
+  });
+  std::vector<DeviceNode*> related;
+  if (!NT_SUCCESS(result.Status) || !result.Information) return related;
+  auto* relations = reinterpret_cast<DEVICE_RELATIONS*>(result.Information);
+  for (ULONG i = 0; i < relations->Count; ++i) {
+    DEVICE_OBJECT* device = relations->Objects[i];
+    DeviceNode* other = K().io->IsLiveDevice(device) ? NodeOf(device) : nullptr;
+    if (other && other->pdo == device && !other->Gone() && !InSubtree(other, node) &&
+        std::find(related.begin(), related.end(), other) == related.end())
+      related.push_back(other);
+    if (K().io->FindDevice(device)) ObfDereferenceObject(device);
+  }
+  ExFreePool(relations);
+  return related;
+}
+
+// A handle holder that does not close vetoes the removal, as one that
+// ignores the query-remove notification does on Windows.
+NTSTATUS PnpManager::QueryRemoveOrCancel(const std::vector<DeviceNode*>& nodes) {
+  for (DeviceNode* node : nodes)
+    if (OpenHandlesInSubtree(node)) return STATUS_PLUGPLAY_QUERY_VETOED;
+  NTSTATUS status = STATUS_SUCCESS;
+  for (DeviceNode* node : nodes) {
+    status = QueryRemoveSubtree(node);
+    if (!NT_SUCCESS(status)) break;
+  }
+  if (!NT_SUCCESS(status))
+    for (DeviceNode* node : nodes) CancelRemoveSubtree(node);
   return status;
+}
+
+void PnpManager::RemoveWhenClosed(DeviceNode* node) {
+  if (OpenHandlesInSubtree(node)) {
+    node->remove_when_closed = true;  // cleanup and close still reach the stack
+    return;
+  }
+  RemoveSubtree(node, false);
+}
+
+void PnpManager::HandleClosed(DeviceNode* node) {
+  for (DeviceNode* waiting = node; waiting; waiting = waiting->parent) {
+    if (!waiting->remove_when_closed) continue;
+    if (OpenHandlesInSubtree(waiting)) return;
+    waiting->remove_when_closed = false;
+    Queue([this, waiting] {
+      if (!waiting->Gone()) RemoveSubtree(waiting, false);
+    });
+    return;
+  }
 }
 
 void PnpManager::CancelRemoveSubtree(DeviceNode* node) {
@@ -448,10 +584,28 @@ NTSTATUS PnpManager::RunAction(DeviceNode* node, const std::function<NTSTATUS()>
   return status;
 }
 
+// Removal relations are asked first; the related devices are queried and
+// removed before the device itself.
+NTSTATUS PnpManager::QueryRemoveWithRelations(DeviceNode* node, std::vector<DeviceNode*>* related) {
+  *related = QueryRemovalRelations(node);
+  std::vector<DeviceNode*> leaving = *related;
+  leaving.push_back(node);
+  return QueryRemoveOrCancel(leaving);
+}
+
+void PnpManager::RemoveRelated(const std::vector<DeviceNode*>& related) {
+  for (DeviceNode* each : related) {
+    MarkSubtreeGone(each);
+    RemoveSubtree(each, false);
+  }
+}
+
 NTSTATUS PnpManager::RemoveDevice(DeviceNode* node) {
   return RunAction(node, [&] {
-    NTSTATUS status = QueryRemoveOrCancel(node);
+    std::vector<DeviceNode*> related;
+    NTSTATUS status = QueryRemoveWithRelations(node, &related);
     if (!NT_SUCCESS(status)) return status;
+    RemoveRelated(related);
     MarkSubtreeGone(node);
     RemoveSubtree(node, false);
     return STATUS_SUCCESS;
@@ -461,8 +615,10 @@ NTSTATUS PnpManager::RemoveDevice(DeviceNode* node) {
 NTSTATUS PnpManager::DisableDevice(DeviceNode* node) {
   return RunAction(node, [&] {
     if (node->state == DeviceNode::State::Disabled) return STATUS_INVALID_DEVICE_STATE;
-    NTSTATUS status = QueryRemoveOrCancel(node);
+    std::vector<DeviceNode*> related;
+    NTSTATUS status = QueryRemoveWithRelations(node, &related);
     if (!NT_SUCCESS(status)) return status;
+    RemoveRelated(related);
     RemoveSubtree(node, true);
     return STATUS_SUCCESS;
   });
@@ -474,8 +630,7 @@ NTSTATUS PnpManager::EnableDevice(DeviceNode* node) {
     node->state = DeviceNode::State::Initialized;
     // Without an installed driver the device waits without one, as at arrival.
     if (node->service.empty() || !DriverInstalled(node->service)) return STATUS_SUCCESS;
-    NTSTATUS status = BuildStack(node);
-    if (NT_SUCCESS(status)) status = AssignAndStart(node);
+    NTSTATUS status = BringUp(node);
     if (NT_SUCCESS(status)) Enumerate(node);
     return status;
   });
@@ -485,7 +640,7 @@ NTSTATUS PnpManager::SurpriseRemove(DeviceNode* node) {
   return RunAction(node, [&] {
     MarkSubtreeGone(node);
     SurpriseSubtree(node);
-    RemoveSubtree(node, false);
+    RemoveWhenClosed(node);
     return STATUS_SUCCESS;
   });
 }
@@ -505,7 +660,7 @@ NTSTATUS PnpManager::Rebalance(DeviceNode* node, bool move_resources) {
     int blocker = 0;
     arbiter_.Release(node);
     if (move_resources) arbiter_.Reserve(node->resources.Raw(), &blocker);
-    NTSTATUS status = AssignAndStart(node);
+    NTSTATUS status = AssignAndStart(node, QueryRequirements(node), false);
     arbiter_.Release(&blocker);
     if (NT_SUCCESS(status)) Enumerate(node);
     return status;
@@ -514,8 +669,10 @@ NTSTATUS PnpManager::Rebalance(DeviceNode* node, bool move_resources) {
 
 NTSTATUS PnpManager::Eject(DeviceNode* node) {
   return RunAction(node, [&] {
-    NTSTATUS status = QueryRemoveOrCancel(node);
+    std::vector<DeviceNode*> related;
+    NTSTATUS status = QueryRemoveWithRelations(node, &related);
     if (!NT_SUCCESS(status)) return status;
+    RemoveRelated(related);
     SendPnp(node, IRP_MN_EJECT);
     MarkSubtreeGone(node);
     RemoveSubtree(node, false);
@@ -538,6 +695,23 @@ DeviceNode* PnpManager::NodeOf(const DEVICE_OBJECT* device) const {
   return static_cast<DeviceNode*>(device->DeviceObjectExtension->DeviceNode);
 }
 
+DeviceNode* PnpManager::StackNode(const DEVICE_OBJECT* device) const {
+  while (device->DeviceObjectExtension->AttachedTo) device = device->DeviceObjectExtension->AttachedTo;
+  return NodeOf(device);
+}
+
+bool PnpManager::AcceptsOpens(const DeviceNode& node) {
+  switch (node.state) {
+    case DeviceNode::State::Started:
+    case DeviceNode::State::StopPending:
+    case DeviceNode::State::Stopped:
+    case DeviceNode::State::RemovePending:
+      return true;
+    default:
+      return false;
+  }
+}
+
 std::vector<DeviceNode*> PnpManager::LiveNodes() const {
   std::vector<DeviceNode*> out;
   for (const auto& node : nodes_)
@@ -549,6 +723,15 @@ std::vector<DeviceNode*> PnpManager::LiveNodes() const {
 
 extern "C" void IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type) {
   if (!sim::CheckIrql("IoInvalidateDeviceRelations", DISPATCH_LEVEL)) return;
+  // Windows stops with PNP_DETECTED_FATAL_ERROR (0xCA) for anything but a PDO.
+  sim::DeviceNode* node =
+      sim::K().io->IsLiveDevice(DeviceObject) ? sim::K().pnp->NodeOf(DeviceObject) : nullptr;
+  if (!node || node->pdo != DeviceObject) {
+    sim::ReportCaller(SIM_CALLER(), "not-a-pdo",
+                      "IoInvalidateDeviceRelations on " + sim::K().io->DescribeDevice(DeviceObject) +
+                          ", which is not a physical device object");
+    return;
+  }
   // Only bus relations change the tree in this model.
   if (Type == BusRelations) sim::K().pnp->QueueEnumeration(DeviceObject);
 }

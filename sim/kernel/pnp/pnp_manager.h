@@ -61,6 +61,13 @@ class PnpManager {
   void RemoveAll();
 
   DeviceNode* NodeOf(const DEVICE_OBJECT* device) const;
+  // The node of the stack the device belongs to (found through its PDO),
+  // or null for a device outside any Plug and Play stack.
+  DeviceNode* StackNode(const DEVICE_OBJECT* device) const;
+  // A device is opened only while its stack is started.
+  static bool AcceptsOpens(const DeviceNode& node);
+  // The I/O manager closed a file object on the node's stack.
+  void HandleClosed(DeviceNode* node);
   const std::vector<std::unique_ptr<DeviceNode>>& nodes() const { return nodes_; }
   std::vector<DeviceNode*> LiveNodes() const;
   ResourceArbiter& arbiter() { return arbiter_; }
@@ -76,18 +83,39 @@ class PnpManager {
 
   DeviceNode* NewNode(DEVICE_OBJECT* pdo, DeviceNode* parent);
   void ProcessNewNode(DeviceNode* node);
-  void MakeInstancePathUnique(DeviceNode* node);
+  // The instance path from the bus's IDs and UniqueID; false (with a
+  // finding) when it is too long or already taken.
+  bool AssignInstancePath(DeviceNode* node);
+  // Requirements from the bus driver, the stack, filtering, start.
+  NTSTATUS BringUp(DeviceNode* node);
   NTSTATUS BuildStack(DeviceNode* node);
-  NTSTATUS AssignAndStart(DeviceNode* node);
+  IO_RESOURCE_REQUIREMENTS_LIST* QueryRequirements(DeviceNode* node);
+  // Filters and assigns the requirements (and frees them), starts the
+  // stack and asks it what a started stack is asked.
+  NTSTATUS AssignAndStart(DeviceNode* node, IO_RESOURCE_REQUIREMENTS_LIST* requirements, bool first_start);
+  void QueryCapabilities(DeviceNode* node);
   void Enumerate(DeviceNode* node);
-  std::vector<std::string> QueryIds(DeviceNode* node, BUS_QUERY_ID_TYPE type);
+  // The IDs of one type; a malformed answer is a finding and clears *valid.
+  std::vector<std::string> QueryIds(DeviceNode* node, BUS_QUERY_ID_TYPE type, bool* valid);
   std::string QueryText(DeviceNode* node, DEVICE_TEXT_TYPE type);
+  void ReportBadNode(DeviceNode* node, const std::string& rule, const std::string& detail);
+  // The live nodes outside the subtree that the stack names as its removal
+  // relations: they leave with it.
+  std::vector<DeviceNode*> QueryRemovalRelations(DeviceNode* node);
+  size_t OpenHandlesInSubtree(const DeviceNode* node) const;
   // Query-remove of the subtree, children first; on a veto, cancel-remove
   // to everyone asked. STATUS_SUCCESS when all agreed.
   NTSTATUS QueryRemoveSubtree(DeviceNode* node);
   void CancelRemoveSubtree(DeviceNode* node);
-  // Query-remove of the subtree; after a veto, the cancel too.
-  NTSTATUS QueryRemoveOrCancel(DeviceNode* node);
+  // Query-remove of the subtrees (the node's last); vetoed at once while a
+  // handle to any of them is open; after a driver's veto, the cancel too.
+  NTSTATUS QueryRemoveOrCancel(const std::vector<DeviceNode*>& nodes);
+  // The removal relations, then the query-remove of them and the node.
+  NTSTATUS QueryRemoveWithRelations(DeviceNode* node, std::vector<DeviceNode*>* related);
+  void RemoveRelated(const std::vector<DeviceNode*>& related);
+  // Removal after a surprise removal: at once, or once the last handle to
+  // the subtree has been closed.
+  void RemoveWhenClosed(DeviceNode* node);
   // Removes the subtree's stacks, children first. keep_node: the node
   // itself stays in the tree (disable) rather than going away.
   void RemoveSubtree(DeviceNode* node, bool keep_node);

@@ -50,8 +50,8 @@ class PortCreationTest : public CardMachineTest {
       EXPECT_EQ(nodes[k]->device_id, "ZARKLINK\\*KVRCOM" + PortNumber(slot));
       EXPECT_EQ(nodes[k]->hardware_ids, std::vector<std::string>{"*KVRCOM" + PortNumber(slot)});
       EXPECT_TRUE(nodes[k]->compatible_ids.empty());
-      // Every port answers "0000"; the second card's ports get a prefix
-      // naming their parent so that their paths stay apart.
+      // Every port answers "0000", unique only on its card: the instance ID
+      // gets a prefix naming the card, so two cards' paths stay apart.
       const std::string& instance = nodes[k]->instance_id;
       EXPECT_EQ(instance.substr(instance.size() - 4), "0000");
     }

@@ -95,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, RacyDriverTest,
                              Fault{1, {"pool-leak"}},
                              // Freed right after KeCancelTimer: the DPC still queued, or running and
                              // writing into the freed context.
-                             Fault{2, {"pool-free-active-timer", "pool-write-after-free"}},
+                             Fault{2, {"pool-freed-with-active-timer", "pool-write-after-free"}},
                              // A DPC and a thread share the table without the lock: blocks freed twice.
                              Fault{3, {"pool-bad-free"}}),
                          [](const auto& info) { return std::string("Mode") + std::to_string(info.param.mode); });

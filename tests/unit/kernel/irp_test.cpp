@@ -15,7 +15,18 @@ namespace {
 
 using sim::test::CreateTestDevice;
 
-enum class BottomMode { Complete, Park, CompleteTwice, PendWithoutMarking };
+enum class BottomMode {
+  Complete,
+  Park,
+  CompleteTwice,
+  PendWithoutMarking,
+  MarkCompleteReturnPending,  // legal: marked, completed, STATUS_PENDING
+  MarkCompleteReturnStatus,   // marked pending, yet returns the status
+  CompleteReturnPending,      // returns STATUS_PENDING for an IRP it completed unmarked
+  ReturnOtherStatus,          // returns a status other than the one it completed with
+  ReturnRaised,               // returns at DISPATCH_LEVEL
+  CompleteWithCancelRoutine,  // completes while its cancel routine is set
+};
 
 struct StackState {
   BottomMode mode = BottomMode::Complete;
@@ -51,6 +62,8 @@ NTSTATUS OriginatorHalts(PDEVICE_OBJECT, PIRP irp, PVOID) {
 }
 
 DRIVER_DISPATCH StackDispatch;
+void NTAPI NeverCalled(PDEVICE_OBJECT, PIRP) {}
+
 NTSTATUS StackDispatch(PDEVICE_OBJECT device, PIRP irp) {
   PDEVICE_OBJECT lower = device->DeviceObjectExtension->AttachedTo;
   if (lower) {
@@ -81,6 +94,28 @@ NTSTATUS StackDispatch(PDEVICE_OBJECT device, PIRP irp) {
       IoCompleteRequest(irp, IO_NO_INCREMENT);
       IoCompleteRequest(irp, IO_NO_INCREMENT);
       return state->status;
+    case BottomMode::MarkCompleteReturnPending:
+    case BottomMode::MarkCompleteReturnStatus:
+      IoMarkIrpPending(irp);
+      irp->IoStatus.Status = state->status;
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+      return state->mode == BottomMode::MarkCompleteReturnPending ? STATUS_PENDING : state->status;
+    case BottomMode::CompleteReturnPending:
+      irp->IoStatus.Status = state->status;
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+      return STATUS_PENDING;
+    case BottomMode::ReturnOtherStatus:
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+      return STATUS_UNSUCCESSFUL;
+    case BottomMode::ReturnRaised: {
+      KIRQL old;
+      KeRaiseIrql(DISPATCH_LEVEL, &old);
+      break;
+    }
+    case BottomMode::CompleteWithCancelRoutine:
+      IoSetCancelRoutine(irp, NeverCalled);
+      break;
     case BottomMode::Complete:
       break;
   }
@@ -151,6 +186,22 @@ TEST_F(IrpTest, PendingReturnedPropagatesToTheOriginator) {
   EXPECT_EQ(state_.log, (std::vector<std::string>{"middle", "top", "originator"}));
   EXPECT_TRUE(state_.originator_saw_pending);
   IoFreeIrp(irp);
+}
+
+TEST_F(IrpTest, SynchronousFsdRequestIsBuiltForItsDocumentedMajorFunctionsOnly) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK status{};
+  EXPECT_EQ(IoBuildSynchronousFsdRequest(IRP_MJ_DEVICE_CONTROL, top_, nullptr, 0, nullptr, &event, &status), nullptr);
+  TakeOnlyFinding("bad-parameter", "kernel");
+  char buffer[8] = {};
+  for (ULONG major : {IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_FLUSH_BUFFERS, IRP_MJ_SHUTDOWN, IRP_MJ_PNP, IRP_MJ_POWER}) {
+    KeClearEvent(&event);
+    PIRP irp = IoBuildSynchronousFsdRequest(major, top_, buffer, sizeof buffer, nullptr, &event, &status);
+    ASSERT_NE(irp, nullptr) << major;
+    IoCallDriver(top_, irp);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+  }
 }
 
 TEST_F(IrpTest, SynchronousFsdRequestSignalsItsEventAndFillsTheStatusBlock) {
@@ -282,6 +333,46 @@ TEST_F(IrpTest, AllocatedIrpCompletedPastItsOwnerIsAFinding) {
   EXPECT_EQ(kernel().verifier->Count("irp-completed-to-top"), 1u);
   kernel().verifier->Forget("irp-completed-to-top");
   IoFreeIrp(irp);
+}
+
+// What a dispatch routine returns must agree with what it did: each rule
+// broken once by the bottom driver, sent an IRP of the test's own so that no
+// driver above repeats the fault.
+TEST_F(IrpTest, DispatchReturnMustAgreeWithPendingAndCompletion) {
+  auto send_to_bottom = [&](BottomMode mode) {
+    state_.mode = mode;
+    PIRP irp = OwnIrp();
+    NTSTATUS status = IoCallDriver(bottom_, irp);
+    IoFreeIrp(irp);
+    return status;
+  };
+  EXPECT_EQ(send_to_bottom(BottomMode::MarkCompleteReturnPending), STATUS_PENDING);
+  EXPECT_TRUE(state_.originator_saw_pending);
+  EXPECT_TRUE(kernel().verifier->clean()) << kernel().verifier->Summary();
+
+  send_to_bottom(BottomMode::MarkCompleteReturnStatus);
+  EXPECT_NE(TakeOnlyFinding("irp-pending-not-returned", "irptest").find("IrpTestBottom"), std::string::npos);
+  send_to_bottom(BottomMode::CompleteReturnPending);
+  EXPECT_NE(TakeOnlyFinding("irp-pending-not-marked", "irptest").find("IrpTestBottom"), std::string::npos);
+  send_to_bottom(BottomMode::ReturnOtherStatus);
+  EXPECT_NE(TakeOnlyFinding("irp-status-mismatch", "irptest").find("returned 0xC0000001 for an IRP completed with 0x0"),
+            std::string::npos);
+  send_to_bottom(BottomMode::ReturnRaised);
+  EXPECT_NE(TakeOnlyFinding("irql", "irptest").find("returned at IRQL 2; it was called at IRQL 0"), std::string::npos);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the caller's IRQL is restored";
+  send_to_bottom(BottomMode::CompleteWithCancelRoutine);
+  TakeOnlyFinding("irp-completed-with-cancel-routine", "kernel");  // the test's own code completed it
+}
+
+TEST_F(IrpTest, IrpSentToADeletedDeviceIsAFinding) {
+  DEVICE_OBJECT* gone = CreateTestDevice(driver_);
+  ObReferenceObject(gone);  // keeps the deleted device's memory
+  IoDeleteDevice(gone);
+  PIRP irp = OwnIrp();
+  IoCallDriver(gone, irp);
+  TakeOnlyFinding("irp-to-deleted-device", "kernel");
+  IoFreeIrp(irp);
+  ObDereferenceObject(gone);
 }
 
 TEST_F(IrpTest, UnhandledMajorFunctionIsAnInvalidDeviceRequest) {

@@ -21,8 +21,9 @@ UNICODE_STRING Name(const wchar_t* text) {
   return name;
 }
 
-DRIVER_DISPATCH CompleteCreate;
-NTSTATUS CompleteCreate(PDEVICE_OBJECT, PIRP irp) {
+// Opens and closes succeed.
+DRIVER_DISPATCH CompleteCreateClose;
+NTSTATUS CompleteCreateClose(PDEVICE_OBJECT, PIRP irp) {
   irp->IoStatus.Status = STATUS_SUCCESS;
   irp->IoStatus.Information = 0;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -31,7 +32,8 @@ NTSTATUS CompleteCreate(PDEVICE_OBJECT, PIRP irp) {
 
 TEST_F(ObjectsTest, SymbolicLinksResolveCaseInsensitivelyAndRefuseDuplicates) {
   sim::DriverRecord* driver = kernel().io->CreateBuiltinDriver("names");
-  driver->object.MajorFunction[IRP_MJ_CREATE] = CompleteCreate;
+  driver->object.MajorFunction[IRP_MJ_CREATE] = CompleteCreateClose;
+  driver->object.MajorFunction[IRP_MJ_CLOSE] = CompleteCreateClose;
   DEVICE_OBJECT* device = CreateTestDevice(driver, u"\\Device\\Widget_0");
   UNICODE_STRING link = Name(L"\\DosDevices\\WIDGET");
   UNICODE_STRING target = Name(L"\\Device\\Widget_0");
@@ -48,6 +50,18 @@ TEST_F(ObjectsTest, SymbolicLinksResolveCaseInsensitivelyAndRefuseDuplicates) {
   EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
   EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(app().Open("\\\\.\\Widget", &handle), STATUS_OBJECT_NAME_NOT_FOUND);
+  IoDeleteDevice(device);
+}
+
+TEST_F(ObjectsTest, CloseRefusedByTheDriverIsAFinding) {
+  sim::DriverRecord* driver = kernel().io->CreateBuiltinDriver("noclose");
+  driver->object.MajorFunction[IRP_MJ_CREATE] = CompleteCreateClose;
+  DEVICE_OBJECT* device = CreateTestDevice(driver, u"\\Device\\NoClose");
+  HANDLE handle = nullptr;
+  ASSERT_EQ(app().Open("\\Device\\NoClose", &handle), STATUS_SUCCESS);
+  EXPECT_EQ(app().Close(handle), STATUS_SUCCESS) << "the I/O manager ignores what the close returns";
+  EXPECT_NE(TakeOnlyFinding("close-refused", "noclose").find("0xC0000010"), std::string::npos);
+  EXPECT_EQ(device->ReferenceCount, 0);
   IoDeleteDevice(device);
 }
 
@@ -75,7 +89,8 @@ NTSTATUS EchoReadWrite(PDEVICE_OBJECT, PIRP irp) {
 
 TEST_F(ObjectsTest, ApplicationReadsAndWritesThroughBufferedIo) {
   sim::DriverRecord* driver = kernel().io->CreateBuiltinDriver("echo");
-  driver->object.MajorFunction[IRP_MJ_CREATE] = CompleteCreate;
+  driver->object.MajorFunction[IRP_MJ_CREATE] = CompleteCreateClose;
+  driver->object.MajorFunction[IRP_MJ_CLOSE] = CompleteCreateClose;
   driver->object.MajorFunction[IRP_MJ_READ] = EchoReadWrite;
   driver->object.MajorFunction[IRP_MJ_WRITE] = EchoReadWrite;
   DEVICE_OBJECT* device = CreateTestDevice(driver, u"\\Device\\Echo");
@@ -115,6 +130,27 @@ TEST_F(ObjectsTest, DeletingADeviceStillAttachedBelowIsAFinding) {
   EXPECT_EQ(kernel().verifier->Count("device-deleted-while-attached"), 1u);
   kernel().verifier->Forget("device-deleted-while-attached");
   IoDeleteDevice(lower);
+}
+
+// Until its driver clears DO_DEVICE_INITIALIZING a device can be neither
+// opened nor attached to.
+TEST_F(ObjectsTest, InitializingDeviceRefusesOpensAndAttachment) {
+  sim::DriverRecord* driver = kernel().io->CreateBuiltinDriver("early");
+  DEVICE_OBJECT* device = CreateTestDevice(driver, u"\\Device\\Early");
+  DEVICE_OBJECT* filter = CreateTestDevice(driver);
+  device->Flags |= DO_DEVICE_INITIALIZING;
+  HANDLE handle = nullptr;
+  EXPECT_EQ(app().Open("\\Device\\Early", &handle), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(IoAttachDeviceToDeviceStack(filter, device), nullptr);
+  EXPECT_NE(TakeOnlyFinding("attach-to-initializing-device", "kernel").find("\\Device\\Early of early"),
+            std::string::npos);
+
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  ASSERT_EQ(IoAttachDeviceToDeviceStack(filter, device), device);
+  EXPECT_EQ(filter->DeviceObjectExtension->DeviceNode, nullptr) << "attaching does not copy the PDO's device node";
+  IoDetachDevice(device);
+  IoDeleteDevice(filter);
+  IoDeleteDevice(device);
 }
 
 TEST_F(ObjectsTest, ReferencedDeviceOutlivesItsDeletion) {
