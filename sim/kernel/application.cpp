@@ -132,18 +132,22 @@ IoResult Application::DeviceIoControl(HANDLE handle, ULONG code, const void* inp
                 &overlapped);
 }
 
+// Moves a synchronous handle's position past what a transfer moved; a
+// handle another thread closed meanwhile has no position left to move.
+IoResult Application::Advance(HANDLE handle, IoResult result) {
+  FILE_OBJECT* file = FileOf(handle);
+  if (file && NT_SUCCESS(result.status)) file->CurrentByteOffset.QuadPart += static_cast<LONGLONG>(result.information);
+  return result;
+}
+
 IoResult Application::Read(HANDLE handle, void* buffer, ULONG length) {
   Overlapped overlapped;
-  IoResult result = Finish(ReadAsync(handle, buffer, length, &overlapped), &overlapped);
-  if (NT_SUCCESS(result.status)) FileOf(handle)->CurrentByteOffset.QuadPart += static_cast<LONGLONG>(result.information);
-  return result;
+  return Advance(handle, Finish(ReadAsync(handle, buffer, length, &overlapped), &overlapped));
 }
 
 IoResult Application::Write(HANDLE handle, const void* buffer, ULONG length) {
   Overlapped overlapped;
-  IoResult result = Finish(WriteAsync(handle, buffer, length, &overlapped), &overlapped);
-  if (NT_SUCCESS(result.status)) FileOf(handle)->CurrentByteOffset.QuadPart += static_cast<LONGLONG>(result.information);
-  return result;
+  return Advance(handle, Finish(WriteAsync(handle, buffer, length, &overlapped), &overlapped));
 }
 
 NTSTATUS Application::CancelIo(HANDLE handle) {

@@ -57,6 +57,7 @@ class Application {
   NTSTATUS Start(FILE_OBJECT* file, PIRP irp);
   NTSTATUS StartTransfer(HANDLE handle, UCHAR major, void* buffer, ULONG length, Overlapped* overlapped);
   IoResult Finish(NTSTATUS started, Overlapped* overlapped);
+  IoResult Advance(HANDLE handle, IoResult result);
 };
 
 }  // namespace sim

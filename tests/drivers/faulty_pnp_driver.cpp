@@ -5,6 +5,8 @@
 // lock, and, in the bad-ID mode, acts as a bus driver with one child.
 #include <ntddk.h>
 
+#include "service_mode.h"
+
 namespace {
 
 enum : ULONG {
@@ -297,30 +299,11 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 DRIVER_UNLOAD Unload;
 void Unload(PDRIVER_OBJECT) {}
 
-ULONG ReadMode(PUNICODE_STRING registry_path) {
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, registry_path, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, NULL, NULL);
-  HANDLE key;
-  if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) return 0;
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, L"Mode");
-  UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
-  ULONG length = 0;
-  ULONG value_mode = 0;
-  auto* value = reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer);
-  if (NT_SUCCESS(ZwQueryValueKey(key, &name, KeyValuePartialInformation, value, sizeof buffer, &length)) &&
-      value->Type == REG_DWORD && value->DataLength == sizeof(ULONG)) {
-    RtlCopyMemory(&value_mode, value->Data, sizeof value_mode);
-  }
-  ZwClose(key);
-  return value_mode;
-}
-
 }  // namespace
 
 extern "C" DRIVER_INITIALIZE DriverEntry;
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
-  mode = ReadMode(RegistryPath);
+  mode = ReadServiceMode(RegistryPath);
   DriverObject->DriverUnload = Unload;
   DriverObject->DriverExtension->AddDevice = AddDevice;
   DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;

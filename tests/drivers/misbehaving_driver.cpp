@@ -3,6 +3,8 @@
 // DWORD value "Mode" picks the faults (bits below).
 #include <ntddk.h>
 
+#include "service_mode.h"
+
 extern "C" DRIVER_INITIALIZE DriverEntry;
 
 namespace {
@@ -83,29 +85,13 @@ void Unload(PDRIVER_OBJECT DriverObject) {
   freed_with_timer = NULL;
 }
 
-ULONG ReadMode(PUNICODE_STRING registry_path, HANDLE* key) {
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, registry_path, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, NULL, NULL);
-  if (!NT_SUCCESS(ZwOpenKey(key, KEY_READ, &attributes))) return 0;
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, L"Mode");
-  UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
-  ULONG length = 0;
-  ULONG mode = 0;
-  auto* value = reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer);
-  if (NT_SUCCESS(ZwQueryValueKey(*key, &name, KeyValuePartialInformation, value, sizeof buffer, &length)) &&
-      value->Type == REG_DWORD && value->DataLength == sizeof(ULONG)) {
-    RtlCopyMemory(&mode, value->Data, sizeof mode);
-  }
-  return mode;
-}
-
 }  // namespace
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   DriverObject->DriverUnload = Unload;
-  HANDLE key = NULL;
-  ULONG mode = ReadMode(RegistryPath, &key);
+  HANDLE key;
+  OpenServiceKey(RegistryPath, &key);
+  ULONG mode = QueryServiceMode(key);
   if (key && !(mode & kLeakHandle)) ZwClose(key);
   if (mode & kLeakPool) ExAllocatePoolWithTag(NonPagedPoolNx, 32, 'kaeL');
   if (mode & kZeroPool) ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolNx, 0, 'oreZ'), 'oreZ');

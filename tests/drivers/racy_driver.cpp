@@ -4,6 +4,8 @@
 // finding shows when the driver unloads.
 #include <ntddk.h>
 
+#include "service_mode.h"
+
 namespace {
 
 enum : ULONG {
@@ -97,25 +99,6 @@ void RunThreads(PKSTART_ROUTINE routine, int count) {
   }
 }
 
-ULONG ReadMode(PUNICODE_STRING registry_path) {
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, registry_path, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, NULL, NULL);
-  HANDLE key;
-  if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) return 0;
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, L"Mode");
-  UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
-  ULONG length = 0;
-  ULONG mode = 0;
-  auto* value = reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer);
-  if (NT_SUCCESS(ZwQueryValueKey(key, &name, KeyValuePartialInformation, value, sizeof buffer, &length)) &&
-      value->Type == REG_DWORD && value->DataLength == sizeof(ULONG)) {
-    RtlCopyMemory(&mode, value->Data, sizeof mode);
-  }
-  ZwClose(key);
-  return mode;
-}
-
 DRIVER_UNLOAD Unload;
 void Unload(PDRIVER_OBJECT) {
   KeCancelTimer(&drain_timer);
@@ -131,7 +114,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
   DriverObject->DriverUnload = Unload;
   KeInitializeSpinLock(&slots_lock);
   KeInitializeTimer(&drain_timer);
-  switch (ReadMode(RegistryPath)) {
+  switch (ReadServiceMode(RegistryPath)) {
     case kUnlockedCounter:
       RunThreads(TakeSlots, 2);
       break;
