@@ -338,10 +338,18 @@ NTSTATUS IoManager::CallDriver(DEVICE_OBJECT* device, IRP* irp, const DriverImag
   frame.location = static_cast<size_t>(stack - reinterpret_cast<IO_STACK_LOCATION*>(irp + 1));
   frame.irql = K().scheduler->Irql();
   dispatch_frames_.push_back(&frame);
+  // The device's memory stays while one of its dispatch routines runs, also
+  // when another context deletes it meanwhile (a remove that did not wait
+  // for its requests): the late accesses then show as findings, not as
+  // crashes of the simulator.
+  DriverRecord* owner = target->driver;
+  ++target->references;
   NTSTATUS status = dispatch(device, irp);
+  --target->references;
+  DereferenceDevice(target);  // may free the device and its record
   dispatch_frames_.erase(std::find(dispatch_frames_.begin(), dispatch_frames_.end(), &frame));
   // The driver record outlives a device its dispatch routine deleted.
-  CheckDispatchReturn(frame, device, target->driver, status);
+  CheckDispatchReturn(frame, device, owner, status);
   return status;
 }
 
