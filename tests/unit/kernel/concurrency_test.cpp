@@ -13,6 +13,7 @@
 #include "sim/kernel/scheduler.h"
 #include "sim/machine/machine.h"
 #include "support/seed_range.h"
+#include "support/test_devices.h"
 #include "wdm.h"
 
 namespace {
@@ -180,6 +181,46 @@ TEST(InterruptModelTest, LineServicedAtItsIrqlExcludedBySynchronizeAndDpcFollows
     machine.Shutdown();
     EXPECT_TRUE(machine.verifier().clean()) << "seed " << seed << "\n" << machine.verifier().Summary();
   }
+}
+
+TEST(InterruptModelTest, ConnectInterruptExTakesTheFullySpecifiedForm) {
+  sim::Machine machine;
+  machine.Boot();
+  sim::DriverRecord* bus = machine.kernel().io->CreateBuiltinDriver("testbus");
+  DEVICE_OBJECT* pdo = sim::test::CreateTestDevice(bus);
+  Device device;
+  KeInitializeDpc(&device.dpc, DeviceDpc, &device);
+  IO_CONNECT_INTERRUPT_PARAMETERS parameters{};
+  parameters.Version = CONNECT_FULLY_SPECIFIED;
+  parameters.FullySpecified.PhysicalDeviceObject = pdo;
+  parameters.FullySpecified.InterruptObject = &device.interrupt;
+  parameters.FullySpecified.ServiceRoutine = DeviceIsr;
+  parameters.FullySpecified.ServiceContext = &device;
+  parameters.FullySpecified.SynchronizeIrql = 5;
+  parameters.FullySpecified.ShareVector = TRUE;
+  parameters.FullySpecified.Vector = 0x53;
+  parameters.FullySpecified.Irql = 5;
+  parameters.FullySpecified.InterruptMode = LevelSensitive;
+  parameters.FullySpecified.ProcessorEnableMask = 3;
+  ASSERT_EQ(IoConnectInterruptEx(&parameters), STATUS_SUCCESS);
+  device.pending = true;
+  machine.kernel().interrupts->SetLine(3, true);
+  machine.kernel().scheduler->Settle();
+  EXPECT_EQ(device.isr_runs, 1);
+  EXPECT_EQ(device.dpc_runs, 1);
+  IO_DISCONNECT_INTERRUPT_PARAMETERS disconnect{};
+  disconnect.Version = CONNECT_FULLY_SPECIFIED;
+  disconnect.ConnectionContext.InterruptObject = device.interrupt;
+  IoDisconnectInterruptEx(&disconnect);
+  EXPECT_FALSE(machine.kernel().interrupts->IsConnected(device.interrupt));
+  // The line-based form is not modelled, and says so.
+  parameters.Version = CONNECT_LINE_BASED;
+  EXPECT_EQ(IoConnectInterruptEx(&parameters), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(machine.verifier().Count("unsupported-by-model"), 1u);
+  machine.kernel().verifier->Forget("unsupported-by-model");
+  IoDeleteDevice(pdo);
+  machine.Shutdown();
+  EXPECT_TRUE(machine.verifier().clean()) << machine.verifier().Summary();
 }
 
 }  // namespace
