@@ -1,13 +1,27 @@
-// The seeds a seeded concurrency test runs under: 200 from seed 1 unless
-// ZARK_SEED_BASE and ZARK_SEED_COUNT say otherwise (scripts/sweep runs
-// longer sweeps through them). A failure names its seed, which replays it.
+// Seeded concurrency tests: the machines they boot and the seeds they run
+// under (200 from seed 1 unless ZARK_SEED_BASE and ZARK_SEED_COUNT say
+// otherwise; scripts/sweep runs longer sweeps through them). A failure
+// names its seed, which replays it.
 #pragma once
 
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
+#include "sim/machine/machine.h"
+
 namespace sim::test {
+
+// A machine whose kernel entries hand the host to another context at
+// random, with the given chance in thousandths.
+inline MachineConfig PreemptedMachine(uint64_t seed, int processors = 2, unsigned per_mille = 250) {
+  MachineConfig config;
+  config.seed = seed;
+  config.processors = processors;
+  config.preemption.mode = PreemptionOptions::Mode::Random;
+  config.preemption.per_mille = per_mille;
+  return config;
+}
 
 struct SeedRange {
   uint64_t first = 1;

@@ -19,19 +19,11 @@
 namespace {
 
 
-sim::MachineConfig Preemptive(uint64_t seed) {
-  sim::MachineConfig config;
-  config.seed = seed;
-  config.processors = 2;
-  config.preemption.mode = sim::PreemptionOptions::Mode::Random;
-  config.preemption.per_mille = 250;
-  return config;
-}
 
 // Boots a machine, loads the racy driver in the mode, unloads it and shuts
 // down; returns the findings.
 std::vector<sim::Finding> RunRacyDriver(uint64_t seed, uint32_t mode, bool assert_line = false) {
-  sim::Machine machine(Preemptive(seed));
+  sim::Machine machine(sim::test::PreemptedMachine(seed));
   machine.Boot();
   auto& kernel = machine.kernel();
   kernel.registry->CreateKey("\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\racy");
@@ -156,7 +148,7 @@ BOOLEAN NTAPI Synchronized(PVOID context) {
 
 TEST(InterruptModelTest, LineServicedAtItsIrqlExcludedBySynchronizeAndDpcFollows) {
   for (uint64_t seed = 1; seed <= 20; ++seed) {
-    sim::Machine machine(Preemptive(seed));
+    sim::Machine machine(sim::test::PreemptedMachine(seed));
     machine.Boot();
     Device device;
     KeInitializeDpc(&device.dpc, DeviceDpc, &device);

@@ -24,14 +24,6 @@ const char kService[] = "faulty_pnp";
 const char kServiceKey[] = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\faulty_pnp";
 constexpr ULONG kRemoveWaits = 6;
 
-sim::MachineConfig Preemptive(uint64_t seed) {
-  sim::MachineConfig config;
-  config.seed = seed;
-  config.processors = 2;
-  config.preemption.mode = sim::PreemptionOptions::Mode::Random;
-  config.preemption.per_mille = 250;
-  return config;
-}
 
 sim::CardConfig Card(UCHAR slot) {
   sim::CardConfig card;
@@ -46,9 +38,8 @@ struct Reader {
   HANDLE handle;
 };
 
-// Reads until the handle is closed under it. Overlapped reads waited for:
-// Application::Read looks the handle up again after the request to move the
-// file position, which fails once another thread closed the handle.
+// Reads until the handle is closed under it, with overlapped reads waited
+// for one at a time.
 void NTAPI ReadUntilClosed(PVOID context) {
   auto* reader = static_cast<Reader*>(context);
   UCHAR buffer[16];
@@ -62,7 +53,7 @@ void NTAPI ReadUntilClosed(PVOID context) {
 // Boots a machine with the driver in the mode, runs the device's life and
 // shuts down; returns the findings.
 std::vector<sim::Finding> RunFaultyPnp(uint64_t seed, ULONG mode) {
-  sim::Machine machine(Preemptive(seed));
+  sim::Machine machine(sim::test::PreemptedMachine(seed));
   machine.Boot();
   sim::Kernel& kernel = machine.kernel();
   kernel.registry->CreateKey(kServiceKey);

@@ -7,6 +7,7 @@
 
 #include "sim/kernel/scheduler.h"
 #include "support/kernel_test.h"
+#include "support/seed_range.h"
 #include "wdm.h"
 
 namespace {
@@ -258,14 +259,6 @@ namespace {
 
 // --- Virtual processors and preemption -------------------------------------
 
-sim::MachineConfig Preempted(uint64_t seed, int processors) {
-  sim::MachineConfig config;
-  config.seed = seed;
-  config.processors = processors;
-  config.preemption.mode = sim::PreemptionOptions::Mode::Random;
-  config.preemption.per_mille = 300;
-  return config;
-}
 
 struct Shared {
   KSPIN_LOCK lock;
@@ -299,7 +292,7 @@ void LockedIncrements(PVOID context) {
 TEST(ProcessorTest, SpinLocksExcludeAcrossProcessorsAndThreadsInterleaveOutsideThem) {
   bool interleaved = false;
   for (uint64_t seed = 1; seed <= 30; ++seed) {
-    sim::Machine machine(Preempted(seed, 2));
+    sim::Machine machine(sim::test::PreemptedMachine(seed, 2, 300));
     Shared shared;
     KeInitializeSpinLock(&shared.lock);
     HANDLE a = StartThread(LockedIncrements, &shared);
@@ -334,7 +327,7 @@ void SlowDpc(PKDPC, PVOID context, PVOID, PVOID) {
 TEST(ProcessorTest, KeCancelTimerReturnsFalseWhileItsDpcRunsElsewhere) {
   bool seen_running = false;
   for (uint64_t seed = 1; seed <= 60 && !seen_running; ++seed) {
-    sim::Machine machine(Preempted(seed, 2));
+    sim::Machine machine(sim::test::PreemptedMachine(seed, 2, 300));
     TimerRace race;
     KeInitializeTimer(&race.timer);
     KeInitializeDpc(&race.dpc, SlowDpc, &race);
@@ -355,7 +348,7 @@ TEST(ProcessorTest, KeCancelTimerReturnsFalseWhileItsDpcRunsElsewhere) {
 
 TEST(ProcessorTest, OneProcessorRunsNothingElseWhileAThreadHoldsASpinLock) {
   for (uint64_t seed = 1; seed <= 20; ++seed) {
-    sim::Machine machine(Preempted(seed, 1));
+    sim::Machine machine(sim::test::PreemptedMachine(seed, 1, 300));
     Shared shared;
     KeInitializeSpinLock(&shared.lock);
     HANDLE other = StartThread(LockedIncrements, &shared);
