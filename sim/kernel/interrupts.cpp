@@ -123,7 +123,9 @@ void InterruptController::Service(ULONG number) {
     _KINTERRUPT* interrupt = line.connected[i].get();
     scheduler.Current()->irql = interrupt->synchronize_irql;
     scheduler.AcquireSpinLock(interrupt->lock);
+    scheduler.Current()->running_routine = reinterpret_cast<const void*>(interrupt->routine);
     claimed = interrupt->routine(interrupt, interrupt->context) != FALSE;
+    scheduler.Current()->running_routine = nullptr;
     *interrupt->lock = 0;
     scheduler.Current()->irql = level;
   }

@@ -121,9 +121,19 @@ void IoManager::UnloadDriver(DriverRecord* driver) {
         threads_running = true;
       }
     }
-    // A thread still running needs its code: the image then stays mapped
-    // until the machine's threads are stopped at shutdown.
-    if (!threads_running) K().images->Unload(image);
+    // Code another context still runs in: a request the driver's remove did
+    // not wait for, or a DPC or service routine on another processor.
+    bool code_running = false;
+    for (const DispatchFrame* frame : dispatch_frames_)
+      code_running = code_running || frame->driver == driver;
+    if (code_running || K().scheduler->RunsCodeOf(image)) {
+      ReportCaller(image, "unload-while-running",
+                   "a dispatch, DPC or interrupt service routine of " + image->name + " still runs " + when);
+      code_running = true;
+    }
+    // Running code needs its image: it then stays mapped until the machine's
+    // contexts are stopped at shutdown.
+    if (!threads_running && !code_running) K().images->Unload(image);
   }
   // Device records of the driver's deleted-but-referenced devices keep the
   // driver object alive; it is small, so the record stays until shutdown.
@@ -334,20 +344,33 @@ NTSTATUS IoManager::CallDriver(DEVICE_OBJECT* device, IRP* irp, const DriverImag
   stack->DeviceObject = device;
   PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[stack->MajorFunction];
   DispatchFrame frame;
+  frame.driver = target->driver;
   frame.irp = irp;
   frame.location = static_cast<size_t>(stack - reinterpret_cast<IO_STACK_LOCATION*>(irp + 1));
   frame.irql = K().scheduler->Irql();
-  dispatch_frames_.push_back(&frame);
   // The device's memory stays while one of its dispatch routines runs, also
   // when another context deletes it meanwhile (a remove that did not wait
   // for its requests): the late accesses then show as findings, not as
-  // crashes of the simulator.
+  // crashes of the simulator. The frame and the reference go also when the
+  // context is unwound at shutdown.
+  struct FrameGuard {
+    IoManager* io;
+    DispatchFrame* frame;
+    DeviceRecord* target;
+    ~FrameGuard() {
+      io->dispatch_frames_.erase(std::find(io->dispatch_frames_.begin(), io->dispatch_frames_.end(), frame));
+      --target->references;
+      io->DereferenceDevice(target);  // may free the device and its record
+    }
+  };
   DriverRecord* owner = target->driver;
+  dispatch_frames_.push_back(&frame);
   ++target->references;
-  NTSTATUS status = dispatch(device, irp);
-  --target->references;
-  DereferenceDevice(target);  // may free the device and its record
-  dispatch_frames_.erase(std::find(dispatch_frames_.begin(), dispatch_frames_.end(), &frame));
+  NTSTATUS status;
+  {
+    FrameGuard guard{this, &frame, target};
+    status = dispatch(device, irp);
+  }
   // The driver record outlives a device its dispatch routine deleted.
   CheckDispatchReturn(frame, device, owner, status);
   return status;

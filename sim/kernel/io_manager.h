@@ -142,6 +142,7 @@ class IoManager {
   // location, for the checks when the routine returns.
   struct DispatchFrame {
     const IRP* irp = nullptr;
+    const DriverRecord* driver = nullptr;  // whose dispatch routine runs
     size_t location = 0;
     KIRQL irql = PASSIVE_LEVEL;     // at entry
     bool completed = false;         // completion has passed the location

@@ -395,7 +395,9 @@ void Scheduler::DpcLoop(int index) {
       dpc_queue_.erase(next);
       dpc->DpcData = nullptr;
       self->irql = DISPATCH_LEVEL;
+      self->running_routine = reinterpret_cast<const void*>(dpc->DeferredRoutine);
       dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+      self->running_routine = nullptr;
       if (self->irql != DISPATCH_LEVEL) {
         K().verifier->Report("irql", ImageName(ImageOf(reinterpret_cast<const void*>(dpc->DeferredRoutine))),
                              "a DPC routine returned at IRQL " + std::to_string(self->irql) +
@@ -436,6 +438,13 @@ bool Scheduler::RemoveDpc(KDPC* dpc) {
   dpc_queue_.erase(it);
   dpc->DpcData = nullptr;
   return true;
+}
+
+bool Scheduler::RunsCodeOf(const DriverImage* image) const {
+  for (const Processor& processor : processors_)
+    for (const SimThread* context : {processor.dpc, processor.isr})
+      if (context && context->running_routine && ImageOf(context->running_routine) == image) return true;
+  return false;
 }
 
 size_t Scheduler::CancelTimersAndDpcsWithin(const void* begin, size_t length) {

@@ -116,6 +116,9 @@ class Scheduler {
   bool QueueDpc(KDPC* dpc);
   bool RemoveDpc(KDPC* dpc);
 
+  // Whether a DPC or interrupt service routine of the image runs (or is
+  // interrupted) on some processor.
+  bool RunsCodeOf(const DriverImage* image) const;
   // Cancels the set timers and queued DPCs that lie in the memory range
   // (pool being freed); returns how many there were.
   size_t CancelTimersAndDpcsWithin(const void* begin, size_t length);

@@ -48,6 +48,8 @@ class SimThread {
   // while it is interrupted or runs at DISPATCH_LEVEL or above; a DPC or
   // interrupt context always belongs to its processor.
   int processor = -1;
+  // The DPC or interrupt service routine a processor's context runs, or null.
+  const void* running_routine = nullptr;
   // A spin lock it waits for (spinning), or null.
   const volatile KSPIN_LOCK* spinning_on = nullptr;
 

@@ -13,6 +13,7 @@ enum : ULONG {
   kFreeAfterCancel = 2,    // frees a timer's context right after KeCancelTimer
   kDpcSharesUnlocked = 3,  // a DPC and a thread share a table without the spin lock
   kIsrNeverClaims = 4,     // an interrupt service routine that never claims its line
+  kUnloadUnderDpc = 5,     // unloads while its timer's DPC may still run elsewhere
 };
 
 constexpr ULONG kTag = 'ycaR';
@@ -81,6 +82,11 @@ void SetCancelAndFree(PVOID) {
   ExFreePoolWithTag(context, kTag);
 }
 
+KDEFERRED_ROUTINE SlowDpc;
+void SlowDpc(PKDPC, PVOID, PVOID, PVOID) {
+  for (int i = 0; i < 8; ++i) KeStallExecutionProcessor(1);
+}
+
 KSERVICE_ROUTINE NeverClaims;
 BOOLEAN NeverClaims(PKINTERRUPT, PVOID) { return FALSE; }
 
@@ -131,6 +137,15 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
       LARGE_INTEGER pause;
       pause.QuadPart = -10000;
       KeDelayExecutionThread(KernelMode, FALSE, &pause);
+      break;
+    }
+    case kUnloadUnderDpc: {
+      // The fault is in what the unload routine leaves out: KeCancelTimer
+      // returns FALSE once the DPC runs, and nothing waits for it to end.
+      KeInitializeDpc(&drain_dpc, SlowDpc, NULL);
+      LARGE_INTEGER due;
+      due.QuadPart = 0;
+      KeSetTimer(&drain_timer, due, &drain_dpc);
       break;
     }
     case kIsrNeverClaims:

@@ -20,6 +20,8 @@ namespace {
 
 
 
+constexpr uint32_t kUnloadUnderDpc = 5;
+
 // Boots a machine, loads the racy driver in the mode, unloads it and shuts
 // down; returns the findings.
 std::vector<sim::Finding> RunRacyDriver(uint64_t seed, uint32_t mode, bool assert_line = false) {
@@ -37,7 +39,12 @@ std::vector<sim::Finding> RunRacyDriver(uint64_t seed, uint32_t mode, bool asser
     kernel.scheduler->Settle();
     kernel.interrupts->SetLine(10, false);
   }
-  kernel.scheduler->Settle();
+  if (mode == kUnloadUnderDpc) {
+    // The unload races the DPC: a few kernel entries give it the chance to start.
+    for (int i = 0; i < 3; ++i) kernel.scheduler->KernelEntry();
+  } else {
+    kernel.scheduler->Settle();  // everything the driver started runs out first
+  }
   if (driver) kernel.io->UnloadDriver(driver);
   machine.Shutdown();
   return machine.verifier().findings();
@@ -90,7 +97,9 @@ INSTANTIATE_TEST_SUITE_P(Faults, RacyDriverTest,
                              // writing into the freed context.
                              Fault{2, {"pool-freed-with-active-timer", "pool-write-after-free"}},
                              // A DPC and a thread share the table without the lock: blocks freed twice.
-                             Fault{3, {"pool-bad-free"}}),
+                             Fault{3, {"pool-bad-free"}},
+                             // Unloaded while its DPC still runs on the other processor.
+                             Fault{5, {"unload-while-running"}}),
                          [](const auto& info) { return std::string("Mode") + std::to_string(info.param.mode); });
 
 TEST(InterruptStormTest, AnUnclaimedAssertedLineIsAStormNamingTheDriver) {
