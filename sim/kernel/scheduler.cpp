@@ -79,17 +79,7 @@ std::unique_ptr<SimThread> Scheduler::MakeContext(const std::string& name, std::
     LeaveProcessor(raw);
     SimThread* next = adopted_;
     if (!stopping_) {
-      // Someone else must run now; wait for time to pass if nothing can.
-      for (;;) {
-        FireDueTimers();
-        ActivateServiceContexts();
-        std::vector<SimThread*> candidates = Candidates();
-        if (!candidates.empty()) {
-          next = Pick(candidates);
-          break;
-        }
-        if (!FireNextTimer()) Deadlock("every thread waits and no timer is set");
-      }
+      next = Pick(CandidatesOnceSomethingCanRun());
       if (next->kind == SimThread::Kind::Thread && next->processor < 0) Place(next);
     }
     ++switches_;
@@ -142,8 +132,7 @@ KIRQL Scheduler::Irql() const { return current_ ? current_->irql : PASSIVE_LEVEL
 void Scheduler::SetIrql(KIRQL irql) {
   const KIRQL previous = current_->irql;
   current_->irql = irql;
-  if (irql < previous) Reschedule();
-  if (irql < APC_LEVEL) DeliverSpecialApcs();
+  if (irql < previous) Reschedule();  // DPCs, interrupts and special APCs it now lets in
 }
 
 ULONG_PTR Scheduler::LockMark() const { return reinterpret_cast<ULONG_PTR>(current_) | 1; }
@@ -257,22 +246,26 @@ void Scheduler::CheckStop(SimThread* self) {
   if (self->stop_requested && stopping_) throw ContextExit{STATUS_CANCELLED};
 }
 
+std::vector<SimThread*> Scheduler::CandidatesOnceSomethingCanRun() {
+  for (;;) {
+    FireDueTimers();
+    ActivateServiceContexts();
+    std::vector<SimThread*> candidates = Candidates();
+    if (!candidates.empty()) return candidates;
+    for (const auto& context : threads_)
+      if (context->spinning_on) Deadlock("a spin lock is held by a context that cannot run");
+    for (const Processor& processor : processors_)
+      for (const SimThread* context : {processor.dpc, processor.isr})
+        if (context && context->spinning_on) Deadlock("a spin lock is held by a context that cannot run");
+    if (!FireNextTimer()) Deadlock("every thread waits and no timer is set");
+  }
+}
+
 void Scheduler::Dispatch(Choice choice) {
   SimThread* self = current_;
   for (;;) {
     if (self->kind == SimThread::Kind::Thread) DeliverSpecialApcs();
-    FireDueTimers();
-    ActivateServiceContexts();
-    std::vector<SimThread*> candidates = Candidates();
-    if (candidates.empty()) {
-      for (const auto& context : threads_)
-        if (context->spinning_on) Deadlock("a spin lock is held by a context that cannot run");
-      for (const Processor& processor : processors_)
-        for (const SimThread* context : {processor.dpc, processor.isr})
-          if (context && context->spinning_on) Deadlock("a spin lock is held by a context that cannot run");
-      if (!FireNextTimer()) Deadlock("every thread waits and no timer is set");
-      continue;
-    }
+    std::vector<SimThread*> candidates = CandidatesOnceSomethingCanRun();
     const bool self_runs = std::find(candidates.begin(), candidates.end(), self) != candidates.end();
     // Without preemption, DPCs and interrupts that came in run at once.
     if (options_.preemption.mode == PreemptionOptions::Mode::Off && self->kind == SimThread::Kind::Thread) {
@@ -308,7 +301,15 @@ void Scheduler::Dispatch(Choice choice) {
 void Scheduler::KernelEntry() {
   if (stopping_ || !current_) return;
   ++entries_;
+  // Without preemption a kernel entry only matters when a timer, DPC or
+  // interrupt is waiting to come in; most entries skip the dispatch.
+  if (options_.preemption.mode == PreemptionOptions::Mode::Off && !SomethingToDeliver()) return;
   Dispatch(Choice::May);
+}
+
+bool Scheduler::SomethingToDeliver() const {
+  return TimerDue() || !dpc_queue_.empty() || special_apcs_.count(current_) != 0 ||
+         (HasKernel() && K().interrupts && !K().interrupts->LinesToService().empty());
 }
 
 void Scheduler::Reschedule() {
@@ -585,10 +586,13 @@ bool Scheduler::CancelTimer(KTIMER* timer) {
   return true;
 }
 
+bool Scheduler::TimerDue() const {
+  return (!timer_queue_.empty() && timer_queue_.begin()->first.due <= now_) ||
+         (!timeout_queue_.empty() && timeout_queue_.begin()->first.due <= now_);
+}
+
 void Scheduler::FireDueTimers() {
-  while ((!timer_queue_.empty() && timer_queue_.begin()->first.due <= now_) ||
-         (!timeout_queue_.empty() && timeout_queue_.begin()->first.due <= now_))
-    FireNextTimer();
+  while (TimerDue()) FireNextTimer();
 }
 
 bool Scheduler::FireNextTimer() {

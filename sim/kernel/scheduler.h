@@ -176,6 +176,11 @@ class Scheduler {
   // and hands the host to another context when the current one cannot go
   // on or the policy says so. Returns when the caller runs again.
   void Dispatch(Choice choice);
+  // The contexts that can run now; when none can, the clock moves on to the
+  // next timer (a deadlock when there is none).
+  std::vector<SimThread*> CandidatesOnceSomethingCanRun();
+  bool SomethingToDeliver() const;
+  bool TimerDue() const;
   std::vector<SimThread*> Candidates() const;
   bool Runnable(const SimThread* context) const;
   bool CanPlaceThread() const;
