@@ -49,16 +49,13 @@ PVOID Pool::Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const DriverImage* 
 
 void Pool::Free(PVOID block, ULONG tag, bool check_tag, const DriverImage* caller) {
   auto it = blocks_.find(block);
-  const bool freed_before = std::any_of(freed_.begin(), freed_.end(),
-                                        [block](const FreedBlock& freed) { return freed.address == block; });
-  if (it == blocks_.end() && freed_before) {
-    ReportCaller(caller, "pool-bad-free", "free of " + Hex(reinterpret_cast<ULONG_PTR>(block)) + ", which was already freed");
-    return;
-  }
   if (it == blocks_.end()) {
+    const bool freed_before = std::any_of(freed_.begin(), freed_.end(),
+                                          [block](const FreedBlock& freed) { return freed.address == block; });
     ReportCaller(caller, "pool-bad-free",
                  "free of " + Hex(reinterpret_cast<ULONG_PTR>(block)) +
-                     ", which is not an allocated pool block (double free or foreign pointer)");
+                     (freed_before ? ", which was already freed"
+                                   : ", which is not an allocated pool block (double free or foreign pointer)"));
     return;
   }
   // Freed even at the wrong IRQL: the finding is the IRQL, not a leak too.
