@@ -26,26 +26,27 @@ std::string OwnerOf(const void* routine, const DEVICE_OBJECT* device) {
 
 }  // namespace
 
+// A spin lock like any other: held on another processor, the acquirer spins
+// until it is released; held by the acquirer itself, it never would be.
 void IoManager::AcquireCancelLock(KIRQL* irql, const DriverImage* caller) {
-  SimThread* self = K().scheduler->Current();
-  if (cancel_lock_owner_) {
-    // One processor: the holder cannot run to release it.
-    ReportCaller(caller, "spin-lock",
-                 cancel_lock_owner_ == self ? "cancel spin lock acquired again by the thread that holds it"
-                                            : "cancel spin lock acquired while another thread holds it");
-  }
+  Scheduler& scheduler = *K().scheduler;
+  SimThread* self = scheduler.Current();
   *irql = self->irql;
-  cancel_lock_owner_ = self;
-  if (self->irql < DISPATCH_LEVEL) K().scheduler->SetIrql(DISPATCH_LEVEL);
+  if (self->irql < DISPATCH_LEVEL) self->irql = DISPATCH_LEVEL;
+  if (cancel_lock_ == scheduler.LockMark()) {
+    ReportCaller(caller, "spin-lock", "cancel spin lock acquired again by the context that holds it");
+    return;
+  }
+  scheduler.AcquireSpinLock(&cancel_lock_);
 }
 
 void IoManager::ReleaseCancelLock(KIRQL irql, const DriverImage* caller) {
   SimThread* self = K().scheduler->Current();
-  if (cancel_lock_owner_ != self) {
-    ReportCaller(caller, "spin-lock", "release of the cancel spin lock, which this thread does not hold");
+  if (cancel_lock_ != K().scheduler->LockMark()) {
+    ReportCaller(caller, "spin-lock", "release of the cancel spin lock, which this context does not hold");
     return;
   }
-  cancel_lock_owner_ = nullptr;
+  cancel_lock_ = 0;
   if (self->irql != DISPATCH_LEVEL)
     ReportCaller(caller, "irql", "IoReleaseCancelSpinLock not at DISPATCH_LEVEL");
   K().scheduler->SetIrql(irql);
@@ -72,9 +73,9 @@ BOOLEAN IoManager::CancelIrp(IRP* irp, const DriverImage* caller) {
   const std::string owner = OwnerOf(reinterpret_cast<const void*>(routine), device);
   routine(device, irp);
   SimThread* self = K().scheduler->Current();
-  if (cancel_lock_owner_ == self) {
+  if (cancel_lock_ == K().scheduler->LockMark()) {
     K().verifier->Report("cancel-lock-held", owner, "a cancel routine returned holding the cancel spin lock");
-    cancel_lock_owner_ = nullptr;
+    cancel_lock_ = 0;
     K().scheduler->SetIrql(irql);
   } else if (self->irql != irql) {
     K().verifier->Report("irql", owner,

@@ -199,7 +199,7 @@ TEST_F(SchedulerTest, BrokenIrqlAndLockRulesAreFindings) {
   KIRQL old;
   KeAcquireSpinLock(&lock, &old);
   KIRQL again;
-  KeAcquireSpinLock(&lock, &again);  // would spin forever on one processor
+  KeAcquireSpinLock(&lock, &again);  // the holder itself: it would spin forever
   EXPECT_EQ(kernel().verifier->Count("spin-lock"), 1u);
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, TRUE);
