@@ -70,15 +70,13 @@ NTSTATUS InterruptController::Connect(_KINTERRUPT** object, PKSERVICE_ROUTINE ro
 }
 
 bool InterruptController::Disconnect(_KINTERRUPT* object) {
+  auto is_object = [object](const auto& candidate) { return candidate.get() == object; };
   for (auto& [number, line] : lines_) {
-    auto it = std::find_if(line.connected.begin(), line.connected.end(),
-                           [object](const auto& candidate) { return candidate.get() == object; });
-    if (it == line.connected.end()) continue;
+    if (std::none_of(line.connected.begin(), line.connected.end(), is_object)) continue;
     // A service in progress elsewhere still uses the object: as the platform
     // does, wait until it has finished.
     while (line.in_service) K().scheduler->Yield();
-    line.connected.erase(std::find_if(line.connected.begin(), line.connected.end(),
-                                      [object](const auto& candidate) { return candidate.get() == object; }));
+    line.connected.erase(std::find_if(line.connected.begin(), line.connected.end(), is_object));
     return true;
   }
   return false;

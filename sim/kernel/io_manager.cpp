@@ -123,9 +123,8 @@ void IoManager::UnloadDriver(DriverRecord* driver) {
     }
     // Code another context still runs in: a request the driver's remove did
     // not wait for, or a DPC or service routine on another processor.
-    bool code_running = false;
-    for (const DispatchFrame* frame : dispatch_frames_)
-      code_running = code_running || frame->driver == driver;
+    bool code_running = std::any_of(dispatch_frames_.begin(), dispatch_frames_.end(),
+                                    [driver](const DispatchFrame* frame) { return frame->driver == driver; });
     if (code_running || K().scheduler->RunsCodeOf(image)) {
       ReportCaller(image, "unload-while-running",
                    "a dispatch, DPC or interrupt service routine of " + image->name + " still runs " + when);
