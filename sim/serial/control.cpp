@@ -138,7 +138,7 @@ NTSTATUS WaitOnMask(Request* r, PLIST_ENTRY Done) {
   }
   IoMarkIrpPending(r->Irp);
   r->Irp->IoStatus.Information = 0;
-  IoSetCancelRoutine(r->Irp, SerialCancel);
+  (void)IoSetCancelRoutine(r->Irp, SerialCancel);
   if (r->Irp->Cancel && IoSetCancelRoutine(r->Irp, NULL) != NULL) {
     r->Irp->IoStatus.Status = STATUS_CANCELLED;
     InsertTailList(Done, &r->Irp->Tail.Overlay.ListEntry);

@@ -8,6 +8,13 @@ namespace {
 const WCHAR kComDbKey[] = L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter";
 const ULONG kComDbBytes = PORT_MAX_COM_NUMBER / 8;
 
+// What ZwQueryKey returns for KeyNameInformation (KEY_NAME_INFORMATION,
+// which not every copy of the kernel headers declares).
+struct KeyNameRecord {
+  ULONG NameLength;
+  WCHAR Name[1];
+};
+
 void Lock() { KeWaitForSingleObject(&SerialNamesLock, Executive, KernelMode, FALSE, NULL); }
 void Unlock() { KeSetEvent(&SerialNamesLock, IO_NO_INCREMENT, FALSE); }
 
@@ -85,9 +92,8 @@ void Publish(PSERIAL_EXTENSION Ext) {
 
 // FriendlyName lives on the instance key, the parent of the device key.
 void WriteFriendlyName(HANDLE DeviceKey, PCWSTR PortName) {
-  const ULONG size = sizeof(KEY_NAME_INFORMATION) + 512 * sizeof(WCHAR);
-  PKEY_NAME_INFORMATION info =
-      static_cast<PKEY_NAME_INFORMATION>(ExAllocatePoolWithTag(PagedPool, size, SERIAL_POOL_TAG));
+  const ULONG size = sizeof(KeyNameRecord) + 512 * sizeof(WCHAR);
+  KeyNameRecord* info = static_cast<KeyNameRecord*>(ExAllocatePoolWithTag(PagedPool, size, SERIAL_POOL_TAG));
   if (!info) return;
   ULONG result = 0;
   if (NT_SUCCESS(ZwQueryKey(DeviceKey, KeyNameInformation, info, size - sizeof(WCHAR), &result))) {

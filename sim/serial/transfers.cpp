@@ -162,7 +162,7 @@ void SerialCompleteList(PSERIAL_EXTENSION Ext, PLIST_ENTRY Done) {
 
 void SerialQueueRequest(PSERIAL_EXTENSION Ext, PLIST_ENTRY Queue, PIRP Irp, PLIST_ENTRY Done) {
   UNREFERENCED_PARAMETER(Ext);
-  IoSetCancelRoutine(Irp, SerialCancel);
+  (void)IoSetCancelRoutine(Irp, SerialCancel);
   if (Irp->Cancel && Claim(Irp)) {
     Finish(Irp, STATUS_CANCELLED, 0, Done);
     return;
