@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "sim/kernel/interrupts.h"
+#include "sim/kernel/kernel.h"
+
 namespace sim::hw {
 
 namespace {
@@ -17,7 +20,24 @@ Hardware::Hardware(const HostBridgeConfig& host) : pci_(host, counters_), io_(pc
   current_hardware = this;
 }
 
-Hardware::~Hardware() { current_hardware = nullptr; }
+Hardware::~Hardware() {
+  for (UartCard* card : cards_) card->OnInterruptChange(nullptr);
+  for (int line : driven_lines_)
+    if (HasKernel() && K().interrupts) K().interrupts->SetLine(static_cast<ULONG>(line), false);
+  current_hardware = nullptr;
+}
+
+void Hardware::DriveInterrupts() {
+  std::set<int> asserted;
+  for (UartCard* card : cards_)
+    if (card->InterruptAsserted()) asserted.insert(card->interrupt_line());
+  if (!HasKernel() || !K().interrupts) return;
+  for (int line : driven_lines_)
+    if (!asserted.count(line)) K().interrupts->SetLine(static_cast<ULONG>(line), false);
+  for (int line : asserted)
+    if (!driven_lines_.count(line)) K().interrupts->SetLine(static_cast<ULONG>(line), true);
+  driven_lines_ = asserted;
+}
 
 PciBridge* Hardware::AddBridge(const BridgeConfig& config) {
   auto bridge = std::make_unique<PciBridge>(config);
@@ -31,6 +51,8 @@ UartCard* Hardware::AddCard(const CardModelConfig& config) {
   if (!pci_.Add(std::move(card))) return nullptr;
   io_.Attach(raw, raw);
   cards_.push_back(raw);
+  raw->OnInterruptChange([this] { DriveInterrupts(); });
+  raw->UpdateInterrupt();
   return raw;
 }
 

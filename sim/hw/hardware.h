@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "sim/hw/hw_counters.h"
@@ -35,6 +36,9 @@ class Hardware {
   IoMappings& mappings() { return mappings_; }
   const std::vector<UartCard*>& cards() const { return cards_; }
   UartCard* CardAt(const PciLocation& location) const;
+  // Drives the kernel's interrupt lines: each is asserted while some card
+  // whose Interrupt Line register names it asserts INTx.
+  void DriveInterrupts();
 
  private:
   HwCounters counters_;
@@ -43,6 +47,7 @@ class Hardware {
   PhysicalMemory memory_;
   IoMappings mappings_;
   std::vector<UartCard*> cards_;
+  std::set<int> driven_lines_;
 };
 
 // The current machine's hardware; aborts with a message when none exists.

@@ -29,6 +29,7 @@ void PciFunction::Write(uint32_t offset, uint32_t value, unsigned width) {
     if (at >= size()) break;
     WriteByte(at, static_cast<uint8_t>(value >> (8 * i)), writable_[at]);
   }
+  Written();
 }
 
 void PciFunction::WriteByte(uint32_t offset, uint8_t value, uint8_t mask) {

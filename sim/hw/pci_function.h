@@ -47,7 +47,10 @@ class PciFunction {
 
   // A function pulled out of its slot answers nothing any more.
   bool present() const { return present_; }
-  void set_present(bool present) { present_ = present; }
+  void set_present(bool present) {
+    present_ = present;
+    PresenceChanged();
+  }
 
   // Hardware's view: sets bytes whatever the write mask says.
   uint8_t Get8(uint32_t offset) const { return bytes_.at(offset); }
@@ -63,6 +66,11 @@ class PciFunction {
   // One byte written by software, after the write mask; the default stores
   // it. Models override it for registers with side effects.
   virtual void WriteByte(uint32_t offset, uint8_t value, uint8_t mask);
+  // After each software write, whole (a model re-evaluates what depends on
+  // several bytes at once).
+  virtual void Written() {}
+  // The function was pulled out or put back.
+  virtual void PresenceChanged() {}
   // A base address register of the given size (a power of two; 0: none)
   // whose low flag bits (bit 0 set for I/O) are read-only.
   void DefineBar(unsigned index, uint32_t value, uint32_t size);

@@ -1,5 +1,7 @@
 #include "sim/hw/uart_card.h"
 
+#include "sim/hw/serial_line.h"
+
 namespace sim::hw {
 
 int UartCountOf(uint16_t device_id) {
@@ -51,7 +53,68 @@ UartCard::UartCard(const CardModelConfig& config)
   SetWritable(0xF1, 2, 0xFF);
   Set8(kOptionalPortMask, config.optional_port_mask);
   SetWritable(0xF8, 0x122 - 0xF8, 0xFF);  // GPIO register pairs
+  for (unsigned n = 0; n < kMaxPorts; ++n) {
+    uarts_[n].SetBaudClock(BaudClock(n));
+    uarts_[n].OnChange([this] { UpdateInterrupt(); });
+  }
 }
+
+UartCard::~UartCard() {
+  for (Uart16550& uart : uarts_) uart.OnChange(nullptr);
+}
+
+uint32_t UartCard::BaudClock(unsigned n) const {
+  switch (Get8(kBlockBase + 8 * n) >> 6) {
+    case 1: return 18432000;
+    case 2: return 24000000;
+    case 3: return 14769000;
+    default: return Uart16550::kDefaultClock;
+  }
+}
+
+void UartCard::WriteByte(uint32_t offset, uint8_t value, uint8_t mask) {
+  PciFunction::WriteByte(offset, value, mask);
+  if (offset >= kBlockBase && offset < kBlockBase + 8 * kMaxPorts && (offset - kBlockBase) % 8 == 0) {
+    const unsigned n = (offset - kBlockBase) / 8;
+    uarts_[n].SetBaudClock(BaudClock(n));
+  }
+}
+
+bool UartCard::UartInterrupting(unsigned n) const {
+  if (n >= kMaxPorts || !UartFitted(n) || !(Get8(kBlockBase + 8 * n) & 0x01)) return false;
+  const Uart16550& uart = uarts_[n];
+  return uart.InterruptPending() && (uart.modem_control() & Uart16550::kOut2);
+}
+
+void UartCard::UpdateInterrupt() {
+  const uint16_t command = Get16(0x04);
+  const bool enabled = present() && (command & 0x0001) && !(command & 0x0400);
+  bool any = false;
+  for (unsigned n = 0; n < kMaxPorts; ++n) {
+    const bool output = enabled && UartInterrupting(n);
+    if (output && !uart_output_[n]) ++uarts_[n].counters().interrupts;
+    uart_output_[n] = output;
+    any = any || output;
+  }
+  const int line = Get8(0x3C);
+  if (any == asserted_ && line == line_) return;
+  asserted_ = any;
+  line_ = line;
+  if (interrupt_changed_) interrupt_changed_();
+}
+
+void UartCard::Plug(unsigned uart_index, std::unique_ptr<SerialDevice> device) {
+  uarts_.at(uart_index).line().Plug(std::move(device));
+  UpdateInterrupt();
+}
+
+std::unique_ptr<SerialDevice> UartCard::Unplug(unsigned uart_index) {
+  std::unique_ptr<SerialDevice> device = uarts_.at(uart_index).line().Unplug();
+  UpdateInterrupt();
+  return device;
+}
+
+SerialDevice* UartCard::attached(unsigned uart_index) const { return uarts_.at(uart_index).line().device(); }
 
 std::array<uint8_t, 8> UartCard::PortBlock(unsigned n) const {
   std::array<uint8_t, 8> block{};
@@ -83,6 +146,7 @@ uint32_t UartCard::ReadPort(uint16_t port, unsigned width) {
     if (n >= 0) byte = uarts_[n].Read(at - Get16(kBlockBase + 8 * n + 4));
     value |= static_cast<uint32_t>(byte) << (8 * i);
   }
+  UpdateInterrupt();
   return value;
 }
 
@@ -92,6 +156,7 @@ void UartCard::WritePort(uint16_t port, uint32_t value, unsigned width) {
     int n = UartAt(at);
     if (n >= 0) uarts_[n].Write(at - Get16(kBlockBase + 8 * n + 4), static_cast<uint8_t>(value >> (8 * i)));
   }
+  UpdateInterrupt();
 }
 
 }  // namespace sim::hw

@@ -3,13 +3,24 @@
 // 8-byte block at 0x40 + 8 n of configuration space and answers at the I/O
 // address held in bytes +4 and +5 of its block, only while the block's
 // enable bit (byte +0, bit 0) is set and the Command register enables I/O.
+// Bits 7:6 of byte +0 select the UART's baud clock: 00 1.8432 MHz, 01
+// 18.432 MHz, 10 24 MHz, 11 14.769 MHz.
+//
+// Interrupt: each UART's interrupt output, gated by its MCR OUT2, is ORed
+// onto the card's level-triggered INTx, which drives the interrupt line
+// the Interrupt Line register (0x3C) names. Only enabled blocks of fitted
+// UARTs take part; the line is deasserted while the card is pulled, I/O
+// decoding is off or the Command register's interrupt disable bit is set.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <memory>
 
 #include "sim/hw/io_device.h"
 #include "sim/hw/pci_function.h"
+#include "sim/hw/serial_device.h"
 #include "sim/hw/uart_16550.h"
 
 namespace sim::hw {
@@ -42,6 +53,7 @@ class UartCard : public PciFunction, public IoDevice {
   static constexpr uint32_t kOptionalPortMask = 0xF3;
 
   explicit UartCard(const CardModelConfig& config);
+  ~UartCard() override;
 
   const CardModelConfig& config() const { return config_; }
   // The eight bytes of port block n as the card holds them.
@@ -51,15 +63,45 @@ class UartCard : public PciFunction, public IoDevice {
   // The UART answering at the port, or -1. The caller checks reachability.
   int UartAt(uint16_t port) const;
 
+  // The baud clock bits 7:6 of block n's byte +0 select, in Hz.
+  uint32_t BaudClock(unsigned n) const;
+
   // I/O space.
   bool Decodes(uint16_t port) const override { return UartAt(port) >= 0; }
   uint32_t ReadPort(uint16_t port, unsigned width) override;
   void WritePort(uint16_t port, uint32_t value, unsigned width) override;
 
+  // The device plugged into port n (0-based UART index): plugging replaces
+  // what was there; unplugging returns it (null when the port was empty).
+  void Plug(unsigned uart_index, std::unique_ptr<SerialDevice> device);
+  std::unique_ptr<SerialDevice> Unplug(unsigned uart_index);
+  SerialDevice* attached(unsigned uart_index) const;
+
+  // INTx as the card drives it, the line it goes to, and UART n's
+  // contribution to it.
+  bool InterruptAsserted() const { return asserted_; }
+  int interrupt_line() const { return line_; }
+  // Called when INTx or its line changes (the machine's hardware drives
+  // the interrupt controller from it).
+  void OnInterruptChange(std::function<void()> changed) { interrupt_changed_ = std::move(changed); }
+  bool UartInterrupting(unsigned n) const;
+  // Re-evaluates INTx; the card does it after every register access and
+  // every change of its UARTs.
+  void UpdateInterrupt();
+
+ protected:
+  void WriteByte(uint32_t offset, uint8_t value, uint8_t mask) override;
+  void Written() override { UpdateInterrupt(); }
+  void PresenceChanged() override { UpdateInterrupt(); }
+
  private:
   CardModelConfig config_;
   int uart_count_;
   std::array<Uart16550, kMaxPorts> uarts_;
+  std::array<bool, kMaxPorts> uart_output_{};
+  bool asserted_ = false;
+  int line_ = -1;
+  std::function<void()> interrupt_changed_;
 };
 
 }  // namespace sim::hw

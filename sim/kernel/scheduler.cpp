@@ -124,7 +124,42 @@ ULONG Scheduler::CurrentProcessor() const {
 }
 
 void Scheduler::AdvanceClock(LONGLONG ticks) {
-  if (ticks > 0) now_ += ticks;
+  if (ticks <= 0) return;
+  const LONGLONG target = now_ + ticks;
+  while (FireHardwareEvent(target)) {
+  }
+  now_ = target;
+}
+
+uint64_t Scheduler::ScheduleHardwareEvent(LONGLONG due, std::function<void()> action) {
+  const uint64_t id = next_hardware_event_++;
+  const TimerEntry entry{due, sequence_++};
+  hardware_queue_[entry] = HardwareEvent{id, std::move(action)};
+  hardware_events_[id] = entry;
+  return id;
+}
+
+bool Scheduler::CancelHardwareEvent(uint64_t id) {
+  auto it = hardware_events_.find(id);
+  if (it == hardware_events_.end()) return false;
+  hardware_queue_.erase(it->second);
+  hardware_events_.erase(it);
+  return true;
+}
+
+LONGLONG Scheduler::NextHardwareEventDue() const {
+  return hardware_queue_.empty() ? -1 : hardware_queue_.begin()->first.due;
+}
+
+bool Scheduler::FireHardwareEvent(LONGLONG limit) {
+  if (hardware_queue_.empty() || hardware_queue_.begin()->first.due > limit) return false;
+  auto first = hardware_queue_.begin();
+  if (first->first.due > now_) now_ = first->first.due;
+  std::function<void()> action = std::move(first->second.action);
+  hardware_events_.erase(first->second.id);
+  hardware_queue_.erase(first);
+  action();
+  return true;
 }
 
 KIRQL Scheduler::Irql() const { return current_ ? current_->irql : PASSIVE_LEVEL; }
@@ -251,12 +286,28 @@ std::vector<SimThread*> Scheduler::CandidatesOnceSomethingCanRun() {
     FireDueTimers();
     ActivateServiceContexts();
     std::vector<SimThread*> candidates = Candidates();
-    if (!candidates.empty()) return candidates;
+    if (!candidates.empty()) {
+      for (const SimThread* candidate : candidates)
+        if (candidate->kind == SimThread::Kind::Thread) hardware_only_since_ = -1;
+      return candidates;
+    }
     for (const auto& context : threads_)
       if (context->spinning_on) Deadlock("a spin lock is held by a context that cannot run");
     for (const Processor& processor : processors_)
       for (const SimThread* context : {processor.dpc, processor.isr})
         if (context && context->spinning_on) Deadlock("a spin lock is held by a context that cannot run");
+    // A device that never stops sending keeps the clock moving; with no
+    // thread ever able to run again that is still a deadlock.
+    if (timer_queue_.empty() && timeout_queue_.empty() && !hardware_queue_.empty()) {
+      if (hardware_only_since_ < 0) {
+        hardware_only_since_ = now_;
+      } else if (NextHardwareEventDue() - hardware_only_since_ > kHardwareOnlyLimit) {
+        Deadlock("every thread waits, no timer is set, and only hardware events have moved the clock since " +
+                 std::to_string(hardware_only_since_));
+      }
+    } else {
+      hardware_only_since_ = -1;
+    }
     if (!FireNextTimer()) Deadlock("every thread waits and no timer is set");
   }
 }
@@ -598,7 +649,8 @@ bool Scheduler::CancelTimer(KTIMER* timer) {
 
 bool Scheduler::TimerDue() const {
   return (!timer_queue_.empty() && timer_queue_.begin()->first.due <= now_) ||
-         (!timeout_queue_.empty() && timeout_queue_.begin()->first.due <= now_);
+         (!timeout_queue_.empty() && timeout_queue_.begin()->first.due <= now_) ||
+         (!hardware_queue_.empty() && hardware_queue_.begin()->first.due <= now_);
 }
 
 void Scheduler::FireDueTimers() {
@@ -616,6 +668,8 @@ bool Scheduler::FireNextTimer() {
     earliest = &timeout_queue_.begin()->first;
     is_kernel_timer = false;
   }
+  if (!hardware_queue_.empty() && (!earliest || hardware_queue_.begin()->first < *earliest))
+    return FireHardwareEvent(hardware_queue_.begin()->first.due);
   if (!earliest) return false;
   if (earliest->due > now_) now_ = earliest->due;
   if (!is_kernel_timer) {

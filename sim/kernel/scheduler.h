@@ -11,7 +11,7 @@
 // a line; only the topmost one can make progress. A thread below
 // DISPATCH_LEVEL gives its processor up when it waits or is preempted; at
 // DISPATCH_LEVEL or above it keeps it. When no context can run, the clock
-// jumps to the next timer.
+// jumps to the next timer, wait time-out or hardware event.
 #pragma once
 
 #include <cstdint>
@@ -82,7 +82,21 @@ class Scheduler {
 
   LONGLONG Now() const { return now_; }
   // Advances the clock without yielding (a busy wait such as a stall).
+  // Hardware events that fall due meanwhile run at their own times.
   void AdvanceClock(LONGLONG ticks);
+
+  // Hardware events: an action of a hardware model that runs when the clock
+  // reaches due (absolute virtual time), wherever due timers fire. It runs
+  // on the host in whatever context is current and may change hardware
+  // state and drive interrupt lines, nothing else of the kernel. Events due
+  // at the same time run in the order they were scheduled. Ids are never 0.
+  uint64_t ScheduleHardwareEvent(LONGLONG due, std::function<void()> action);
+  // False when the event already ran or was cancelled.
+  bool CancelHardwareEvent(uint64_t id);
+  bool HardwareEventPending(uint64_t id) const { return hardware_events_.count(id) != 0; }
+  // How long hardware events alone may move the clock while every thread
+  // waits with no kernel timer or time-out set, before that is a deadlock.
+  static constexpr LONGLONG kHardwareOnlyLimit = 3600LL * 10000000;  // one virtual hour
 
   // A kernel entry made by a driver: the point where another context may
   // take over (always when the running one has been interrupted).
@@ -194,6 +208,10 @@ class Scheduler {
   void LeaveProcessor(SimThread* thread);
   void FireDueTimers();
   bool FireNextTimer();
+  // Runs the earliest hardware event if it is due by `limit`, moving the
+  // clock to its time; false when none is.
+  bool FireHardwareEvent(LONGLONG limit);
+  LONGLONG NextHardwareEventDue() const;
   void ActivateServiceContexts();
   int ChooseProcessor(const std::vector<int>& eligible);
   void DpcLoop(int processor);
@@ -223,6 +241,16 @@ class Scheduler {
   std::map<TimerEntry, KTIMER*> timer_queue_;
   std::map<KTIMER*, TimerEntry> kernel_timers_;
   std::map<TimerEntry, SimThread*> timeout_queue_;
+  struct HardwareEvent {
+    uint64_t id;
+    std::function<void()> action;
+  };
+  std::map<TimerEntry, HardwareEvent> hardware_queue_;
+  std::map<uint64_t, TimerEntry> hardware_events_;
+  uint64_t next_hardware_event_ = 1;
+  // Since when every thread has waited while only hardware events moved the
+  // clock (-1: a thread ran or a timer was set since).
+  LONGLONG hardware_only_since_ = -1;
   struct QueuedDpc {
     KDPC* dpc;
     int processor;  // where it must run, or -1 for any

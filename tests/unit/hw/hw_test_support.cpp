@@ -1,5 +1,6 @@
 #include "hw_test_support.h"
 
+#include "sim/kernel/interrupts.h"
 #include "wdmguid.h"
 
 namespace sim::test {
@@ -87,6 +88,35 @@ void HwTest::EnableBlock(unsigned n, uint16_t address) {
   uint32_t block = hw::UartCard::kBlockBase + 8 * n;
   c.Write(block + 4, address, 2);
   c.Write(block, c.Read(block, 1) | 1, 1);
+}
+
+void HwTest::Advance(LONGLONG ticks) {
+  LARGE_INTEGER interval;
+  interval.QuadPart = -ticks;
+  KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+bool HwTest::IntxAsserted() { return kernel().interrupts->Asserted(card().Read(0x3C, 1)); }
+
+UCHAR UartPorts::In(unsigned reg) const {
+  return READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(static_cast<uintptr_t>(base + reg)));
+}
+
+void UartPorts::Out(unsigned reg, UCHAR value) const {
+  WRITE_PORT_UCHAR(reinterpret_cast<PUCHAR>(static_cast<uintptr_t>(base + reg)), value);
+}
+
+void UartPorts::Program(uint16_t divisor, UCHAR line_control) const {
+  Out(hw::Uart16550::kLineControl, static_cast<UCHAR>(0x80 | line_control));
+  Out(0, static_cast<UCHAR>(divisor));
+  Out(1, static_cast<UCHAR>(divisor >> 8));
+  Out(hw::Uart16550::kLineControl, line_control);
+}
+
+std::string UartPorts::Drain() const {
+  std::string bytes;
+  while (In(hw::Uart16550::kLineStatus) & hw::Uart16550::kDataReady) bytes.push_back(static_cast<char>(In(0)));
+  return bytes;
 }
 
 }  // namespace sim::test

@@ -4,8 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "sim/hw/hardware.h"
+#include "sim/hw/serial_device.h"
+#include "sim/hw/serial_line.h"
 #include "support/kernel_test.h"
 #include "wdm.h"
 
@@ -38,6 +42,50 @@ class HwTest : public KernelTest {
   BUS_INTERFACE_STANDARD QueryBusInterface(NTSTATUS* status);
   // Writes byte +0 (enable) and the address bytes of port block n.
   void EnableBlock(unsigned n, uint16_t address);
+
+  // Lets virtual time pass with the test thread waiting.
+  void Advance(LONGLONG ticks);
+  // The card's interrupt line as the interrupt controller sees it.
+  bool IntxAsserted();
+};
+
+// A UART reached through I/O ports as a driver reaches it.
+struct UartPorts {
+  uint16_t base = 0;
+  UCHAR In(unsigned reg) const;
+  void Out(unsigned reg, UCHAR value) const;
+  // Divisor latch and line control, as a driver sets a rate and a format.
+  void Program(uint16_t divisor, UCHAR line_control) const;
+  // Reads the receive FIFO while it has data.
+  std::string Drain() const;
+};
+
+// A device for tests: records what the UART sends and when its control
+// lines change, and lets the test send through the line.
+class ProbeDevice : public hw::SerialDevice {
+ public:
+  struct Heard {
+    uint8_t byte;
+    hw::SerialFormat format;
+    LONGLONG at;
+  };
+  struct Control {
+    hw::ControlLines lines;
+    LONGLONG at;
+  };
+  std::vector<Heard> heard;
+  std::vector<Control> controls;
+  bool plugged = false;
+
+  void Plugged() override { plugged = true; }
+  void Unplugged() override { plugged = false; }
+  void Received(uint8_t byte, const hw::SerialFormat& format) override {
+    heard.push_back({byte, format, line().Now()});
+  }
+  void ControlChanged(const hw::ControlLines&) override { controls.push_back({line().control(), line().Now()}); }
+  std::string kind() const override { return "probe"; }
+  std::string state() const override { return std::to_string(heard.size()) + " heard"; }
+  hw::SerialLine& wire() { return line(); }
 };
 
 }  // namespace sim::test
