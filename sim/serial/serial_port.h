@@ -253,6 +253,9 @@ void SerialKickTransmitter(PSERIAL_EXTENSION Ext);
 // Takes up to Length received bytes out of the ring buffer; ControlLock held.
 ULONG SerialTakeReceived(PSERIAL_EXTENSION Ext, PUCHAR Buffer, ULONG Length);
 ULONG SerialReceivedCount(PSERIAL_EXTENSION Ext);
+// Moves the bytes waiting in the receive FIFO (below its interrupt trigger)
+// into the ring. ControlLock held, at DISPATCH_LEVEL.
+void SerialPollReceive(PSERIAL_EXTENSION Ext);
 // Empties the receive ring and the receive FIFO. ControlLock held.
 void SerialPurgeReceive(PSERIAL_EXTENSION Ext);
 

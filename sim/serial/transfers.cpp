@@ -289,6 +289,8 @@ void SerialReadTotalTimeout(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Arg
   InitializeListHead(&done);
   KeAcquireSpinLockAtDpcLevel(&ext->ControlLock);
   if (ext->CurrentRead && ext->ReadDeadline && Now() >= ext->ReadDeadline && !ext->CurrentRead->Cancel) {
+    // Bytes that came in time count, also those still in the FIFO.
+    SerialPollReceive(ext);
     FillCurrentRead(ext);
     const NTSTATUS status = ext->ReadDone == ReadLength(ext->CurrentRead) ? STATUS_SUCCESS : STATUS_TIMEOUT;
     if (EndCurrentRead(ext, status, FALSE, &done)) SerialProcessReads(ext, &done);
@@ -306,7 +308,9 @@ void SerialReadIntervalTimeout(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID 
   InitializeListHead(&done);
   KeAcquireSpinLockAtDpcLevel(&ext->ControlLock);
   if (ext->CurrentRead && ext->IntervalDeadline && Now() >= ext->IntervalDeadline && !ext->CurrentRead->Cancel) {
-    // Bytes that came in time but wait for the interrupt's DPC still count.
+    // Bytes that came in time count, also those still in the FIFO below its
+    // interrupt trigger or waiting for the interrupt's DPC.
+    SerialPollReceive(ext);
     if (FillCurrentRead(ext) > 0 && ext->ReadDone < ReadLength(ext->CurrentRead)) {
       ext->IntervalDeadline = ArmTimer(&ext->ReadIntervalTimer, &ext->ReadIntervalDpc,
                                        ext->Settings.Timeouts.ReadIntervalTimeout);

@@ -116,6 +116,8 @@ BOOLEAN NTAPI QuietSynchronized(PVOID Context) {
   return TRUE;
 }
 
+void Receive(PSERIAL_EXTENSION ext);
+
 struct TakeContext {
   PSERIAL_EXTENSION Ext;
   PUCHAR Buffer;
@@ -138,6 +140,13 @@ BOOLEAN NTAPI CountSynchronized(PVOID Context) {
   TakeContext* take = static_cast<TakeContext*>(Context);
   take->Taken = take->Ext->RxCount;
   return TRUE;
+}
+
+BOOLEAN NTAPI PollReceiveSynchronized(PVOID Context) {
+  PSERIAL_EXTENSION ext = static_cast<PSERIAL_EXTENSION>(Context);
+  const ULONG before = ext->RxCount;
+  if (ext->HardwareReady) Receive(ext);
+  return ext->RxCount != before;
 }
 
 BOOLEAN NTAPI PurgeReceiveSynchronized(PVOID Context) {
@@ -238,6 +247,11 @@ ULONG SerialReceivedCount(PSERIAL_EXTENSION Ext) {
 }
 
 void SerialPurgeReceive(PSERIAL_EXTENSION Ext) { SerialSynchronize(Ext, PurgeReceiveSynchronized, Ext); }
+
+void SerialPollReceive(PSERIAL_EXTENSION Ext) {
+  // The events the bytes bring are reported by the interrupt's DPC.
+  if (SerialSynchronize(Ext, PollReceiveSynchronized, Ext)) KeInsertQueueDpc(&Ext->Self->Dpc, NULL, NULL);
+}
 
 BOOLEAN SerialIsr(PKINTERRUPT Interrupt, PVOID ServiceContext) {
   UNREFERENCED_PARAMETER(Interrupt);
