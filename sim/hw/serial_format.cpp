@@ -59,10 +59,13 @@ SerialFormat Format(double baud, unsigned data_bits, Parity parity, unsigned sto
   return f;
 }
 
-bool Compatible(const SerialFormat& sender, const SerialFormat& receiver) {
-  if (sender.data_bits != receiver.data_bits || sender.parity != receiver.parity) return false;
+bool SameRate(const SerialFormat& sender, const SerialFormat& receiver) {
   if (sender.baud <= 0 || receiver.baud <= 0) return false;
   return std::fabs(sender.baud - receiver.baud) <= 0.02 * receiver.baud;
+}
+
+bool Compatible(const SerialFormat& sender, const SerialFormat& receiver) {
+  return sender.data_bits == receiver.data_bits && sender.parity == receiver.parity && SameRate(sender, receiver);
 }
 
 ReceivedCharacter Receive(uint8_t byte, const SerialFormat& sender, const SerialFormat& receiver) {
@@ -74,9 +77,10 @@ ReceivedCharacter Receive(uint8_t byte, const SerialFormat& sender, const Serial
   }
   // Sample k of the receiver lies at (k + 1/2) of its bit times from the
   // start edge; which of the sender's bits is on the line then.
+  const bool same_rate = SameRate(sender, receiver);
   auto sample = [&](unsigned k) {
     const double at = (k + 0.5) / receiver.baud;
-    return SenderLevel(byte, sender, static_cast<unsigned>(std::floor(at * sender.baud)));
+    return SenderLevel(byte, sender, same_rate ? k : static_cast<unsigned>(std::floor(at * sender.baud)));
   };
   unsigned k = 1;
   for (unsigned i = 0; i < receiver.data_bits; ++i, ++k)
@@ -85,7 +89,7 @@ ReceivedCharacter Receive(uint8_t byte, const SerialFormat& sender, const Serial
     received.parity_error = sample(k) != ParityBit(received.byte, receiver.data_bits, receiver.parity);
     ++k;
   }
-  received.framing_error = true;
+  received.framing_error = !sample(k) || !SameRate(sender, receiver);
   return received;
 }
 

@@ -30,11 +30,13 @@ struct SerialFormat {
 // Common formats devices use.
 SerialFormat Format(double baud, unsigned data_bits, Parity parity = Parity::None, unsigned stop_bits = 1);
 
-// Whether a receiver set to `receiver` reads what `sender` sends without
-// error: the same data bits and parity, and rates within 2 % of each other
-// (the usual tolerance of a receiver that samples at the middle of each bit).
+// Whether a receiver set to `receiver` reads what `sender` sends exactly:
+// the same data bits and parity, and rates within 2 % of each other (the
+// usual tolerance of a receiver that samples at the middle of each bit).
 // Stop bits do not matter: a receiver checks only the first one.
 bool Compatible(const SerialFormat& sender, const SerialFormat& receiver);
+// Whether the two rates are within that tolerance.
+bool SameRate(const SerialFormat& sender, const SerialFormat& receiver);
 
 // One character as a receiver holds it.
 struct ReceivedCharacter {
@@ -47,10 +49,13 @@ struct ReceivedCharacter {
 // What a receiver makes of `byte` sent in `sender`. A compatible format
 // gives the byte exactly. Otherwise the receiver, started by the falling
 // edge of the start bit, samples the sender's bit stream at the middles of
-// its own bits (the line marks after the sender's stop bit), which gives a
-// wrong byte, and the character is flagged as a framing error whatever the
-// stop-bit sample was: one character sent gives one character received.
-// Parity is checked on the sampled bits.
+// its own bits (the line marks after the sender's last stop bit): data and
+// parity come from those samples, and a spacing stop-bit sample is a
+// framing error. At another rate the character is always a framing error
+// (the receiver has lost the frame, whatever its stop sample): one
+// character sent gives one character received. So 7N2 read as 8N1 at the
+// same rate gives the byte with bit 7 set and no error, while anything
+// sent at 1200 baud and read at 9600 is a framing error with a wrong byte.
 ReceivedCharacter Receive(uint8_t byte, const SerialFormat& sender, const SerialFormat& receiver);
 
 }  // namespace sim::hw

@@ -72,4 +72,46 @@ void SerialLine::SetControl(const ControlLines& lines) {
   if (device_) device_->ControlChanged(before);
 }
 
+void SerialSender::Start(SerialLine& line, std::string bytes, const SerialFormat& format, LONGLONG start, LONGLONG gap,
+                         std::function<void()> done) {
+  Stop();
+  if (bytes.empty()) {
+    if (done) done();
+    return;
+  }
+  line_ = &line;
+  bytes_ = std::move(bytes);
+  next_ = 0;
+  format_ = format;
+  gap_ = gap;
+  done_ = std::move(done);
+  Next(std::max(start, line.sending_until()));
+}
+
+void SerialSender::Next(LONGLONG start) {
+  event_ = line_->At(start, [this] {
+    event_ = 0;
+    const LONGLONG ends = line_->Send(static_cast<uint8_t>(bytes_[next_++]), format_);
+    ++sent_;
+    if (next_ < bytes_.size()) {
+      Next(ends + gap_);
+      return;
+    }
+    // The last character: done once its stop bit ends.
+    event_ = line_->At(ends, [this] {
+      event_ = 0;
+      line_ = nullptr;
+      std::function<void()> done = std::move(done_);
+      if (done) done();
+    });
+  });
+}
+
+void SerialSender::Stop() {
+  if (line_ && event_) line_->Cancel(event_);
+  event_ = 0;
+  line_ = nullptr;
+  done_ = nullptr;
+}
+
 }  // namespace sim::hw

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "sim/hw/hw_events.h"
 #include "sim/hw/serial_device.h"
@@ -69,6 +70,33 @@ class SerialLine {
   LONGLONG sending_until_ = 0;
   uint64_t to_device_ = 0;
   uint64_t to_uart_ = 0;
+};
+
+// A device's transmitter: sends a string of bytes one character after
+// another, with a gap between them, and stops on demand (power lost, device
+// reset); a character already on the line ends normally.
+class SerialSender {
+ public:
+  // Replaces what was being sent. The first start bit begins at `start`
+  // (or when the line is free); `done` runs when the last stop bit ends.
+  void Start(SerialLine& line, std::string bytes, const SerialFormat& format, LONGLONG start, LONGLONG gap,
+             std::function<void()> done = {});
+  void Stop();
+  bool busy() const { return line_ != nullptr; }
+  // Bytes whose start bit has gone out.
+  uint64_t sent() const { return sent_; }
+
+ private:
+  void Next(LONGLONG start);
+
+  SerialLine* line_ = nullptr;
+  std::string bytes_;
+  size_t next_ = 0;
+  SerialFormat format_;
+  LONGLONG gap_ = 0;
+  uint64_t event_ = 0;
+  uint64_t sent_ = 0;
+  std::function<void()> done_;
 };
 
 }  // namespace sim::hw
