@@ -247,8 +247,8 @@ void SerialQuiet(PSERIAL_EXTENSION Ext);
 ULONG SerialDivisor(ULONG ClockRate, ULONG BaudRate);
 // LCR bits for the line control, or 0xFF when it is not valid.
 UCHAR SerialLineControlBits(const SERIAL_LINE_CONTROL* LineControl);
-// Hands the current write's bytes (TxData, TxRemaining) to the
-// transmitter. ControlLock held, hardware ready.
+// Hands the current write's bytes to the transmitter, from where it stopped
+// if it was under way. ControlLock held, hardware ready.
 void SerialKickTransmitter(PSERIAL_EXTENSION Ext);
 // Takes up to Length received bytes out of the ring buffer; ControlLock held.
 ULONG SerialTakeReceived(PSERIAL_EXTENSION Ext, PUCHAR Buffer, ULONG Length);

@@ -196,8 +196,6 @@ void SerialStartNextWrite(PSERIAL_EXTENSION Ext, PLIST_ENTRY Done) {
   if (Ext->CurrentWrite || IsListEmpty(&Ext->WriteQueue) || !Ext->HardwareReady) return;
   PIRP irp = CONTAINING_RECORD(RemoveHeadList(&Ext->WriteQueue), IRP, Tail.Overlay.ListEntry);
   Ext->CurrentWrite = irp;
-  Ext->TxData = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
-  Ext->TxRemaining = WriteLength(irp);
   const SERIAL_TIMEOUTS* t = &Ext->Settings.Timeouts;
   const ULONGLONG total =
       static_cast<ULONGLONG>(t->WriteTotalTimeoutMultiplier) * WriteLength(irp) + t->WriteTotalTimeoutConstant;

@@ -308,8 +308,14 @@ namespace {
 
 BOOLEAN NTAPI StartTransmitSynchronized(PVOID Context) {
   PSERIAL_EXTENSION ext = static_cast<PSERIAL_EXTENSION>(Context);
-  ext->TxActive = TRUE;
-  ext->TxDone = FALSE;
+  if (!ext->TxActive) {
+    // A new current write; one under way (after D0) goes on where it was.
+    PIRP irp = ext->CurrentWrite;
+    ext->TxData = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+    ext->TxRemaining = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
+    ext->TxActive = TRUE;
+    ext->TxDone = FALSE;
+  }
   // The holding register may already be empty, which raises no new
   // interrupt: fill it now and let the interrupts carry on.
   if (SerialReadRegister(ext, UART_LSR) & LSR_THR_EMPTY) FeedTransmitter(ext);

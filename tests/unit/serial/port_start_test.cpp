@@ -111,6 +111,11 @@ TEST_F(SerialTest, SetComIndexRenamesThePortEverywhereAndKeepsItsHandleWorking) 
   USHORT short_index = 6;
   EXPECT_EQ(ports().Set(port, IOCTL_PORT_SET_COM_INDEX, short_index), STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(ports().Set(port, IOCTL_PORT_SET_COM_INDEX, ULONG{2}), STATUS_SUCCESS);  // COM3 already
+  // A name another port holds stays with it.
+  ports().Name(2, u"COM4");
+  EXPECT_EQ(ports().Set(port, IOCTL_PORT_SET_COM_INDEX, ULONG{3}), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(ports().registry().GetString(ports().DeviceKey(1), "PortName"), u"COM3");
+  ports().Open("\\\\.\\COM3", STATUS_ACCESS_DENIED);  // still this port's name
   EXPECT_EQ(ports().registry().GetBinary(kComDbKey, "ComDB"), (std::vector<uint8_t>{0x07, 0x00, 0x00, 0x00}));
 
   EXPECT_EQ(ports().Set(port, IOCTL_PORT_SET_COM_INDEX, ULONG{6}), STATUS_SUCCESS);
@@ -119,7 +124,8 @@ TEST_F(SerialTest, SetComIndexRenamesThePortEverywhereAndKeepsItsHandleWorking) 
   ports().Open("\\\\.\\COM7", STATUS_ACCESS_DENIED);  // the same port, still open
   EXPECT_EQ(ports().registry().GetString(ports().DeviceKey(1), "PortName"), u"COM7");
   EXPECT_EQ(ports().registry().GetString(ports().InstanceKey(1), "FriendlyName"), u"Communications Port (COM7)");
-  EXPECT_EQ(SerialComm(ports()), (std::map<std::string, std::u16string>{{"\\Device\\Serial0", u"COM7"}}));
+  EXPECT_EQ(SerialComm(ports()), (std::map<std::string, std::u16string>{{"\\Device\\Serial0", u"COM7"},
+                                                                       {"\\Device\\Serial1", u"COM4"}}));
   EXPECT_EQ(ports().registry().GetBinary(kComDbKey, "ComDB"), (std::vector<uint8_t>{0x43, 0x00, 0x00, 0x00}));
   // The open handle keeps its port and settings.
   EXPECT_EQ(ports().Get<SERIAL_BAUD_RATE>(port, IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 19200u);
