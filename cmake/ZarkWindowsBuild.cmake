@@ -20,6 +20,12 @@ set(ZARK_CHECK_IMAGE python3 ${CMAKE_SOURCE_DIR}/packaging/check_image.py
 set(ZARK_WINDOWS_IMAGE_DIR ${CMAKE_BINARY_DIR}/windows/card)
 add_test(NAME windows_image_zarkcard
   COMMAND ${ZARK_CHECK_IMAGE} ${ZARK_WINDOWS_IMAGE_DIR}/zarkcard.sys)
+# The bench's serial port driver and start hand-off filter are not shipped,
+# but they are kernel images all the same.
+foreach(_bench_image KALVOR1110 PortHandOff)
+  add_test(NAME windows_image_${_bench_image}
+    COMMAND ${ZARK_CHECK_IMAGE} ${CMAKE_BINARY_DIR}/windows/sim/serial/${_bench_image}.sys)
+endforeach()
 
 # The checker itself, on small images built here: one it must accept and a
 # few it must reject, each for its own reason.

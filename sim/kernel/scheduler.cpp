@@ -492,6 +492,16 @@ bool Scheduler::RemoveDpc(KDPC* dpc) {
   return true;
 }
 
+void Scheduler::FlushQueuedDpcs() {
+  auto busy = [this] {
+    if (!dpc_queue_.empty()) return true;
+    for (const Processor& processor : processors_)
+      if (processor.dpc && processor.dpc->running_routine) return true;
+    return false;
+  };
+  while (busy()) Dispatch(Choice::Yield);
+}
+
 bool Scheduler::RunsCodeOf(const DriverImage* image) const {
   for (const Processor& processor : processors_)
     for (const SimThread* context : {processor.dpc, processor.isr})

@@ -129,6 +129,9 @@ class Scheduler {
   // DISPATCH_LEVEL, concurrently with whatever runs elsewhere.
   bool QueueDpc(KDPC* dpc);
   bool RemoveDpc(KDPC* dpc);
+  // Returns once no DPC is queued and none runs on any processor (the
+  // caller, at PASSIVE_LEVEL, lets them run meanwhile).
+  void FlushQueuedDpcs();
 
   // Whether a DPC or interrupt service routine of the image runs (or is
   // interrupted) on some processor.

@@ -27,6 +27,11 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
 
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) { return K().scheduler->RemoveDpc(Dpc); }
 
+void KeFlushQueuedDpcs(void) {
+  if (!sim::CheckIrql("KeFlushQueuedDpcs", PASSIVE_LEVEL)) return;
+  K().scheduler->FlushQueuedDpcs();
+}
+
 // A timer that fired has no say over its DPC any more: KeCancelTimer then
 // returns FALSE while the DPC may still be queued or running elsewhere.
 

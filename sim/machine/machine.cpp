@@ -20,7 +20,9 @@ namespace sim {
 
 namespace {
 constexpr char kSerialService[] = "KALVOR1110";
-constexpr char kEnumeratorService[] = "zarkenum";
+// The bench's start hand-off filter; the port enumerator (zarkenum) takes
+// its place once it exists.
+constexpr char kHandOffService[] = "PortHandOff";
 
 // What the driver package installs: the card driver for the three chips.
 const char* const kCardHardwareIds[] = {"PCI\\VEN_1C29&DEV_1104", "PCI\\VEN_1C29&DEV_1108", "PCI\\VEN_1C29&DEV_1112"};
@@ -57,11 +59,12 @@ void Machine::PowerOn(Persistent* kept) {
   bus_ = std::make_unique<hw::PciBusDriver>();
   bus_->FailNthConfigRequest(config_.fail_config_request);
   for (const char* id : kCardHardwareIds) kernel_->pnp->Bind(id, "zarkcard");
-  // Each port: the serial port driver with the port enumerator above it.
+  // Each port: the serial port driver with the start hand-off filter above
+  // it, which the port enumerator replaces once it exists.
   for (int port = 1; port <= 12; ++port) {
     char id[16];
     std::snprintf(id, sizeof id, "*KVRCOM%02d", port);
-    kernel_->pnp->Bind(id, kSerialService, {kEnumeratorService});
+    kernel_->pnp->Bind(id, kSerialService, {kHandOffService});
   }
   // The ports install into the Ports class, whose installer names them.
   for (int port = 1; port <= 12; ++port) {

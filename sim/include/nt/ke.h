@@ -121,6 +121,8 @@ NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOL
 NTKERNELAPI void NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
 NTKERNELAPI BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
 NTKERNELAPI BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+// Returns once every DPC queued on any processor has run. PASSIVE_LEVEL.
+NTKERNELAPI void NTAPI KeFlushQueuedDpcs(void);
 NTKERNELAPI void NTAPI KeInitializeTimer(PKTIMER Timer);
 NTKERNELAPI void NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
 NTKERNELAPI BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);

@@ -88,3 +88,20 @@ extern "C" int __cdecl _vsnwprintf(WCHAR* Buffer, size_t Count, const WCHAR* For
 extern "C" int __cdecl _snwprintf(WCHAR* Buffer, size_t Count, const WCHAR* Format, ...);
 extern "C" int __cdecl _vsnprintf(CHAR* Buffer, size_t Count, const CHAR* Format, __builtin_ms_va_list Arguments);
 extern "C" int __cdecl _snprintf(CHAR* Buffer, size_t Count, const CHAR* Format, ...);
+
+// Registry values by path (PASSIVE_LEVEL). RelativeTo names the root Path
+// is below; RTL_REGISTRY_HANDLE makes Path an open key handle. Writing
+// creates a missing key whose parent exists.
+#define RTL_REGISTRY_ABSOLUTE 0
+#define RTL_REGISTRY_SERVICES 1
+#define RTL_REGISTRY_CONTROL 2
+#define RTL_REGISTRY_WINDOWS_NT 3
+#define RTL_REGISTRY_DEVICEMAP 4
+#define RTL_REGISTRY_USER 5
+#define RTL_REGISTRY_MAXIMUM 6
+#define RTL_REGISTRY_HANDLE 0x40000000
+#define RTL_REGISTRY_OPTIONAL 0x80000000
+NTSYSAPI NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
+                                              PVOID ValueData, ULONG ValueLength);
+NTSYSAPI NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
+

@@ -41,7 +41,7 @@ Registry::Registry()
     : root_(std::make_shared<RegistryKey>(u"Registry", nullptr, false)),
       clock_([] { return HasKernel() ? K().Now() : 0; }) {
   for (const char* path :
-       {"\\Registry\\Machine\\HARDWARE", "\\Registry\\Machine\\SAM", "\\Registry\\Machine\\SECURITY",
+       {"\\Registry\\Machine\\HARDWARE\\DEVICEMAP", "\\Registry\\Machine\\SAM", "\\Registry\\Machine\\SECURITY",
         "\\Registry\\Machine\\SOFTWARE", "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control",
         "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum",
         "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services", "\\Registry\\User"})

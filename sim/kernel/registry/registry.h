@@ -72,7 +72,7 @@ class RegistryError : public std::runtime_error {
 
 class Registry {
  public:
-  // A registry with "\Registry\Machine" (HARDWARE, SAM, SECURITY, SOFTWARE,
+  // A registry with "\Registry\Machine" (HARDWARE with DEVICEMAP, SAM, SECURITY, SOFTWARE,
   // SYSTEM with CurrentControlSet\Control, Enum and Services) and
   // "\Registry\User".
   Registry();

@@ -5,11 +5,14 @@
 // callers are not held to the access they asked for at open, as on Windows
 // (the previous mode of a Zw call is KernelMode).
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "ntstatus.h"
+#include "nt/rtl.h"
 #include "nt/zw.h"
+#include "sim/kernel/handle_table.h"
 #include "sim/kernel/object_attributes.h"
 #include "sim/kernel/fault_plan.h"
 #include "sim/kernel/irql_rules.h"
@@ -212,6 +215,50 @@ NTSTATUS FlushKey(HANDLE handle) {
   return KeyFromHandle(handle, key);
 }
 
+// The key an RtlXxxRegistryValue call names: Path under the root that
+// RelativeTo selects.
+NTSTATUS RelativeKeyPath(ULONG relative_to, PCWSTR path, std::u16string& out) {
+  static const char16_t* const kRoots[] = {
+      u"",
+      u"\\Registry\\Machine\\System\\CurrentControlSet\\Services",
+      u"\\Registry\\Machine\\System\\CurrentControlSet\\Control",
+      u"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion",
+      u"\\Registry\\Machine\\Hardware\\DeviceMap",
+      u"\\Registry\\User\\CurrentUser",
+  };
+  const ULONG root = relative_to & ~static_cast<ULONG>(RTL_REGISTRY_OPTIONAL);
+  if (root >= RTL_REGISTRY_MAXIMUM || path == nullptr) return STATUS_INVALID_PARAMETER;
+  out = kRoots[root];
+  std::u16string_view relative(reinterpret_cast<const char16_t*>(path));
+  if (root != RTL_REGISTRY_ABSOLUTE && !relative.empty() && relative.front() != u'\\') out += u'\\';
+  out += relative;
+  return STATUS_SUCCESS;
+}
+
+// Opens (create: creates) the key of an RtlXxxRegistryValue call; *close
+// says whether the handle is the routine's own.
+NTSTATUS OpenRelativeKey(ULONG relative_to, PCWSTR path, bool create, const DriverImage* owner, HANDLE* handle,
+                         bool* close) {
+  *close = false;
+  if (relative_to & RTL_REGISTRY_HANDLE) {
+    *handle = const_cast<PWSTR>(path);
+    return STATUS_SUCCESS;
+  }
+  std::u16string full;
+  NTSTATUS status = RelativeKeyPath(relative_to, path, full);
+  if (!NT_SUCCESS(status)) return status;
+  if (full.size() * sizeof(char16_t) > UNICODE_STRING_MAX_BYTES) return STATUS_INVALID_PARAMETER;
+  UNICODE_STRING name;
+  name.Buffer = reinterpret_cast<PWSTR>(full.data());
+  name.Length = name.MaximumLength = static_cast<USHORT>(full.size() * sizeof(char16_t));
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  status = create ? CreateKey(handle, KEY_ALL_ACCESS, &attributes, nullptr, REG_OPTION_NON_VOLATILE, nullptr, owner)
+                  : OpenKey(handle, KEY_ALL_ACCESS, &attributes, owner);
+  *close = NT_SUCCESS(status);
+  return status;
+}
+
 }  // namespace
 }  // namespace sim
 
@@ -303,6 +350,43 @@ NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
   sim::CheckIrql("ZwDeleteValueKey", PASSIVE_LEVEL);
   if (sim::InjectedFailure(owner)) return STATUS_INSUFFICIENT_RESOURCES;
   return sim::DeleteValue(KeyHandle, ValueName);
+}
+
+}  // extern "C"
+
+// Run-time library routines over the registry.
+extern "C" {
+
+NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
+                                     PVOID ValueData, ULONG ValueLength) {
+  const sim::DriverImage* owner = sim::ImageOf(__builtin_return_address(0));
+  sim::CheckIrql("RtlWriteRegistryValue", PASSIVE_LEVEL);
+  if (sim::InjectedFailure(owner)) return STATUS_INSUFFICIENT_RESOURCES;
+  HANDLE key = nullptr;
+  bool close = false;
+  // A missing key is created, below a parent that must exist.
+  NTSTATUS status = sim::OpenRelativeKey(RelativeTo, Path, true, owner, &key, &close);
+  if (!NT_SUCCESS(status)) return status;
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, ValueName);
+  status = sim::SetValue(key, &name, ValueType, ValueData, ValueLength);
+  if (close) sim::K().handles->Close(key);
+  return status;
+}
+
+NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName) {
+  const sim::DriverImage* owner = sim::ImageOf(__builtin_return_address(0));
+  sim::CheckIrql("RtlDeleteRegistryValue", PASSIVE_LEVEL);
+  if (sim::InjectedFailure(owner)) return STATUS_INSUFFICIENT_RESOURCES;
+  HANDLE key = nullptr;
+  bool close = false;
+  NTSTATUS status = sim::OpenRelativeKey(RelativeTo, Path, false, owner, &key, &close);
+  if (!NT_SUCCESS(status)) return status;
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, ValueName);
+  status = sim::DeleteValue(key, &name);
+  if (close) sim::K().handles->Close(key);
+  return status;
 }
 
 }  // extern "C"
