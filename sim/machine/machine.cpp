@@ -37,6 +37,31 @@ std::array<uint32_t, 6> DefaultBars(unsigned k) {
 }
 }  // namespace
 
+namespace {
+
+constexpr char kHardwareHive[] = "\\Registry\\Machine\\HARDWARE";
+
+// Creates the key and its subkeys (without values) in another registry.
+void CopyKeyTree(const Registry& from, const std::shared_ptr<RegistryKey>& key, Registry& to) {
+  if (!key) return;
+  to.CreateKey(Utf16ToUtf8(key->Path()));
+  for (const auto& subkey : key->subkeys()) CopyKeyTree(from, subkey, to);
+}
+
+// Drops the keys that do not survive a power cycle.
+void DropVolatileKeys(Registry& registry, const std::shared_ptr<RegistryKey>& key) {
+  std::vector<std::shared_ptr<RegistryKey>> subkeys = key->subkeys();
+  for (const auto& subkey : subkeys) {
+    if (subkey->is_volatile()) {
+      registry.DeleteTree(Utf16ToUtf8(subkey->Path()));
+    } else {
+      DropVolatileKeys(registry, subkey);
+    }
+  }
+}
+
+}  // namespace
+
 Machine::Machine(const MachineConfig& config) : config_(config) { PowerOn(nullptr); }
 
 // What outlives a power cycle: the registry (but for its volatile keys and
@@ -82,6 +107,10 @@ void Machine::PowerOn(Persistent* kept) {
   for (const CardConfig& card : config_.cards)
     if (card.location) next_bus_ = std::max(next_bus_, card.location->bus + 1);
   if (kept) {
+    // The HARDWARE hive is built anew at every boot: the kept registry takes
+    // the fresh one's.
+    kept->registry->DeleteTree(kHardwareHive);
+    CopyKeyTree(*kernel_->registry, kernel_->registry->FindKey(kHardwareHive), *kept->registry);
     kernel_->registry = std::move(kept->registry);
     kernel_->files = std::move(kept->files);
     kernel_->verifier = std::move(kept->verifier);
@@ -97,21 +126,6 @@ void Machine::PowerOn(Persistent* kept) {
   if (config_.config_file) kernel_->files->AddFile(kCardConfigFilePath, *config_.config_file);
 }
 
-namespace {
-
-// Drops the keys that do not survive a power cycle.
-void DropVolatileKeys(Registry& registry, const std::shared_ptr<RegistryKey>& key) {
-  std::vector<std::shared_ptr<RegistryKey>> subkeys = key->subkeys();
-  for (const auto& subkey : subkeys) {
-    if (subkey->is_volatile()) {
-      registry.DeleteTree(Utf16ToUtf8(subkey->Path()));
-    } else {
-      DropVolatileKeys(registry, subkey);
-    }
-  }
-}
-
-}  // namespace
 
 void Machine::Reboot() {
   PowerOff();
@@ -130,9 +144,6 @@ void Machine::Reboot() {
   hardware_.reset();
   cards_.clear();
 
-  const std::string hardware_hive = "\\Registry\\Machine\\HARDWARE";
-  kept.registry->DeleteTree(hardware_hive);
-  kept.registry->CreateKey(hardware_hive);
   DropVolatileKeys(*kept.registry, kept.registry->FindKey("\\Registry"));
   PowerOn(&kept);
   shut_down_ = false;

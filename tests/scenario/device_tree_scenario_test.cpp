@@ -71,11 +71,19 @@ TEST(DeviceTreeScenarioTest, TheDefaultMachineShowsFourPortsWithTheirWindowsAndI
     // the instance ID gets the card's prefix.
     EXPECT_EQ(port["instance_path"], "ZARKLINK\\*KVRCOM0" + std::to_string(n + 1) + "\\5&351d7fbe&0&0000");
     EXPECT_EQ(port["hardware_ids"], json::array({"*KVRCOM0" + std::to_string(n + 1)}));
-    EXPECT_EQ(port["state"], "no driver") << "the serial port driver is not installed";
+    EXPECT_EQ(port["state"], "started");
     EXPECT_EQ(port["service"], "KALVOR1110");
-    EXPECT_TRUE(port["raw_resources"].empty()) << "nothing assigned without a driver";
-    ASSERT_EQ(port["stack"].size(), 1u);
+    ASSERT_EQ(port["stack"].size(), 3u);
     EXPECT_EQ(port["stack"][0]["driver"], "zarkcard");
+    EXPECT_EQ(port["stack"][1]["driver"], "KALVOR1110");
+    EXPECT_EQ(port["stack"][1]["kind"], "FDO");
+    EXPECT_EQ(port["stack"][2]["driver"], "PortHandOff");
+    // The names the Ports class installer gave: COM1 and COM2 are the
+    // motherboard's.
+    const std::string com = "COM" + std::to_string(n + 3);
+    EXPECT_EQ(port["com_name"], com);
+    EXPECT_EQ(port["port_name"], com);
+    EXPECT_EQ(port["friendly_name"], "Communications Port (" + com + ")");
     const json& handed = port["port_resources"];
     ASSERT_TRUE(handed.is_object());
     EXPECT_EQ(handed["status"], "0x00000000");
@@ -85,8 +93,19 @@ TEST(DeviceTreeScenarioTest, TheDefaultMachineShowsFourPortsWithTheirWindowsAndI
     EXPECT_TRUE(Mentions(handed["translated"], "1: interrupt level 5 vector 0x5B shared"));
   }
   EXPECT_TRUE(report["removed_devices"].empty());
-  ASSERT_EQ(report["actions"].size(), 1u);
-  EXPECT_EQ(report["actions"][0]["action"], "boot");
+  // After the boot an application talks to the loopback plug on COM3 and to
+  // the modem on COM4.
+  const json& actions = report["actions"];
+  ASSERT_EQ(actions.size(), 3u);
+  EXPECT_EQ(actions[0]["action"], "boot");
+  auto text = [](const json& bytes) {
+    std::string out;
+    for (const json& byte : bytes) out += static_cast<char>(byte.get<int>());
+    return out;
+  };
+  EXPECT_EQ(text(actions[1]["serial"]["read"]), "Hello, loopback");
+  EXPECT_EQ(text(actions[2]["serial"]["read"]), "\r\nOK\r\n");
+  EXPECT_EQ(report["cards"][0]["uarts"][1]["device"], "modem");
 }
 
 TEST(DeviceTreeScenarioTest, TheTreeShowsPortsUnderTheCardWithDeviceParameters) {
@@ -108,7 +127,8 @@ TEST(DeviceTreeScenarioTest, TheTreeShowsPortsUnderTheCardWithDeviceParameters) 
   for (const char* line : {"+-- PCI\\VEN_1C29&DEV_1104&SUBSYS_00000000&REV_00\\4&813c32c1&0&00  (started)\n",
                            "|     FDO \\Device\\ZARKLINK_0  [zarkcard]", "|       12: interrupt level 11 vector 0xB shared\n",
                            "|       ClockRate = REG_DWORD 0x001C2000\n",
-                           "|   +-- ZARKLINK\\*KVRCOM02\\5&351d7fbe&0&0000  (no driver)\n",
+                           "|   +-- ZARKLINK\\*KVRCOM02\\5&351d7fbe&0&0000  (started)\n",
+                           "|   |     COM name: COM7  PortName: COM7  FriendlyName: (none)\n",
                            "|   |       PortName = REG_SZ \"COM7\"\n", "|   |     port resources, raw:\n",
                            "|   |       0: port 0xE218-", "+-- 0 us  boot  -> done\n"})
     EXPECT_NE(tree.find(line), std::string::npos) << line << "\n" << tree;
@@ -181,7 +201,7 @@ TEST(DeviceTreeScenarioTest, ADisabledPortLeavesItsSiblingsAlone) {
   const json& ports = report["device_tree"][0]["children"];
   ASSERT_EQ(ports.size(), 4u);
   EXPECT_EQ(ports[1]["state"], "disabled");
-  EXPECT_EQ(ports[0]["state"], "no driver");
+  EXPECT_EQ(ports[0]["state"], "started");
   EXPECT_EQ(report["device_tree"][0]["state"], "started");
   EXPECT_EQ(report["actions"][1]["device"], "ZARKLINK\\*KVRCOM02\\5&351d7fbe&0&0000");
 

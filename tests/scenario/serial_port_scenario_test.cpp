@@ -102,4 +102,31 @@ TEST(SerialPortScenarioTest, BytesEchoExactlyAndNamesSurviveAReboot) {
   EXPECT_EQ(report["serial_comm"].size(), 4u) << "rebuilt at the second boot, once per port";
 }
 
+// A port started on the Plug and Play manager's own assignment finds no UART
+// and fails to start; a port handed its neighbour's window starts, and its
+// traffic goes through the neighbour's UART and plug, as the report shows.
+TEST(SerialPortScenarioTest, AWrongHandOffShowsInTheReport) {
+  int status = -1;
+  json report = RunReport(Scenario(R"({"cards": [{"devices": {"3": {"kind": "loopback"}, "4": {"kind": "loopback"}}}],
+      "registry": [
+        {"key": "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\PortHandOff\\Parameters",
+         "name": "*KVRCOM02", "type": "REG_DWORD", "value": 1},
+        {"key": "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\PortHandOff\\Parameters",
+         "name": "*KVRCOM03", "type": "REG_DWORD", "value": 2}],
+      "actions": [{"action": "serial", "at_ms": 100, "com_name": "COM5", "write_text": "astray", "read_ms": 100}]})"),
+                          &status);
+  const json& ports = report["device_tree"][0]["children"];
+  ASSERT_EQ(ports.size(), 4u);
+  EXPECT_EQ(ports[0]["state"], "started");
+  EXPECT_EQ(ports[1]["state"], "problem") << ports[1].dump(2);
+  EXPECT_TRUE(ports[1]["com_name"].is_null()) << "a port that never started has no link";
+  EXPECT_EQ(ports[2]["state"], "started");
+  EXPECT_EQ(ports[2]["com_name"], "COM5");
+  const json& uarts = report["cards"][0]["uarts"];
+  ASSERT_EQ(uarts.size(), 4u);
+  EXPECT_EQ(uarts[2]["transmitted"], 0) << "port 3's own UART stayed silent";
+  EXPECT_GE(uarts[3]["transmitted"], 6) << "COM5's bytes went out through port 4's UART";
+  EXPECT_EQ(report["actions"][1]["serial"]["steps"][0]["status"], "0x00000000") << "COM5 opens";
+}
+
 }  // namespace
