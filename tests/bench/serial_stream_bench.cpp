@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "ntddser.h"
 #include "sim/hw/devices/device_config.h"
+#include "sim/kernel/interrupts.h"
 #include "sim/machine/machine.h"
+#include "ntddser.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ void StreamTwelvePorts(benchmark::State& bench) {
   sim::MachineConfig config;
   sim::CardConfig card;
   card.device_id = 0x1112;
-  for (unsigned port = 1; port <= kPorts; ++port) card.devices[port] = sim::hw::AttachedDeviceConfig{"loopback"};
+  for (unsigned port = 1; port <= kPorts; ++port) card.devices[port].kind = "loopback";
   config.cards.push_back(card);
   double virtual_seconds = 0, wall_seconds = 0, bytes = 0, interrupts = 0;
   for (auto _ : bench) {
@@ -32,11 +33,13 @@ void StreamTwelvePorts(benchmark::State& bench) {
     std::vector<HANDLE> handles(kPorts, nullptr);
     for (unsigned port = 0; port < kPorts; ++port) {
       // Port n is COM(n + 2): COM1 and COM2 belong to the motherboard.
-      if (!NT_SUCCESS(app.Open("\\\\.\\COM" + std::to_string(port + 3), &handles[port]))) {
-        bench.SkipWithError("a port did not open");
+      NTSTATUS opened = app.Open("\\\\.\\COM" + std::to_string(port + 3), &handles[port]);
+      if (!NT_SUCCESS(opened)) {
+        bench.SkipWithError(("COM" + std::to_string(port + 3) + " did not open: " + std::to_string(opened)).c_str());
         return;
       }
-      SERIAL_BAUD_RATE baud{115200};
+      SERIAL_BAUD_RATE baud;
+      baud.BaudRate = 115200;
       app.DeviceIoControl(handles[port], IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof baud, nullptr, 0);
     }
     std::vector<std::vector<uint8_t>> out(kPorts, std::vector<uint8_t>(kBlock)), in(kPorts, std::vector<uint8_t>(kBlock));
