@@ -56,15 +56,6 @@ TEST_F(SerialTest, PortStartsOnItsWindowAndPublishesItsNameOnlyOnceItHasOne) {
   EXPECT_EQ(uart.modem_control(), 0x00);
   port = ports().Open("\\\\.\\COM5");
   EXPECT_EQ(machine().app().Close(port), STATUS_SUCCESS);
-
-  // Disabled, the port withdraws its name; enabled, it publishes it again.
-  EXPECT_EQ(ports().Act(Kind::Disable, 2).status, STATUS_SUCCESS);
-  EXPECT_TRUE(SerialComm(ports()).empty());
-  ports().Open("\\\\.\\COM5", STATUS_OBJECT_NAME_NOT_FOUND);
-  EXPECT_EQ(ports().Act(Kind::Enable, 2).status, STATUS_SUCCESS);
-  EXPECT_EQ(SerialComm(ports()).size(), 1u);
-  port = ports().Open("\\\\.\\COM5");
-  EXPECT_EQ(machine().app().Close(port), STATUS_SUCCESS);
 }
 
 class HandOffTest : public SerialTest {
