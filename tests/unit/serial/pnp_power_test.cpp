@@ -12,8 +12,8 @@ namespace {
 
 using Kind = sim::MachineAction::Kind;
 
-// One seeded run: rebalance of the open port, a disable the open port
-// vetoes, surprise removal of the card. Returns a failure description.
+// One seeded run: rebalance of the open port, a disable and a removal of
+// the card that the open port vetoes, surprise removal of the card.
 void RunPnpActions(uint64_t seed) {
   sim::MachineConfig config = sim::test::PreemptedMachine(seed);
   config.cards.push_back(FourPortCard());
@@ -48,9 +48,11 @@ void RunPnpActions(uint64_t seed) {
   EXPECT_EQ(ports.Get<SERIAL_BAUD_RATE>(port, IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 19200u);
   echo("after the rebalance");
 
+
   // Disabling the card asks the open port first: it stays, read and all.
   ASSERT_EQ(app.ReadAsync(port, buffer, sizeof(buffer), &read), STATUS_PENDING);
   EXPECT_EQ(ports.Act(Kind::Disable, 0).status, STATUS_PLUGPLAY_QUERY_VETOED);
+  EXPECT_EQ(ports.Act(Kind::Remove, 0).status, STATUS_PLUGPLAY_QUERY_VETOED);
   EXPECT_TRUE(ports.Started(1));
   EXPECT_EQ(app.Result(&read, false).status, STATUS_PENDING);
 
