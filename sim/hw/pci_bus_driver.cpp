@@ -220,6 +220,21 @@ void ProgramBars(const PciPdoExtension& ext, const CM_RESOURCE_LIST* resources) 
   }
 }
 
+// A stopped or removed function stops decoding its ranges (and bus
+// mastering); its next start turns on again what was on.
+void SetDecodes(PciPdoExtension& ext, bool on) {
+  PciFunction* f = FunctionOf(ext);
+  if (!f || !f->present()) return;
+  const uint16_t command = static_cast<uint16_t>(f->Read(0x04, 2));
+  if (on) {
+    if (ext.parked_decodes) f->Write(0x04, command | ext.parked_decodes, 2);
+    ext.parked_decodes = 0;
+  } else {
+    ext.parked_decodes = static_cast<uint16_t>(ext.parked_decodes | (command & 0x0007));
+    f->Write(0x04, command & ~0x0007u, 2);
+  }
+}
+
 // ---- GUID_BUS_INTERFACE_STANDARD
 TRANSLATE_BUS_ADDRESS TranslateBusAddress;
 GET_SET_DEVICE_DATA GetBusData;
@@ -274,17 +289,22 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp) {
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
       ProgramBars(*ext, stack->Parameters.StartDevice.AllocatedResources);
+      SetDecodes(*ext, true);
+      status = STATUS_SUCCESS;
+      break;
+    case IRP_MN_STOP_DEVICE:
+      SetDecodes(*ext, false);
       status = STATUS_SUCCESS;
       break;
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
       status = STATUS_SUCCESS;
       break;
     case IRP_MN_REMOVE_DEVICE:
+      SetDecodes(*ext, false);
       status = STATUS_SUCCESS;
       // A device that has left the bus loses its PDO with the removal.
       delete_after = !K().pnp->NodeOf(device) || !K().pnp->NodeOf(device)->present;

@@ -19,6 +19,9 @@ struct PciPdoExtension {
   PciLocation location;
   unsigned index = 0;
   volatile LONG interface_references = 0;  // standard bus interfaces handed out and not dereferenced
+  // The decode bits (Command bits 0 to 2) a stop or removal turned off, to
+  // be turned on again at the next start.
+  uint16_t parked_decodes = 0;
 };
 
 class PciBusDriver {

@@ -1,13 +1,16 @@
 #include "sim/machine/machine.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <cstdio>
 
+#include "sim/hw/devices/device_config.h"
 #include "sim/kernel/files/file_system.h"
 #include "sim/kernel/image_loader.h"
 #include "sim/kernel/io_manager.h"
 #include "sim/kernel/kernel_internal.h"
 #include "sim/kernel/pnp/pnp_manager.h"
+#include "sim/kernel/pnp/ports_class_installer.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/registry/registry.h"
 #include "sim/kernel/scheduler.h"
@@ -34,15 +37,27 @@ std::array<uint32_t, 6> DefaultBars(unsigned k) {
 }
 }  // namespace
 
-Machine::Machine(const MachineConfig& config) : config_(config) {
+Machine::Machine(const MachineConfig& config) : config_(config) { PowerOn(nullptr); }
+
+// What outlives a power cycle: the registry (but for its volatile keys and
+// the HARDWARE hive, which Windows builds anew at every boot), the files,
+// and what the verifier found so far.
+struct Machine::Persistent {
+  std::unique_ptr<Registry> registry;
+  std::unique_ptr<FileSystem> files;
+  std::unique_ptr<Verifier> verifier;
+  LONGLONG now = 0;
+};
+
+void Machine::PowerOn(Persistent* kept) {
   KernelOptions options;
-  options.seed = config.seed;
-  options.processors = config.processors;
-  options.preemption = config.preemption;
+  options.seed = config_.seed;
+  options.processors = config_.processors;
+  options.preemption = config_.preemption;
   kernel_ = std::make_unique<Kernel>(options);
-  hardware_ = std::make_unique<hw::Hardware>(config.host_bridge);
+  hardware_ = std::make_unique<hw::Hardware>(config_.host_bridge);
   bus_ = std::make_unique<hw::PciBusDriver>();
-  bus_->FailNthConfigRequest(config.fail_config_request);
+  bus_->FailNthConfigRequest(config_.fail_config_request);
   for (const char* id : kCardHardwareIds) kernel_->pnp->Bind(id, "zarkcard");
   // Each port: the serial port driver with the start hand-off filter above
   // it, which the port enumerator replaces once it exists.
@@ -51,16 +66,77 @@ Machine::Machine(const MachineConfig& config) : config_(config) {
     std::snprintf(id, sizeof id, "*KVRCOM%02d", port);
     kernel_->pnp->Bind(id, kSerialService, {kHandOffService});
   }
-  for (const hw::BridgeConfig& bridge : config.bridges) {
+  // The ports install into the Ports class, whose installer names them.
+  for (int port = 1; port <= 12; ++port) {
+    char id[16];
+    std::snprintf(id, sizeof id, "*KVRCOM%02d", port);
+    kernel_->pnp->SetSetupClass(id, kPortsClass);
+  }
+  next_root_port_ = 1;
+  next_bus_ = 1;
+  for (const hw::BridgeConfig& bridge : config_.bridges) {
     hardware_->AddBridge(bridge);
     if (bridge.location.bus == 0) next_root_port_ = std::max(next_root_port_, bridge.location.device + 1);
     next_bus_ = std::max<uint32_t>(next_bus_, bridge.subordinate_bus + 1u);
   }
-  for (const CardConfig& card : config.cards)
+  for (const CardConfig& card : config_.cards)
     if (card.location) next_bus_ = std::max(next_bus_, card.location->bus + 1);
-  for (const RegistryPreset& preset : config.registry)
+  if (kept) {
+    kernel_->registry = std::move(kept->registry);
+    kernel_->files = std::move(kept->files);
+    kernel_->verifier = std::move(kept->verifier);
+    kernel_->scheduler->AdvanceClock(kept->now);
+    return;
+  }
+  // The motherboard's own COM1 and COM2 are taken in the COM name database.
+  std::vector<uint8_t> com_db(32, 0);
+  com_db[0] = 0x03;
+  kernel_->registry->SetBinary(kComNameArbiterKey, "ComDB", com_db);
+  for (const RegistryPreset& preset : config_.registry)
     kernel_->registry->SetValue(preset.key, preset.name, preset.type, preset.data);
-  if (config.config_file) kernel_->files->AddFile(kCardConfigFilePath, *config.config_file);
+  if (config_.config_file) kernel_->files->AddFile(kCardConfigFilePath, *config_.config_file);
+}
+
+namespace {
+
+// Drops the keys that do not survive a power cycle.
+void DropVolatileKeys(Registry& registry, const std::shared_ptr<RegistryKey>& key) {
+  std::vector<std::shared_ptr<RegistryKey>> subkeys = key->subkeys();
+  for (const auto& subkey : subkeys) {
+    if (subkey->is_volatile()) {
+      registry.DeleteTree(Utf16ToUtf8(subkey->Path()));
+    } else {
+      DropVolatileKeys(registry, subkey);
+    }
+  }
+}
+
+}  // namespace
+
+void Machine::Reboot() {
+  PowerOff();
+  Persistent kept;
+  kept.now = kernel_->Now();
+  kept.registry = std::move(kernel_->registry);
+  kept.files = std::move(kernel_->files);
+  kept.verifier = std::move(kernel_->verifier);
+  // The old kernel's parts may still report while they go.
+  kernel_->registry = std::make_unique<Registry>();
+  kernel_->files = std::make_unique<FileSystem>();
+  kernel_->verifier = std::make_unique<Verifier>();
+  SerialDevices devices = TakeSerialDevices();
+  bus_.reset();
+  kernel_.reset();
+  hardware_.reset();
+  cards_.clear();
+
+  const std::string hardware_hive = "\\Registry\\Machine\\HARDWARE";
+  kept.registry->DeleteTree(hardware_hive);
+  kept.registry->CreateKey(hardware_hive);
+  DropVolatileKeys(*kept.registry, kept.registry->FindKey("\\Registry"));
+  PowerOn(&kept);
+  shut_down_ = false;
+  BootWith(std::move(devices));
 }
 
 Machine::~Machine() {
@@ -71,8 +147,49 @@ Machine::~Machine() {
 }
 
 void Machine::Boot() {
-  for (const CardConfig& card : config_.cards) PlugCard(card);
+  SerialDevices devices;
+  for (size_t i = 0; i < config_.cards.size(); ++i)
+    for (const auto& [port, device] : config_.cards[i].devices) devices[{i, port - 1}] = MakeDevice(device);
+  BootWith(std::move(devices));
+}
+
+// The devices are in their ports before the cards are powered and found.
+void Machine::BootWith(SerialDevices devices) {
+  std::vector<DEVICE_OBJECT*> found;
+  for (size_t i = 0; i < config_.cards.size(); ++i) {
+    DEVICE_OBJECT* pdo = InstallCard(config_.cards[i]);
+    for (auto it = devices.begin(); it != devices.end(); ++it)
+      if (pdo && it->first.first == i && it->second) cards_.back().model->Plug(it->first.second, std::move(it->second));
+    found.push_back(pdo);
+  }
+  for (DEVICE_OBJECT* pdo : found)
+    if (pdo) kernel_->pnp->DeviceArrived(pdo);
   kernel_->scheduler->Settle();
+}
+
+std::unique_ptr<hw::SerialDevice> Machine::MakeDevice(const hw::AttachedDeviceConfig& config) {
+  std::string error;
+  std::unique_ptr<hw::SerialDevice> device = hw::MakeSerialDevice(config, &error);
+  if (!device && !error.empty()) throw std::invalid_argument("serial device \"" + config.kind + "\": " + error);
+  return device;
+}
+
+NTSTATUS Machine::PlugOrUnplug(const MachineAction& action) {
+  if (action.card >= cards_.size() || action.port < 1 || action.port > hw::UartCard::kMaxPorts) return STATUS_NO_SUCH_DEVICE;
+  hw::UartCard& card = *cards_[action.card].model;
+  if (action.kind == MachineAction::Kind::Unplug) {
+    return card.Unplug(action.port - 1) ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
+  }
+  card.Plug(action.port - 1, MakeDevice(*action.device));
+  return STATUS_SUCCESS;
+}
+
+Machine::SerialDevices Machine::TakeSerialDevices() {
+  SerialDevices devices;
+  for (size_t i = 0; i < cards_.size(); ++i)
+    for (unsigned n = 0; n < hw::UartCard::kMaxPorts; ++n)
+      if (auto device = cards_[i].model->Unplug(n)) devices[{i, n}] = std::move(device);
+  return devices;
 }
 
 hw::CardModelConfig Machine::PlaceCard(const CardConfig& card) {
@@ -140,9 +257,18 @@ const char* MachineActionName(MachineAction::Kind kind) {
     case MachineAction::Kind::SurpriseRemove: return "surprise_remove";
     case MachineAction::Kind::Rebalance: return "rebalance";
     case MachineAction::Kind::Eject: return "eject";
+    case MachineAction::Kind::Plug: return "plug";
+    case MachineAction::Kind::Unplug: return "unplug";
+    case MachineAction::Kind::Reboot: return "reboot";
+    case MachineAction::Kind::Serial: return "serial";
     case MachineAction::Kind::Shutdown: return "shutdown";
   }
   return "?";
+}
+
+bool ActsOnDevice(MachineAction::Kind kind) {
+  using Kind = MachineAction::Kind;
+  return kind != Kind::Boot && kind != Kind::Shutdown && kind != Kind::Reboot && kind != Kind::Serial;
 }
 
 std::optional<MachineAction::Kind> MachineActionKind(const std::string& name) {
@@ -194,6 +320,22 @@ ActionResult Machine::Perform(const MachineAction& action) {
     Shutdown();
     return result;
   }
+  if (action.kind == Kind::Reboot) {
+    Reboot();
+    return result;
+  }
+  if (action.kind == Kind::Serial) {
+    result.serial = RunSerialSession(app_, *action.serial);
+    for (const SerialStep& step : result.serial->steps)
+      if (!NT_SUCCESS(step.status) && NT_SUCCESS(result.status)) result.status = step.status;
+    kernel_->scheduler->Settle();
+    return result;
+  }
+  if (action.kind == Kind::Plug || action.kind == Kind::Unplug) {
+    result.status = PlugOrUnplug(action);
+    kernel_->scheduler->Settle();
+    return result;
+  }
   DeviceNode* node = action.port ? PortNode(action.card, action.port) : CardNode(action.card);
   if (node) result.target = node->InstancePath();
   PnpManager& pnp = *kernel_->pnp;
@@ -236,6 +378,10 @@ std::vector<ActionResult> Machine::Play() {
 
 void Machine::Shutdown() {
   if (shut_down_) return;
+  PowerOff();
+}
+
+void Machine::PowerOff() {
   shut_down_ = true;
   kernel_->scheduler->Settle();
   kernel_->pnp->RemoveAll();

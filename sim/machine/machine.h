@@ -6,16 +6,19 @@
 #pragma once
 
 #include <array>
+#include <map>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "sim/hw/devices/device_config.h"
 #include "sim/hw/hardware.h"
 #include "sim/hw/pci_bus_driver.h"
 #include "sim/kernel/application.h"
 #include "sim/kernel/kernel.h"
+#include "sim/machine/serial_session.h"
 
 namespace sim {
 
@@ -37,6 +40,8 @@ struct CardConfig {
   std::optional<USHORT> command;
   std::optional<hw::PciLocation> location;
   std::optional<std::array<uint32_t, 6>> bars;
+  // The serial devices in its ports at power-on, by port (1 to 12).
+  std::map<unsigned, hw::AttachedDeviceConfig> devices;
 };
 
 // A user action at a virtual time (100 ns units since power-on). Actions
@@ -50,6 +55,10 @@ struct MachineAction {
     SurpriseRemove,  // pull the card: its hardware answers nothing
     Rebalance,       // query-stop, stop, start with resources assigned anew
     Eject,           // query-remove, eject, remove
+    Plug,            // plug a serial device into a port of a card
+    Unplug,          // pull the serial device out of a port
+    Reboot,          // power off and boot again; registry and files persist
+    Serial,          // an application talks to a COM port (see SerialSession)
     Shutdown,        // the machine shuts down (its report is taken just before)
   };
   LONGLONG time = 0;
@@ -57,11 +66,15 @@ struct MachineAction {
   size_t card = 0;
   unsigned port = 0;            // 0: the card itself; 1 to 12: that port's device
   bool move_resources = true;   // rebalance: the old ranges stay taken meanwhile
+  std::optional<SerialSession> serial;  // serial: what the application does
+  std::optional<hw::AttachedDeviceConfig> device;  // plug: the device
 };
 
 // The scenario file's name of each kind ("surprise_remove").
 const char* MachineActionName(MachineAction::Kind kind);
 std::optional<MachineAction::Kind> MachineActionKind(const std::string& name);
+// False for the actions on the whole machine (boot, reboot, shutdown, serial).
+bool ActsOnDevice(MachineAction::Kind kind);
 
 // What became of an action: the Plug and Play manager's status (a driver's
 // veto, STATUS_NO_SUCH_DEVICE for a device that is not there).
@@ -70,6 +83,7 @@ struct ActionResult {
   MachineAction action;
   std::string target;  // the device's instance path, or "" for the machine
   NTSTATUS status = 0;
+  std::optional<SerialSessionResult> serial;  // serial: each step and the bytes read
 };
 
 // A registry value present before boot.
@@ -142,6 +156,11 @@ class Machine {
   // Removes every device, unloads every driver, stops every thread and
   // reports what was left behind. Safe to call twice.
   void Shutdown();
+  // Powers the machine off and boots it again: the registry (but for its
+  // volatile keys and the HARDWARE hive), the files, the serial devices
+  // plugged into the ports and the verifier's findings persist; the
+  // hardware starts from power-on and the drivers load afresh.
+  void Reboot();
 
   Kernel& kernel() { return *kernel_; }
   hw::Hardware& hardware() { return *hardware_; }
@@ -153,7 +172,23 @@ class Machine {
   bool shut_down() const { return shut_down_; }
 
  private:
+  struct Persistent;
+  using SerialDevices = std::map<std::pair<size_t, unsigned>, std::unique_ptr<hw::SerialDevice>>;
+
   hw::CardModelConfig PlaceCard(const CardConfig& card);
+  void PowerOn(Persistent* kept);
+  // Ends the boot as a shutdown does: removes the devices, unloads the
+  // drivers and reports what they left behind.
+  void PowerOff();
+  // Unplugs every card's serial devices, keyed by card and UART.
+  SerialDevices TakeSerialDevices();
+  // Boot with these devices plugged in before the cards come up; without,
+  // the configuration's own.
+  void BootWith(SerialDevices devices);
+  // A device model from its configuration; throws std::invalid_argument for
+  // a configuration no device can have.
+  static std::unique_ptr<hw::SerialDevice> MakeDevice(const hw::AttachedDeviceConfig& config);
+  NTSTATUS PlugOrUnplug(const MachineAction& action);
 
   MachineConfig config_;
   std::unique_ptr<Kernel> kernel_;

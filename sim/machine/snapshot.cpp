@@ -6,6 +6,7 @@
 #include "sim/kernel/object_namespace.h"
 #include "sim/kernel/pnp/enum_registry.h"
 #include "sim/kernel/pnp/pnp_manager.h"
+#include "sim/kernel/pnp/ports_class_installer.h"
 #include "sim/kernel/registry/registry.h"
 #include "sim/machine/machine.h"
 
@@ -33,6 +34,30 @@ CardSnapshot DescribeCard(Kernel& kernel, const MachineCard& card) {
   if (card.pdo && kernel.io->IsLiveDevice(card.pdo))
     if (DeviceNode* node = kernel.pnp->NodeOf(card.pdo)) out.instance_path = node->InstancePath();
   for (unsigned n = 0; n < hw::UartCard::kMaxPorts; ++n) out.port_blocks.push_back(card.model->PortBlock(n));
+  for (unsigned n = 0; n < hw::UartCard::kMaxPorts; ++n) {
+    if (!card.model->UartFitted(n)) continue;
+    hw::Uart16550& uart = card.model->uart(n);
+    UartSnapshot u;
+    u.port = n + 1;
+    u.format = uart.format().Describe();
+    uint8_t mcr = uart.modem_control();
+    u.dtr = mcr & hw::Uart16550::kDtr;
+    u.rts = mcr & hw::Uart16550::kRts;
+    u.out2 = mcr & hw::Uart16550::kOut2;
+    u.loopback = mcr & hw::Uart16550::kLoopback;
+    if (const hw::SerialDevice* device = card.model->attached(n)) {
+      u.device = device->kind();
+      u.device_state = device->state();
+    }
+    const auto& c = uart.counters();
+    u.transmitted = c.transmitted;
+    u.received = c.received;
+    u.overruns = c.overruns;
+    u.framing_errors = c.framing_errors;
+    u.parity_errors = c.parity_errors;
+    u.interrupts = c.interrupts;
+    out.uarts.push_back(u);
+  }
   return out;
 }
 
@@ -43,6 +68,21 @@ std::vector<RegistryValueSnapshot> ReadValues(Registry& registry, const std::str
   for (const RegistryValue& value : key->values())
     out.push_back(RegistryValueSnapshot{Utf16ToUtf8(value.name), RegistryTypeName(value.type), value.type, value.data});
   return out;
+}
+
+// The name of the DOS-device link ("COM3") that leads to a named device of
+// the stack.
+std::string ComLinkOf(Kernel& kernel, const std::vector<DeviceSnapshot>& stack) {
+  for (const auto& link : kernel.names->Links()) {
+    std::string name = Utf16ToUtf8(link.name);
+    std::string target = Utf16ToUtf8(link.link_target);
+    size_t slash = name.rfind('\\');
+    std::string leaf = slash == std::string::npos ? name : name.substr(slash + 1);
+    if (leaf.rfind("COM", 0) != 0) continue;
+    for (const DeviceSnapshot& device : stack)
+      if (!device.name.empty() && device.name == target) return leaf;
+  }
+  return "";
 }
 
 DeviceNodeSnapshot DescribeNode(Machine& machine, DeviceNode& node, const SnapshotProbes& probes,
@@ -66,6 +106,11 @@ DeviceNodeSnapshot DescribeNode(Machine& machine, DeviceNode& node, const Snapsh
   out.translated_resources = DescribeResources(node.resources.Translated());
   if (!node.device_id.empty()) out.device_parameters = ReadValues(*kernel.registry, DeviceParametersPath(node));
   if (probes.port_resources) out.port_resources = probes.port_resources(machine, node);
+  if (!node.device_id.empty()) {
+    if (auto name = kernel.registry->GetString(DeviceParametersPath(node), "PortName")) out.port_name = Utf16ToUtf8(*name);
+    if (auto name = kernel.registry->GetString(InstanceKeyPath(node), "FriendlyName")) out.friendly_name = Utf16ToUtf8(*name);
+    out.com_name = ComLinkOf(kernel, out.devices);
+  }
   for (DeviceNode* child : node.children)
     if (!child->Gone()) out.children.push_back(DescribeNode(machine, *child, probes, in_stacks));
   return out;
@@ -150,6 +195,12 @@ MachineSnapshot TakeSnapshot(Machine& machine, const SnapshotProbes& probes) {
     snapshot.com_num_config = ParseComNumConfig(*table);
   }
   snapshot.hardware = CountHardware(machine.hardware());
+  snapshot.com_db = ComNumbersInUse();
+  for (const RegistryValueSnapshot& value : ReadValues(*kernel.registry, kSerialCommKey)) {
+    std::u16string text;
+    for (size_t i = 0; i + 1 < value.data.size(); i += 2) text += static_cast<char16_t>(value.data[i] | value.data[i + 1] << 8);
+    snapshot.serial_comm.push_back(LinkSnapshot{value.name, Utf16ToUtf8(text.substr(0, text.find(u'\0')))});
+  }
   return snapshot;
 }
 

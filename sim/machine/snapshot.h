@@ -53,6 +53,11 @@ struct DeviceNodeSnapshot {
   std::vector<std::string> translated_resources;
   std::vector<RegistryValueSnapshot> device_parameters;
   std::optional<PortResourcesSnapshot> port_resources;  // ports of a card only
+  // A serial port's names: the COM link that opens its stack ("COM3", "" for
+  // none), its "PortName" and its instance's "FriendlyName" (unset: absent).
+  std::string com_name;
+  std::optional<std::string> port_name;
+  std::optional<std::string> friendly_name;
   std::vector<DeviceNodeSnapshot> children;
 };
 
@@ -68,6 +73,16 @@ struct CardDriverState {
   bool pinned_card = false;
 };
 
+// A UART of a card as the hardware holds it, and the device in its port.
+struct UartSnapshot {
+  unsigned port = 0;          // 1 to 12
+  std::string format;         // "9600 8N1" as programmed
+  bool dtr = false, rts = false, out2 = false, loopback = false;
+  std::string device;         // the kind of device in the port, "" for none
+  std::string device_state;
+  uint64_t transmitted = 0, received = 0, overruns = 0, framing_errors = 0, parity_errors = 0, interrupts = 0;
+};
+
 struct CardSnapshot {
   std::string location;  // "01:00.0"
   uint16_t vendor_id = 0;
@@ -75,6 +90,7 @@ struct CardSnapshot {
   std::string instance_path;  // "" when the device has gone
   std::optional<CardDriverState> driver;  // unset when the card driver has no device for it
   std::vector<std::array<uint8_t, 8>> port_blocks;  // the twelve blocks at 0x40
+  std::vector<UartSnapshot> uarts;                  // the fitted UARTs
 };
 
 // One used entry of "ComNumConfig".
@@ -115,7 +131,12 @@ struct MachineSnapshot {
   bool com_num_config_present = false;
   std::vector<ComNumberSnapshot> com_num_config;
   HardwareCounts hardware;
+  std::vector<unsigned> com_db;  // COM numbers the COM name database marks in use
+  std::vector<LinkSnapshot> serial_comm;  // "SERIALCOMM": device name -> COM name
 };
+
+// Where serial port drivers list their ports.
+inline constexpr char kSerialCommKey[] = "\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
 // Where the card driver keeps the COM number table.
 inline constexpr char kComNumConfigKey[] = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\KALVOR1110";

@@ -37,6 +37,25 @@ std::string BlockBytes(const std::array<uint8_t, 8>& block) {
 
 std::string StatusText(NTSTATUS status) { return HexText(static_cast<ULONG>(status), 8); }
 
+// Bytes as hexadecimal pairs, with the printable ones shown as text too.
+std::string BytesText(const std::vector<uint8_t>& bytes) {
+  std::string hex, text;
+  for (uint8_t byte : bytes) {
+    char two[4];
+    std::snprintf(two, sizeof two, "%02X", byte);
+    hex += (hex.empty() ? "" : " ") + std::string(two);
+    text += byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '.';
+  }
+  return bytes.empty() ? "(none)" : hex + "  \"" + text + "\"";
+}
+
+nlohmann::json SerialJson(const sim::SerialSessionResult& serial) {
+  nlohmann::json steps = nlohmann::json::array();
+  for (const auto& step : serial.steps)
+    steps.push_back({{"step", step.name}, {"status", StatusText(step.status)}, {"information", step.information}});
+  return {{"steps", steps}, {"read", serial.read}};
+}
+
 // A value's data as a person reads it.
 std::string ValueText(const sim::RegistryValueSnapshot& value) {
   const auto& data = value.data;
@@ -114,7 +133,15 @@ void FormatNode(const sim::DeviceNodeSnapshot& node, const std::string& prefix, 
     for (const auto& value : node.device_parameters)
       out << indent << "  " << value.name << " = " << value.type << " " << ValueText(value) << "\n";
   }
+  if (!node.com_name.empty() || node.port_name || node.friendly_name)
+    out << indent << "COM name: " << (node.com_name.empty() ? "(no link)" : node.com_name)
+        << "  PortName: " << node.port_name.value_or("(none)")
+        << "  FriendlyName: " << (node.friendly_name ? "\"" + *node.friendly_name + "\"" : "(none)") << "\n";
   for (const auto& child : node.children) FormatNode(child, prefix + "|   ", out);
+}
+
+nlohmann::json OptionalText(const std::optional<std::string>& text) {
+  return text ? nlohmann::json(*text) : nlohmann::json(nullptr);
 }
 
 nlohmann::json NodeJson(const sim::DeviceNodeSnapshot& node) {
@@ -139,6 +166,9 @@ nlohmann::json NodeJson(const sim::DeviceNodeSnapshot& node) {
           {"translated_resources", node.translated_resources},
           {"port_resources", port},
           {"device_parameters", parameters},
+          {"com_name", node.com_name.empty() ? nlohmann::json(nullptr) : nlohmann::json(node.com_name)},
+          {"port_name", OptionalText(node.port_name)},
+          {"friendly_name", OptionalText(node.friendly_name)},
           {"children", children}};
 }
 
@@ -148,9 +178,14 @@ void FormatActions(const std::vector<sim::ActionResult>& actions, std::ostringst
   for (const auto& result : actions) {
     out << "+-- " << result.time / 10 << " us  " << sim::MachineActionName(result.action.kind);
     if (!result.target.empty()) out << "  " << result.target;
-    else if (result.action.kind != sim::MachineAction::Kind::Boot && result.action.kind != sim::MachineAction::Kind::Shutdown)
+    else if (sim::ActsOnDevice(result.action.kind))
       out << "  card " << result.action.card << (result.action.port ? " port " + std::to_string(result.action.port) : "");
     out << "  -> " << (NT_SUCCESS(result.status) ? "done" : "refused " + StatusText(result.status)) << "\n";
+    if (result.serial) {
+      out << "|     " << result.action.serial->com_name << ":";
+      for (const auto& step : result.serial->steps) out << " " << step.name << " " << StatusText(step.status);
+      out << "\n|     read " << result.serial->read.size() << " byte(s): " << BytesText(result.serial->read) << "\n";
+    }
   }
 }
 
@@ -165,6 +200,15 @@ void FormatCards(const sim::MachineSnapshot& snapshot, std::ostringstream& out) 
           << ", pinned_card " << (card.driver->pinned_card ? "yes" : "no") << "\n";
     } else {
       out << "|     no card driver\n";
+    }
+    for (const auto& uart : card.uarts) {
+      out << "|     UART " << uart.port << ": " << uart.format << (uart.dtr ? " DTR" : "") << (uart.rts ? " RTS" : "")
+          << (uart.out2 ? " OUT2" : "") << (uart.loopback ? " loopback" : "") << "; " << uart.transmitted << " sent, "
+          << uart.received << " received, " << uart.interrupts << " interrupts";
+      if (uart.overruns || uart.framing_errors || uart.parity_errors)
+        out << ", errors: " << uart.overruns << " overrun " << uart.framing_errors << " framing " << uart.parity_errors
+            << " parity";
+      out << "; port: " << (uart.device.empty() ? "nothing attached" : uart.device + " (" + uart.device_state + ")") << "\n";
     }
     for (size_t n = 0; n < card.port_blocks.size(); ++n) {
       const auto& block = card.port_blocks[n];
@@ -197,7 +241,24 @@ nlohmann::json CardsJson(const sim::MachineSnapshot& snapshot) {
   for (const auto& card : snapshot.cards) {
     nlohmann::json blocks = nlohmann::json::array();
     for (const auto& block : card.port_blocks) blocks.push_back(std::vector<unsigned>(block.begin(), block.end()));
+    nlohmann::json uarts = nlohmann::json::array();
+    for (const auto& uart : card.uarts)
+      uarts.push_back({{"port", uart.port},
+                       {"format", uart.format},
+                       {"dtr", uart.dtr},
+                       {"rts", uart.rts},
+                       {"out2", uart.out2},
+                       {"loopback", uart.loopback},
+                       {"device", uart.device.empty() ? nlohmann::json(nullptr) : nlohmann::json(uart.device)},
+                       {"device_state", uart.device_state},
+                       {"transmitted", uart.transmitted},
+                       {"received", uart.received},
+                       {"overruns", uart.overruns},
+                       {"framing_errors", uart.framing_errors},
+                       {"parity_errors", uart.parity_errors},
+                       {"interrupts", uart.interrupts}});
     nlohmann::json item = {{"location", card.location},
+                           {"uarts", uarts},
                            {"vendor_id", card.vendor_id},
                            {"device_id", card.device_id},
                            {"instance_path", card.instance_path},
@@ -235,6 +296,13 @@ std::string FormatTree(const sim::MachineSnapshot& snapshot, const std::vector<s
   out << "Symbolic links\n";
   for (const auto& link : snapshot.links) out << "+-- " << link.name << " -> " << link.target << "\n";
   FormatCards(snapshot, out);
+  out << "ComDB in use:";
+  for (unsigned number : snapshot.com_db) out << " COM" << number;
+  out << (snapshot.com_db.empty() ? " (none)\n" : "\n");
+  if (!snapshot.serial_comm.empty()) {
+    out << "SERIALCOMM\n";
+    for (const auto& entry : snapshot.serial_comm) out << "+-- " << entry.name << " = " << entry.target << "\n";
+  }
   FormatHardware(snapshot.hardware, out);
   out << "Loaded drivers:";
   for (const auto& driver : snapshot.loaded_drivers) out << " " << driver;
@@ -254,13 +322,12 @@ nlohmann::json ToJson(const sim::MachineSnapshot& snapshot, const std::vector<si
   for (const auto& result : snapshot.actions)
     actions.push_back({{"at_us", result.time / 10},
                        {"action", sim::MachineActionName(result.action.kind)},
-                       {"card", result.action.kind == sim::MachineAction::Kind::Boot ||
-                                        result.action.kind == sim::MachineAction::Kind::Shutdown
-                                    ? nlohmann::json(nullptr)
-                                    : nlohmann::json(result.action.card)},
+                       {"card", sim::ActsOnDevice(result.action.kind) ? nlohmann::json(result.action.card)
+                                                                      : nlohmann::json(nullptr)},
                        {"port", result.action.port ? nlohmann::json(result.action.port) : nlohmann::json(nullptr)},
                        {"device", result.target},
-                       {"status", StatusText(result.status)}});
+                       {"status", StatusText(result.status)},
+                       {"serial", result.serial ? SerialJson(*result.serial) : nlohmann::json(nullptr)}});
   nlohmann::json others = nlohmann::json::array();
   for (const auto& device : snapshot.other_devices) others.push_back(DeviceJson(device));
   nlohmann::json links = nlohmann::json::array();
@@ -276,6 +343,8 @@ nlohmann::json ToJson(const sim::MachineSnapshot& snapshot, const std::vector<si
       com_numbers.push_back({{"index", entry.index}, {"address", entry.address}, {"com_number", entry.com_number},
                              {"applied", entry.applied}});
   }
+  nlohmann::json serial_comm = nlohmann::json::array();
+  for (const auto& entry : snapshot.serial_comm) serial_comm.push_back({{"device", entry.name}, {"com_name", entry.target}});
   nlohmann::json config_accesses = nlohmann::json::object();
   for (const auto& path : snapshot.hardware.config)
     config_accesses[path.path] = {{"reads", path.reads}, {"writes", path.writes}, {"accesses", path.reads + path.writes}};
@@ -291,6 +360,8 @@ nlohmann::json ToJson(const sim::MachineSnapshot& snapshot, const std::vector<si
           {"removed_devices", snapshot.removed_devices},
           {"cards", CardsJson(snapshot)},
           {"com_num_config", com_numbers},
+          {"com_db", snapshot.com_db},
+          {"serial_comm", serial_comm},
           {"hardware", hardware},
           {"other_devices", others},
           {"symbolic_links", links},

@@ -1,7 +1,9 @@
 #include "tools/zarksim/scenario_file.h"
 
+#include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -140,10 +142,12 @@ sim::hw::BridgeConfig ParseBridge(const json& value, const std::string& field) {
   return bridge;
 }
 
+sim::hw::AttachedDeviceConfig ParseDevice(const json& value, const std::string& field);
+
 sim::CardConfig ParseCard(const json& value, const std::string& field) {
   Fields f(value, field,
            {"device_id", "vendor_id", "subsystem", "revision", "optional_port_mask", "absent_uarts",
-            "unavailable_blocks", "uarts", "interrupt_line", "command", "location", "bars"});
+            "unavailable_blocks", "uarts", "interrupt_line", "command", "location", "bars", "devices"});
   sim::CardConfig card;
   f.Read("device_id", 0xFFFF, &card.device_id);
   f.Read("vendor_id", 0xFFFF, &card.vendor_id);
@@ -167,6 +171,15 @@ sim::CardConfig ParseCard(const json& value, const std::string& field) {
     std::array<uint32_t, 6> bars{};
     for (size_t i = 0; i < 6; ++i) bars[i] = static_cast<uint32_t>(Number(list[i], f.Name("bars") + "[" + std::to_string(i) + "]", 0xFFFFFFFF));
     card.bars = bars;
+  }
+  if (const json* v = f.Get("devices")) {
+    if (!v->is_object()) Fail(f.Name("devices"), "expected an object of ports (\"1\" to \"12\")");
+    for (const auto& [port, device] : v->items()) {
+      const std::string name = f.Name("devices") + "." + port;
+      unsigned n = static_cast<unsigned>(Number(json(port), name, 12));
+      if (n == 0) Fail(name, "ports count from 1");
+      card.devices[n] = ParseDevice(device, name);
+    }
   }
   return card;
 }
@@ -239,6 +252,151 @@ bool Boolean(const json& value, const std::string& field) {
   return value.get<bool>();
 }
 
+double Milliseconds(const json& value, const std::string& field) {
+  if (!value.is_number() || value.get<double>() < 0 || value.get<double>() > 3600.0 * 1000)
+    Fail(field, "expected milliseconds from 0 to 3600000");
+  return value.get<double>();
+}
+
+// A serial device in a port; its knobs are checked against the device's kind.
+sim::hw::AttachedDeviceConfig ParseDevice(const json& value, const std::string& field) {
+  static const std::map<std::string, std::set<std::string>> kKnobs = {
+      {"none", {}},
+      {"loopback", {}},
+      {"pnp", {"id", "other_id", "eisa", "product", "serial", "class", "compatible", "user", "rev", "checksum", "six_bit",
+               "delay_ms", "gap_ms", "attempt", "dsr", "dsr_delay_ms"}},
+      {"modem", {"id", "other_id", "eisa", "product", "serial", "class", "compatible", "user", "rev", "checksum", "six_bit",
+                 "delay_ms", "gap_ms", "attempt", "reply_delay_ms", "echo"}},
+      {"mouse", {"model", "delay_ms", "packets"}},
+      {"raw", {"bytes", "trigger", "delay_ms", "gap_ms", "baud", "data_bits", "parity", "stop_bits"}},
+      {"chatty", {"bytes", "gap_ms", "baud", "data_bits", "parity", "stop_bits"}},
+  };
+  if (!value.is_object() || !value.contains("kind")) Fail(field + ".kind", "required");
+  sim::hw::AttachedDeviceConfig device;
+  device.kind = Text(value["kind"], field + ".kind");
+  auto knobs = kKnobs.find(device.kind);
+  if (knobs == kKnobs.end()) Fail(field + ".kind", "expected none, loopback, pnp, modem, mouse, raw or chatty, got \"" + device.kind + "\"");
+  std::set<std::string> known = knobs->second;
+  known.insert("kind");
+  Fields f(value, field, known);
+  auto text = [&](const char* key, std::string* out) {
+    if (const json* v = f.Get(key)) *out = Text(*v, f.Name(key));
+  };
+  auto millis = [&](const char* key, double* out) {
+    if (const json* v = f.Get(key)) *out = Milliseconds(*v, f.Name(key));
+  };
+  auto flag = [&](const char* key, bool* out) {
+    if (const json* v = f.Get(key)) *out = Boolean(*v, f.Name(key));
+  };
+  if (const json* v = f.Get("id")) {
+    device.id = Text(*v, f.Name("id"));
+    device.has_id = true;
+  }
+  text("other_id", &device.other_id);
+  text("eisa", &device.eisa);
+  text("product", &device.product);
+  text("serial", &device.serial);
+  text("class", &device.device_class);
+  text("compatible", &device.compatible);
+  text("user", &device.user);
+  f.Read("rev", 9999, &device.rev);
+  text("checksum", &device.checksum);
+  flag("six_bit", &device.six_bit);
+  millis("delay_ms", &device.delay_ms);
+  millis("gap_ms", &device.gap_ms);
+  f.Read("attempt", 100, &device.attempt);
+  text("dsr", &device.dsr);
+  millis("dsr_delay_ms", &device.dsr_delay_ms);
+  millis("reply_delay_ms", &device.reply_delay_ms);
+  flag("echo", &device.echo);
+  text("model", &device.model);
+  if (const json* v = f.Get("packets")) {
+    const json& list = Array(*v, f.Name("packets"));
+    for (size_t i = 0; i < list.size(); ++i) {
+      const std::string name = f.Name("packets") + "[" + std::to_string(i) + "]";
+      Fields p(list[i], name, {"after_ms", "dx", "dy", "left", "right", "middle"});
+      sim::hw::MousePacketConfig packet;
+      if (const json* a = p.Get("after_ms")) packet.after_ms = Milliseconds(*a, p.Name("after_ms"));
+      for (auto [key, out] : {std::pair{"dx", &packet.dx}, std::pair{"dy", &packet.dy}}) {
+        if (const json* d = p.Get(key)) {
+          if (!d->is_number_integer() || d->get<int>() < -128 || d->get<int>() > 127) Fail(p.Name(key), "expected -128 to 127");
+          *out = d->get<int>();
+        }
+      }
+      if (const json* b = p.Get("left")) packet.left = Boolean(*b, p.Name("left"));
+      if (const json* b = p.Get("right")) packet.right = Boolean(*b, p.Name("right"));
+      if (const json* b = p.Get("middle")) packet.middle = Boolean(*b, p.Name("middle"));
+      device.packets.push_back(packet);
+    }
+  }
+  if (const json* v = f.Get("bytes")) {
+    std::vector<uint8_t> bytes = HexBytes(*v, f.Name("bytes"));
+    device.bytes.assign(bytes.begin(), bytes.end());
+  }
+  text("trigger", &device.trigger);
+  if (const json* v = f.Get("baud")) device.baud = static_cast<double>(Number(*v, f.Name("baud"), 4000000));
+  f.Read("data_bits", 8, &device.data_bits);
+  text("parity", &device.parity);
+  if (const json* v = f.Get("stop_bits")) {
+    if (!v->is_number()) Fail(f.Name("stop_bits"), "expected 1, 1.5 or 2");
+    device.stop_bits = v->get<double>();
+  }
+  // The model itself says what it cannot be.
+  std::string error;
+  if (!sim::hw::MakeSerialDevice(device, &error) && !error.empty()) Fail(field, error);
+  return device;
+}
+
+// The application's side of a serial action.
+sim::SerialSession ParseSerialSession(const Fields& f) {
+  sim::SerialSession session;
+  const json* name = f.Get("com_name");
+  if (!name) Fail(f.Name("com_name"), "required");
+  session.com_name = Text(*name, f.Name("com_name"));
+  if (session.com_name.empty() || session.com_name.find('\\') != std::string::npos)
+    Fail(f.Name("com_name"), "expected a COM name such as \"COM3\"");
+  if (const json* v = f.Get("baud_rate")) session.baud_rate = static_cast<ULONG>(Number(*v, f.Name("baud_rate"), 0xFFFFFFFF));
+  if (const json* v = f.Get("line")) {
+    Fields line(*v, f.Name("line"), {"word_length", "parity", "stop_bits"});
+    sim::SerialLineFormat format;
+    line.Read("word_length", 0xFF, &format.word_length);
+    if (const json* p = line.Get("parity")) {
+      static const char* const kParities[] = {"none", "odd", "even", "mark", "space"};
+      const std::string parity = Text(*p, line.Name("parity"));
+      auto it = std::find(std::begin(kParities), std::end(kParities), parity);
+      if (it == std::end(kParities)) Fail(line.Name("parity"), "expected none, odd, even, mark or space");
+      format.parity = static_cast<UCHAR>(it - std::begin(kParities));
+    }
+    if (const json* b = line.Get("stop_bits")) {
+      const std::string stop = b->is_string() ? b->get<std::string>() : b->dump();
+      if (stop == "1") format.stop_bits = 0;
+      else if (stop == "1.5") format.stop_bits = 1;
+      else if (stop == "2") format.stop_bits = 2;
+      else Fail(line.Name("stop_bits"), "expected 1, 1.5 or 2");
+    }
+    session.line = format;
+  }
+  if (const json* v = f.Get("timeouts")) {
+    Fields t(*v, f.Name("timeouts"), {"read_interval", "read_multiplier", "read_constant", "write_multiplier", "write_constant"});
+    sim::SerialTimeoutSettings timeouts;
+    t.Read("read_interval", 0xFFFFFFFF, &timeouts.read_interval);
+    t.Read("read_multiplier", 0xFFFFFFFF, &timeouts.read_multiplier);
+    t.Read("read_constant", 0xFFFFFFFF, &timeouts.read_constant);
+    t.Read("write_multiplier", 0xFFFFFFFF, &timeouts.write_multiplier);
+    t.Read("write_constant", 0xFFFFFFFF, &timeouts.write_constant);
+    session.timeouts = timeouts;
+  }
+  if (f.Get("write") && f.Get("write_text")) Fail(f.Name("write"), "give either write or write_text");
+  if (const json* v = f.Get("write")) session.write = HexBytes(*v, f.Name("write"));
+  if (const json* v = f.Get("write_text")) {
+    const std::string text = Text(*v, f.Name("write_text"));
+    session.write.assign(text.begin(), text.end());
+  }
+  f.Read("read_ms", 3600000, &session.read_ms);
+  f.Read("read_length", 65536, &session.read_length);
+  return session;
+}
+
 std::string ActionNames() {
   std::string names;
   for (int k = 0; k <= static_cast<int>(sim::MachineAction::Kind::Shutdown); ++k)
@@ -248,7 +406,9 @@ std::string ActionNames() {
 
 // One action; its time defaults to the previous action's.
 sim::MachineAction ParseAction(const json& value, const std::string& field, LONGLONG previous_time, size_t cards) {
-  Fields f(value, field, {"at_ms", "action", "card", "port", "move_resources"});
+  Fields f(value, field,
+           {"at_ms", "action", "card", "port", "move_resources", "device", "com_name", "baud_rate", "line", "timeouts",
+            "write", "write_text", "read_ms", "read_length"});
   using Kind = sim::MachineAction::Kind;
   sim::MachineAction action;
   const json* name = f.Get("action");
@@ -263,10 +423,14 @@ sim::MachineAction ParseAction(const json& value, const std::string& field, LONG
     action.time = static_cast<LONGLONG>(Number(*v, f.Name("at_ms"), 1000ull * 3600 * 24 * 365)) * 10000;
     if (action.time < previous_time) Fail(f.Name("at_ms"), "earlier than the action before it");
   }
-  const bool on_device = action.kind != Kind::Boot && action.kind != Kind::Shutdown;
+  const bool on_device = sim::ActsOnDevice(action.kind);
   for (const char* key : {"card", "port"})
     if (!on_device && f.Get(key)) Fail(f.Name(key), text + " acts on the whole machine, not on a device");
   if (f.Get("move_resources") && action.kind != Kind::Rebalance) Fail(f.Name("move_resources"), "only for rebalance");
+  if (f.Get("device") && action.kind != Kind::Plug) Fail(f.Name("device"), "only for plug");
+  for (const char* key : {"com_name", "baud_rate", "line", "timeouts", "write", "write_text", "read_ms", "read_length"})
+    if (f.Get(key) && action.kind != Kind::Serial) Fail(f.Name(key), "only for serial");
+  if (action.kind == Kind::Serial) action.serial = ParseSerialSession(f);
   if (!on_device) return action;
   if (cards == 0) Fail(f.Name("action"), text + " needs a card, and the scenario has none");
   f.Read("card", cards - 1, &action.card);
@@ -276,6 +440,14 @@ sim::MachineAction ParseAction(const json& value, const std::string& field, LONG
     if (action.kind == Kind::SurpriseRemove) Fail(f.Name("port"), "surprise_remove pulls a whole card");
   }
   if (const json* v = f.Get("move_resources")) action.move_resources = Boolean(*v, f.Name("move_resources"));
+  if (action.kind == Kind::Plug || action.kind == Kind::Unplug) {
+    if (!action.port) Fail(f.Name("port"), text + " needs a port");
+    if (action.kind == Kind::Plug) {
+      const json* device = f.Get("device");
+      if (!device) Fail(f.Name("device"), "required");
+      action.device = ParseDevice(*device, f.Name("device"));
+    }
+  }
   return action;
 }
 

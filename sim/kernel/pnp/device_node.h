@@ -16,6 +16,7 @@ struct DriverBinding {
   std::string service;  // function driver; empty: no driver installed
   std::vector<std::string> upper_filters;
   std::vector<std::string> lower_filters;
+  std::string setup_class;  // the device's setup class ("Ports"), whose installer runs on first install
 };
 
 struct DeviceNode {

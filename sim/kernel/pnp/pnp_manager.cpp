@@ -12,6 +12,7 @@
 #include "sim/kernel/kernel_internal.h"
 #include "sim/kernel/pnp/device_ids.h"
 #include "sim/kernel/pnp/enum_registry.h"
+#include "sim/kernel/pnp/ports_class_installer.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/scheduler.h"
 #include "sim/kernel/sim_thread.h"
@@ -122,7 +123,11 @@ void PnpManager::WaitIdle() {
 
 void PnpManager::Bind(const std::string& id, const std::string& service, std::vector<std::string> upper_filters,
                       std::vector<std::string> lower_filters) {
-  bindings_[Upper(id)] = DriverBinding{service, std::move(upper_filters), std::move(lower_filters)};
+  bindings_[Upper(id)] = DriverBinding{service, std::move(upper_filters), std::move(lower_filters), {}};
+}
+
+void PnpManager::SetSetupClass(const std::string& id, const std::string& setup_class) {
+  setup_classes_[Upper(id)] = setup_class;
 }
 
 DriverBinding PnpManager::BindingFor(const DeviceNode& node) const {
@@ -130,7 +135,11 @@ DriverBinding PnpManager::BindingFor(const DeviceNode& node) const {
   for (const auto* ids : {&node.hardware_ids, &node.compatible_ids}) {
     for (const std::string& id : *ids) {
       auto it = bindings_.find(Upper(id));
-      if (it != bindings_.end()) return it->second;
+      if (it == bindings_.end()) continue;
+      DriverBinding binding = it->second;
+      auto setup_class = setup_classes_.find(Upper(id));
+      if (setup_class != setup_classes_.end()) binding.setup_class = setup_class->second;
+      return binding;
     }
   }
   return {};
@@ -259,6 +268,7 @@ void PnpManager::ProcessNewNode(DeviceNode* node) {
   WriteInstanceKey(*node);
   // A device whose driver is not installed waits without one, as on Windows.
   if (node->service.empty() || !DriverInstalled(node->service)) return;
+  if (node->binding.setup_class == kPortsClass) InstallPort(*node);
   if (NT_SUCCESS(BringUp(node))) Enumerate(node);
 }
 

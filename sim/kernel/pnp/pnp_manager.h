@@ -32,6 +32,9 @@ class PnpManager {
   // The driver table: a hardware or compatible ID (case-insensitive).
   void Bind(const std::string& id, const std::string& service, std::vector<std::string> upper_filters = {},
             std::vector<std::string> lower_filters = {});
+  // The setup class a device of the ID installs into; its class installer
+  // runs before the device's first start.
+  void SetSetupClass(const std::string& id, const std::string& setup_class);
   DriverBinding BindingFor(const DeviceNode& node) const;
 
   // A root bus reports a new device: it gets a node, drivers and a start.
@@ -127,6 +130,7 @@ class PnpManager {
 
   std::vector<std::unique_ptr<DeviceNode>> nodes_;
   std::map<std::string, DriverBinding> bindings_;  // upper-cased ID
+  std::map<std::string, std::string> setup_classes_;  // upper-cased ID
   ResourceArbiter arbiter_;
 
   SimThread* thread_ = nullptr;

@@ -116,3 +116,36 @@ TEST(UartInterruptSeedTest, AnInterruptDrivenReceiverCollectsAPnpIdentification)
 }
 
 }  // namespace
+
+namespace {
+
+// A card the Plug and Play manager disables stops decoding, so its INTx
+// goes low whatever its UARTs want; enabled again, it decodes as before.
+TEST(CardInterruptTest, ADisabledCardDeassertsItsLine) {
+  sim::MachineConfig config;
+  config.cards.push_back(sim::CardConfig{});
+  sim::Machine machine(config);
+  machine.Boot();
+  sim::hw::UartCard& model = *machine.cards().at(0).model;
+  const ULONG line = model.Get8(0x3C);
+  const uint16_t decodes = model.Get16(0x04) & 0x0007;
+  ASSERT_NE(decodes & 0x0001, 0) << "started: I/O decoding on";
+  model.uart(0).Write(Uart16550::kModemControl, Uart16550::kOut2);
+  model.uart(0).Write(Uart16550::kInterruptEnable, 0x02);  // THR empty: interrupt at once
+  model.UpdateInterrupt();
+  EXPECT_TRUE(machine.kernel().interrupts->Asserted(line));
+
+  sim::MachineAction disable;
+  disable.kind = sim::MachineAction::Kind::Disable;
+  EXPECT_EQ(machine.Perform(disable).status, STATUS_SUCCESS);
+  EXPECT_EQ(model.Get16(0x04) & 0x0007, 0);
+  EXPECT_FALSE(machine.kernel().interrupts->Asserted(line));
+  sim::MachineAction enable;
+  enable.kind = sim::MachineAction::Kind::Enable;
+  EXPECT_EQ(machine.Perform(enable).status, STATUS_SUCCESS);
+  EXPECT_EQ(model.Get16(0x04) & 0x0007, decodes);
+  machine.Shutdown();
+  EXPECT_TRUE(machine.verifier().clean()) << machine.verifier().Summary();
+}
+
+}  // namespace
