@@ -10,7 +10,6 @@ class ControlTest : public SerialTest {
  protected:
   void SetUp() override {
     SerialTest::SetUp();
-    ports().Name(1, u"COM3");
     port_ = ports().Open("\\\\.\\COM3");
   }
   void TearDown() override {

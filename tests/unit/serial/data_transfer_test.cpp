@@ -16,7 +16,6 @@ class LoopbackTest : public SerialTest {
   void SetUp() override {
     SerialTest::SetUp();
     machine().cards().at(0).model->Plug(0, std::make_unique<sim::hw::LoopbackPlug>());
-    ports().Name(1, u"COM3");
     port_ = ports().Open("\\\\.\\COM3");
   }
   void TearDown() override {

@@ -23,26 +23,26 @@ std::map<std::string, std::u16string> SerialComm(SerialPorts& ports) {
   return entries;
 }
 
-TEST_F(SerialTest, PortStartsOnItsWindowAndPublishesItsNameOnlyOnceItHasOne) {
+TEST_F(SerialTest, PortStartsOnItsWindowAndPublishesItsNameWhenItHasOne) {
   for (unsigned port = 1; port <= 4; ++port) {
     ASSERT_TRUE(ports().Started(port)) << port;
     // PortAddr is the UART's own address in the card's window.
     EXPECT_EQ(ports().registry().GetDword(ports().DeviceKey(port), "PortAddr"), SlotAddress(machine(), port - 1));
   }
-  // No port has a COM name yet: no links, no SERIALCOMM entries.
-  EXPECT_TRUE(SerialComm(ports()).empty());
-  ports().Open("\\\\.\\COM5", STATUS_OBJECT_NAME_NOT_FOUND);
+  const std::map<std::string, std::u16string> all = {{"\\Device\\Serial0", u"COM3"},
+                                                     {"\\Device\\Serial1", u"COM4"},
+                                                     {"\\Device\\Serial2", u"COM5"},
+                                                     {"\\Device\\Serial3", u"COM6"}};
+  EXPECT_EQ(SerialComm(ports()), all);
 
-  ports().Name(2, u"COM5");
-  EXPECT_EQ(SerialComm(ports()), (std::map<std::string, std::u16string>{{"\\Device\\Serial1", u"COM5"}}));
   sim::hw::Uart16550& uart = machine().cards().at(0).model->uart(1);
-  HANDLE port = ports().Open("\\\\.\\COM5");
+  HANDLE port = ports().Open("\\\\.\\COM4");
   // Opening raises DTR and RTS and enables the UART's interrupt output.
   EXPECT_EQ(uart.modem_control(), 0x0B);
   EXPECT_EQ(uart.divisor(), 12);  // 9600 baud at 1.8432 MHz
   EXPECT_EQ(uart.line_control(), 0x03);
   // One user at a time.
-  ports().Open("\\\\.\\COM5", STATUS_ACCESS_DENIED);
+  ports().Open("\\\\.\\COM4", STATUS_ACCESS_DENIED);
 
   ULONG key = 0;
   EXPECT_EQ(ports().Control(port, IOCTL_PORT_QUERY_KEY, nullptr, 0, &key, sizeof(key)).status, STATUS_SUCCESS);
@@ -52,18 +52,20 @@ TEST_F(SerialTest, PortStartsOnItsWindowAndPublishesItsNameOnlyOnceItHasOne) {
             STATUS_BUFFER_TOO_SMALL);
 
   EXPECT_EQ(machine().app().Close(port), STATUS_SUCCESS);
-  // Closing drops DTR and RTS and silences the UART; the port opens again.
+  // Closing drops DTR and RTS and silences the UART.
   EXPECT_EQ(uart.modem_control(), 0x00);
-  port = ports().Open("\\\\.\\COM5");
-  EXPECT_EQ(machine().app().Close(port), STATUS_SUCCESS);
 
-  // Disabled, the port withdraws its name; enabled, it publishes it again.
-  EXPECT_EQ(ports().Act(Kind::Disable, 2).status, STATUS_SUCCESS);
-  EXPECT_TRUE(SerialComm(ports()).empty());
-  ports().Open("\\\\.\\COM5", STATUS_OBJECT_NAME_NOT_FOUND);
-  EXPECT_EQ(ports().Act(Kind::Enable, 2).status, STATUS_SUCCESS);
-  EXPECT_EQ(SerialComm(ports()).size(), 1u);
-  port = ports().Open("\\\\.\\COM5");
+  // Without a PortName the port runs with no link and no SERIALCOMM entry;
+  // given one, it publishes it at its next start.
+  ports().registry().DeleteValue(ports().DeviceKey(2), "PortName");
+  ports().Restart(2);
+  ASSERT_TRUE(ports().Started(2));
+  ports().Open("\\\\.\\COM4", STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(SerialComm(ports()).count("\\Device\\Serial1"), 0u);
+  ports().registry().SetString(ports().DeviceKey(2), "PortName", u"COM4");
+  ports().Restart(2);
+  EXPECT_EQ(SerialComm(ports()), all);
+  port = ports().Open("\\\\.\\COM4");
   EXPECT_EQ(machine().app().Close(port), STATUS_SUCCESS);
 }
 
@@ -85,7 +87,6 @@ TEST_F(HandOffTest, PortsStartOnlyWithTheirOwnWindowAndAWrongWindowReachesTheNei
   ASSERT_TRUE(ports().Started(2));
   ASSERT_TRUE(ports().Started(3));
   EXPECT_EQ(ports().registry().GetDword(ports().DeviceKey(2), "PortAddr"), SlotAddress(machine(), 2));
-  ports().Name(2, u"COM4");
   HANDLE port = ports().Open("\\\\.\\COM4");
   ULONG key = 0;
   ports().Control(port, IOCTL_PORT_QUERY_KEY, nullptr, 0, &key, sizeof(key));
@@ -100,8 +101,10 @@ TEST_F(HandOffTest, PortsStartOnlyWithTheirOwnWindowAndAWrongWindowReachesTheNei
 }
 
 TEST_F(SerialTest, SetComIndexRenamesThePortEverywhereAndKeepsItsHandleWorking) {
-  ports().registry().SetBinary(kComDbKey, "ComDB", {0x07, 0x00, 0x00, 0x00});  // COM1 to COM3 taken
-  ports().Name(1, u"COM3");
+  // COM1 and COM2 are taken, COM3 to COM6 are the ports'.
+  const std::vector<uint8_t> claimed = *ports().registry().GetBinary(kComDbKey, "ComDB");
+  ASSERT_FALSE(claimed.empty());
+  EXPECT_EQ(claimed[0], 0x3F);
   HANDLE port = ports().Open("\\\\.\\COM3");
   ports().Set(port, IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{19200});
 
@@ -112,11 +115,10 @@ TEST_F(SerialTest, SetComIndexRenamesThePortEverywhereAndKeepsItsHandleWorking) 
   EXPECT_EQ(ports().Set(port, IOCTL_PORT_SET_COM_INDEX, short_index), STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(ports().Set(port, IOCTL_PORT_SET_COM_INDEX, ULONG{2}), STATUS_SUCCESS);  // COM3 already
   // A name another port holds stays with it.
-  ports().Name(2, u"COM4");
   EXPECT_EQ(ports().Set(port, IOCTL_PORT_SET_COM_INDEX, ULONG{3}), STATUS_OBJECT_NAME_COLLISION);
   EXPECT_EQ(ports().registry().GetString(ports().DeviceKey(1), "PortName"), u"COM3");
   ports().Open("\\\\.\\COM3", STATUS_ACCESS_DENIED);  // still this port's name
-  EXPECT_EQ(ports().registry().GetBinary(kComDbKey, "ComDB"), (std::vector<uint8_t>{0x07, 0x00, 0x00, 0x00}));
+  EXPECT_EQ(ports().registry().GetBinary(kComDbKey, "ComDB"), claimed);
 
   EXPECT_EQ(ports().Set(port, IOCTL_PORT_SET_COM_INDEX, ULONG{6}), STATUS_SUCCESS);
   // One name everywhere: link, PortName, FriendlyName, SERIALCOMM, ComDB.
@@ -124,9 +126,10 @@ TEST_F(SerialTest, SetComIndexRenamesThePortEverywhereAndKeepsItsHandleWorking) 
   ports().Open("\\\\.\\COM7", STATUS_ACCESS_DENIED);  // the same port, still open
   EXPECT_EQ(ports().registry().GetString(ports().DeviceKey(1), "PortName"), u"COM7");
   EXPECT_EQ(ports().registry().GetString(ports().InstanceKey(1), "FriendlyName"), u"Communications Port (COM7)");
-  EXPECT_EQ(SerialComm(ports()), (std::map<std::string, std::u16string>{{"\\Device\\Serial0", u"COM7"},
-                                                                       {"\\Device\\Serial1", u"COM4"}}));
-  EXPECT_EQ(ports().registry().GetBinary(kComDbKey, "ComDB"), (std::vector<uint8_t>{0x43, 0x00, 0x00, 0x00}));
+  EXPECT_EQ(SerialComm(ports()).at("\\Device\\Serial0"), u"COM7");
+  std::vector<uint8_t> renamed = claimed;
+  renamed[0] = 0x7B;  // COM3 released, COM7 claimed
+  EXPECT_EQ(ports().registry().GetBinary(kComDbKey, "ComDB"), renamed);
   // The open handle keeps its port and settings.
   EXPECT_EQ(ports().Get<SERIAL_BAUD_RATE>(port, IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 19200u);
   EXPECT_EQ(machine().app().Close(port), STATUS_SUCCESS);
@@ -134,7 +137,7 @@ TEST_F(SerialTest, SetComIndexRenamesThePortEverywhereAndKeepsItsHandleWorking) 
   EXPECT_EQ(machine().app().Close(port), STATUS_SUCCESS);
 
   // The new name survives a restart: it is the port's PortName now.
-  EXPECT_EQ(ports().Act(Kind::Rebalance, 1).status, STATUS_SUCCESS);
+  ports().Restart(1);
   port = ports().Open("\\\\.\\COM7");
   EXPECT_EQ(machine().app().Close(port), STATUS_SUCCESS);
 }

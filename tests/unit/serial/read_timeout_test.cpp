@@ -12,7 +12,6 @@ struct QuietRead {
 };
 
 TEST_F(SerialTest, ReadsOnAQuietLineEndExactlyWhenTheirTimeoutsSay) {
-  ports().Name(1, u"COM3");
   HANDLE port = ports().Open("\\\\.\\COM3");
   const QuietRead cases[] = {
       {MAXULONG, 0, 0, 0, STATUS_SUCCESS},                // return at once with what is there

@@ -1,6 +1,7 @@
 // A booted machine with one serial card whose ports run the serial port
-// driver, started by the hand-off filter; helpers to name, open and drive
-// the ports as an application does.
+// driver, started by the hand-off filter; the Ports class installer names
+// them COM3, COM4, ... (COM1 and COM2 are taken). Helpers to restart, open
+// and drive the ports as an application does.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -63,10 +64,8 @@ class SerialPorts {
   }
   sim::Registry& registry() { return *machine_.kernel().registry; }
 
-  // Gives the port its COM name as the Ports class installer does, then
-  // restarts it so that the driver picks the name up.
-  void Name(unsigned port, const std::u16string& com) {
-    registry().SetString(DeviceKey(port), "PortName", com);
+  // Restarts the port (query-stop, stop, start on the same resources).
+  void Restart(unsigned port) {
     sim::MachineAction rebalance;
     rebalance.kind = sim::MachineAction::Kind::Rebalance;
     rebalance.port = port;
