@@ -74,6 +74,10 @@ TEST_F(CardFrameTest, PortIsOpenedOnlyOnceStartedAndAnswersCreateWithInformation
   ASSERT_NE(port, nullptr);
   const std::u16string name = kernel().io->FindDevice(port)->name;
   ASSERT_FALSE(name.empty()) << "port devices get generated names";
+  // A port whose stack is not started (here: disabled) cannot be opened.
+  sim::DeviceNode* node = kernel().pnp->NodeOf(port);
+  ASSERT_NE(node, nullptr);
+  ASSERT_EQ(kernel().pnp->DisableDevice(node), STATUS_SUCCESS);
   HANDLE handle = nullptr;
   EXPECT_EQ(app().Open(sim::Utf16ToUtf8(name), &handle), STATUS_NO_SUCH_DEVICE);
 

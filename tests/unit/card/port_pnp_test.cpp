@@ -28,6 +28,8 @@ class PortPnpTest : public CardMachineTest {
 };
 
 TEST_F(PortPnpTest, LifecycleRequestsAreAcceptedAndTheDeviceStays) {
+  // The port's own handlers, with no serial port driver above them.
+  ASSERT_EQ(kernel().pnp->DisableDevice(PortNodes().at(1)), STATUS_SUCCESS);
   const UCHAR accepted[] = {IRP_MN_START_DEVICE,         IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE,
                             IRP_MN_QUERY_STOP_DEVICE,    IRP_MN_STOP_DEVICE,         IRP_MN_CANCEL_STOP_DEVICE,
                             IRP_MN_QUERY_RESOURCES,      IRP_MN_FILTER_RESOURCE_REQUIREMENTS,
