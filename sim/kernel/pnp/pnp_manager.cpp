@@ -1,5 +1,7 @@
 #include "sim/kernel/pnp/pnp_manager.h"
 
+#include <functional>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -655,24 +657,57 @@ NTSTATUS PnpManager::SurpriseRemove(DeviceNode* node) {
   });
 }
 
+// A rebalance of a node rebalances its whole subtree, as Windows does: every
+// started stack below it is queried and stopped first (the leaves first),
+// and a veto anywhere cancels the stop on every stack that was queried.
+// The node then starts on its new resources and its children start again
+// on theirs, parents before children.
 NTSTATUS PnpManager::Rebalance(DeviceNode* node, bool move_resources) {
   return RunAction(node, [&] {
     if (node->state != DeviceNode::State::Started) return STATUS_INVALID_DEVICE_STATE;
-    IO_STATUS_BLOCK query = SendPnp(node, IRP_MN_QUERY_STOP_DEVICE);
-    if (!NT_SUCCESS(query.Status)) {
-      SendPnp(node, IRP_MN_CANCEL_STOP_DEVICE);
-      return query.Status;
+    std::vector<DeviceNode*> stacks;  // leaves first, the node last
+    std::function<void(DeviceNode*)> collect = [&](DeviceNode* each) {
+      for (DeviceNode* child : each->children)
+        if (!child->Gone()) collect(child);
+      if (each->state == DeviceNode::State::Started) stacks.push_back(each);
+    };
+    collect(node);
+    std::vector<DeviceNode*> queried;
+    for (DeviceNode* each : stacks) {
+      IO_STATUS_BLOCK query = SendPnp(each, IRP_MN_QUERY_STOP_DEVICE);
+      queried.push_back(each);
+      if (!NT_SUCCESS(query.Status)) {
+        for (auto it = queried.rbegin(); it != queried.rend(); ++it) {
+          SendPnp(*it, IRP_MN_CANCEL_STOP_DEVICE);
+          (*it)->state = DeviceNode::State::Started;
+        }
+        return query.Status;
+      }
+      each->state = DeviceNode::State::StopPending;
     }
-    node->state = DeviceNode::State::StopPending;
-    SendPnp(node, IRP_MN_STOP_DEVICE);
-    node->state = DeviceNode::State::Stopped;
+    for (DeviceNode* each : stacks) {
+      SendPnp(each, IRP_MN_STOP_DEVICE);
+      each->state = DeviceNode::State::Stopped;
+    }
     // Keep the old ranges taken while assigning anew, so that they move.
     int blocker = 0;
     arbiter_.Release(node);
     if (move_resources) arbiter_.Reserve(node->resources.Raw(), &blocker);
     NTSTATUS status = AssignAndStart(node, QueryRequirements(node), false);
     arbiter_.Release(&blocker);
-    if (NT_SUCCESS(status)) Enumerate(node);
+    stacks.pop_back();
+    if (!NT_SUCCESS(status)) {
+      // Children of a node that failed to start cannot run on.
+      RemoveRelated(std::vector<DeviceNode*>(node->children.begin(), node->children.end()));
+      return status;
+    }
+    for (auto it = stacks.rbegin(); it != stacks.rend(); ++it) {
+      DeviceNode* each = *it;
+      if (each->Gone() || each->state != DeviceNode::State::Stopped) continue;
+      arbiter_.Release(each);
+      AssignAndStart(each, QueryRequirements(each), false);
+    }
+    Enumerate(node);
     return status;
   });
 }

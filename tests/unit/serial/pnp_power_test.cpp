@@ -12,8 +12,9 @@ namespace {
 
 using Kind = sim::MachineAction::Kind;
 
-// One seeded run: rebalance of the open port, a disable and a removal of
-// the card that the open port vetoes, surprise removal of the card.
+// One seeded run: rebalance of the open port and of its card, a disable
+// and a removal of the card that the open port vetoes, surprise removal of
+// the card.
 void RunPnpActions(uint64_t seed) {
   sim::MachineConfig config = sim::test::PreemptedMachine(seed);
   config.cards.push_back(FourPortCard());
@@ -47,6 +48,15 @@ void RunPnpActions(uint64_t seed) {
   EXPECT_EQ(ports.Get<SERIAL_BAUD_RATE>(port, IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 19200u);
   echo("after the rebalance");
 
+  // Rebalancing the card rebalances its ports too: they stop before it and
+  // start again after it. (The card keeps its windows here: a card moved to
+  // new windows brings its saved header back, and its UARTs stay behind.)
+  ASSERT_EQ(app.ReadAsync(port, buffer, sizeof(buffer), &read), STATUS_PENDING);
+  EXPECT_EQ(ports.Act(Kind::Rebalance, 0, false).status, STATUS_SUCCESS);
+  EXPECT_EQ(app.Result(&read, true).status, STATUS_CANCELLED);
+  EXPECT_TRUE(ports.Started(1));
+  EXPECT_EQ(machine.cards().at(0).model->uart(0).divisor(), 6) << "the port's settings went back to its UART";
+  echo("after the card's rebalance");
 
   // Disabling the card asks the open port first: it stays, read and all.
   ASSERT_EQ(app.ReadAsync(port, buffer, sizeof(buffer), &read), STATUS_PENDING);

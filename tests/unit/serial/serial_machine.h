@@ -73,10 +73,11 @@ class SerialPorts {
     ASSERT_EQ(machine_.Perform(rebalance).status, STATUS_SUCCESS);
   }
 
-  sim::ActionResult Act(sim::MachineAction::Kind kind, unsigned port = 0) {
+  sim::ActionResult Act(sim::MachineAction::Kind kind, unsigned port = 0, bool move_resources = true) {
     sim::MachineAction action;
     action.kind = kind;
     action.port = port;
+    action.move_resources = move_resources;
     return machine_.Perform(action);
   }
 
