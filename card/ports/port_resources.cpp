@@ -90,17 +90,20 @@ NTSTATUS PortQueryResourceRequirements(PDEVICE_OBJECT PortDevice, PIRP Irp) {
   list->BusNumber = 0;
   list->SlotNumber = 0;
   list->AlternativeLists = 1;
-  list->List[0].Version = 1;
-  list->List[0].Revision = 1;
-  list->List[0].Count = 2;
+  // The second descriptor lies past the declared one-element array, so both
+  // are reached through a pointer to the alternative list.
+  IO_RESOURCE_LIST* alternative = &list->List[0];
+  alternative->Version = 1;
+  alternative->Revision = 1;
+  alternative->Count = 2;
 
-  IO_RESOURCE_DESCRIPTOR* window = &list->List[0].Descriptors[0];
+  IO_RESOURCE_DESCRIPTOR* window = &alternative->Descriptors[0];
   window->Type = CmResourceTypePort;
   window->ShareDisposition = CmResourceShareDeviceExclusive;
   window->Flags = CM_RESOURCE_PORT_IO | CM_RESOURCE_PORT_16_BIT_DECODE | CM_RESOURCE_PORT_POSITIVE_DECODE |
                   CM_RESOURCE_PORT_BAR;
 
-  IO_RESOURCE_DESCRIPTOR* interrupt = &list->List[0].Descriptors[1];
+  IO_RESOURCE_DESCRIPTOR* interrupt = &alternative->Descriptors[1];
   interrupt->Type = CmResourceTypeInterrupt;
   interrupt->ShareDisposition = CmResourceShareShared;
   interrupt->Flags = CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE;

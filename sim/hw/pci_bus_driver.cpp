@@ -194,10 +194,14 @@ NTSTATUS QueryResourceRequirements(const PciPdoExtension& ext, ULONG_PTR* inform
   list->BusNumber = ext.location.bus;
   list->SlotNumber = ext.location.device | ext.location.function << 5;
   list->AlternativeLists = 1;
-  list->List[0].Version = 1;
-  list->List[0].Revision = 1;
-  list->List[0].Count = static_cast<ULONG>(count);
-  for (size_t i = 0; i < count; ++i) list->List[0].Descriptors[i] = descriptors[i];
+  // The descriptors run past the declared one-element array: they are
+  // reached through a pointer to the alternative list, whose trailing array
+  // the compiler takes as open-ended (see nt/resources.h).
+  IO_RESOURCE_LIST* alternative = &list->List[0];
+  alternative->Version = 1;
+  alternative->Revision = 1;
+  alternative->Count = static_cast<ULONG>(count);
+  for (size_t i = 0; i < count; ++i) alternative->Descriptors[i] = descriptors[i];
   *information = reinterpret_cast<ULONG_PTR>(list);
   return STATUS_SUCCESS;
 }

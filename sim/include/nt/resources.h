@@ -189,6 +189,13 @@ typedef struct _CM_PARTIAL_RESOURCE_DESCRIPTOR {
 } CM_PARTIAL_RESOURCE_DESCRIPTOR, *PCM_PARTIAL_RESOURCE_DESCRIPTOR;
 #pragma pack(pop)
 
+// Resource lists are variable-length records: each trailing array declared
+// with one element holds Count. GCC takes a trailing array as open-ended only
+// when it is reached through a pointer to its own record: indexed straight
+// through an element of an enclosing array (List[0].Descriptors[i]) it is
+// bounded to one element, and loops past it are cut short at -O2. Index the
+// descriptors through a pointer to the IO_RESOURCE_LIST or the
+// CM_PARTIAL_RESOURCE_LIST instead.
 typedef struct _CM_PARTIAL_RESOURCE_LIST {
   USHORT Version;
   USHORT Revision;

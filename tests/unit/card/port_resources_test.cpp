@@ -339,7 +339,8 @@ TEST_F(PortRequirementsTest, OneIoRangeAndTheCardsInterruptLine) {
       EXPECT_EQ(window.u.Port.MinimumAddress.QuadPart, 0);
       EXPECT_EQ(window.u.Port.MaximumAddress.QuadPart, 0);
 
-      const IO_RESOURCE_DESCRIPTOR& interrupt = list->List[0].Descriptors[1];
+      const IO_RESOURCE_LIST* alternative = &list->List[0];
+      const IO_RESOURCE_DESCRIPTOR& interrupt = alternative->Descriptors[1];
       const ULONG line = i == 0 ? 11 : 5;
       EXPECT_EQ(interrupt.Type, CmResourceTypeInterrupt);
       EXPECT_EQ(interrupt.ShareDisposition, CmResourceShareShared);

@@ -73,8 +73,8 @@ TEST_F(PciBusDriverTest, StartWritesTheAssignedRangesIntoTheBars) {
   ASSERT_EQ(arbiter.Assign(&holder, &other, &held), STATUS_SUCCESS);
   ASSERT_EQ(arbiter.Assign(requirements, &self, &assigned), STATUS_SUCCESS);
   ExFreePool(requirements);
-  const ULONG moved = static_cast<ULONG>(
-      assigned.Raw()->List[0].PartialResourceList.PartialDescriptors[10].u.Port.Start.QuadPart);
+  const CM_PARTIAL_RESOURCE_LIST* assigned_list = &assigned.Raw()->List[0].PartialResourceList;
+  const ULONG moved = static_cast<ULONG>(assigned_list->PartialDescriptors[10].u.Port.Start.QuadPart);
   ASSERT_NE(moved, old_bar5);
   const CM_RESOURCE_LIST* raw = assigned.Raw();
   const CM_RESOURCE_LIST* translated = assigned.Translated();

@@ -16,9 +16,10 @@ std::vector<uint8_t> Requirements(const std::vector<IO_RESOURCE_DESCRIPTOR>& des
   list->InterfaceType = PCIBus;
   list->BusNumber = 2;
   list->AlternativeLists = 1;
-  list->List[0].Version = list->List[0].Revision = 1;
-  list->List[0].Count = static_cast<ULONG>(descriptors.size());
-  for (size_t i = 0; i < descriptors.size(); ++i) list->List[0].Descriptors[i] = descriptors[i];
+  IO_RESOURCE_LIST* alternative = &list->List[0];
+  alternative->Version = alternative->Revision = 1;
+  alternative->Count = static_cast<ULONG>(descriptors.size());
+  for (size_t i = 0; i < descriptors.size(); ++i) alternative->Descriptors[i] = descriptors[i];
   return bytes;
 }
 
@@ -43,7 +44,8 @@ IO_RESOURCE_DESCRIPTOR Interrupt(ULONG line) {
 }
 
 const CM_PARTIAL_RESOURCE_DESCRIPTOR& Partial(const CM_RESOURCE_LIST* list, ULONG index) {
-  return list->List[0].PartialResourceList.PartialDescriptors[index];
+  const CM_PARTIAL_RESOURCE_LIST* partial = &list->List[0].PartialResourceList;
+  return partial->PartialDescriptors[index];
 }
 
 TEST(ResourceArbiterTest, PreferredRangesAndSharedInterruptsAreGiven) {
