@@ -342,12 +342,7 @@ NTSTATUS Finish(PSERIAL_EXTENSION Ext, PIRP Irp, NTSTATUS Status, ULONG_PTR Info
 NTSTATUS SerialDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PSERIAL_EXTENSION ext = SerialExt(DeviceObject);
   NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, Irp);
-  if (!NT_SUCCESS(status)) {
-    Irp->IoStatus.Status = status;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
-  }
+  if (!NT_SUCCESS(status)) return SerialCompleteNow(Irp, status, 0);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
   Request r = {ext, Irp, Irp->AssociatedIrp.SystemBuffer, stack->Parameters.DeviceIoControl.InputBufferLength,
@@ -372,12 +367,7 @@ NTSTATUS SerialDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS SerialInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PSERIAL_EXTENSION ext = SerialExt(DeviceObject);
   NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, Irp);
-  if (!NT_SUCCESS(status)) {
-    Irp->IoStatus.Status = status;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
-  }
+  if (!NT_SUCCESS(status)) return SerialCompleteNow(Irp, status, 0);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   Request r = {ext, Irp, Irp->AssociatedIrp.SystemBuffer, stack->Parameters.DeviceIoControl.InputBufferLength,
                stack->Parameters.DeviceIoControl.OutputBufferLength, 0};

@@ -101,26 +101,26 @@ NTSTATUS SerialAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
 
 namespace {
 
-NTSTATUS CompleteNow(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
+}  // namespace
+
+NTSTATUS SerialCompleteNow(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
   Irp->IoStatus.Status = Status;
   Irp->IoStatus.Information = Information;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
   return Status;
 }
 
-}  // namespace
-
 NTSTATUS SerialCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PSERIAL_EXTENSION ext = SerialExt(DeviceObject);
   NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, Irp);
-  if (!NT_SUCCESS(status)) return CompleteNow(Irp, status, 0);
+  if (!NT_SUCCESS(status)) return SerialCompleteNow(Irp, status, 0);
   if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Create.Options & FILE_DIRECTORY_FILE) {
     IoReleaseRemoveLock(&ext->RemoveLock, Irp);
-    return CompleteNow(Irp, STATUS_NOT_A_DIRECTORY, 0);
+    return SerialCompleteNow(Irp, STATUS_NOT_A_DIRECTORY, 0);
   }
   if (InterlockedCompareExchange(&ext->OpenCount, 1, 0) != 0) {
     IoReleaseRemoveLock(&ext->RemoveLock, Irp);
-    return CompleteNow(Irp, STATUS_ACCESS_DENIED, 0);
+    return SerialCompleteNow(Irp, STATUS_ACCESS_DENIED, 0);
   }
   KIRQL irql;
   KeAcquireSpinLock(&ext->ControlLock, &irql);
@@ -143,7 +143,7 @@ NTSTATUS SerialCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   KeReleaseSpinLock(&ext->ControlLock, irql);
   IoReleaseRemoveLock(&ext->RemoveLock, Irp);
-  return CompleteNow(Irp, status, NT_SUCCESS(status) ? FILE_OPENED : 0);
+  return SerialCompleteNow(Irp, status, NT_SUCCESS(status) ? FILE_OPENED : 0);
 }
 
 NTSTATUS SerialCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -155,7 +155,7 @@ NTSTATUS SerialCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   SerialEndPending(ext, TRUE, TRUE, TRUE, STATUS_CANCELLED, &done);
   KeReleaseSpinLock(&ext->ControlLock, irql);
   SerialCompleteList(ext, &done);
-  return CompleteNow(Irp, STATUS_SUCCESS, 0);
+  return SerialCompleteNow(Irp, STATUS_SUCCESS, 0);
 }
 
 NTSTATUS SerialClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -170,13 +170,13 @@ NTSTATUS SerialClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (ext->HardwareReady) SerialProgram(ext);
   ext->WaitMask = 0;
   KeReleaseSpinLock(&ext->ControlLock, irql);
-  return CompleteNow(Irp, STATUS_SUCCESS, 0);
+  return SerialCompleteNow(Irp, STATUS_SUCCESS, 0);
 }
 
 NTSTATUS SerialPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PSERIAL_EXTENSION ext = SerialExt(DeviceObject);
   NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, Irp);
-  if (!NT_SUCCESS(status)) return CompleteNow(Irp, status, 0);
+  if (!NT_SUCCESS(status)) return SerialCompleteNow(Irp, status, 0);
   IoSkipCurrentIrpStackLocation(Irp);
   status = IoCallDriver(ext->Lower, Irp);
   IoReleaseRemoveLock(&ext->RemoveLock, Irp);

@@ -155,11 +155,7 @@ void SetState(PSERIAL_EXTENSION Ext, SERIAL_PNP_STATE State) {
 NTSTATUS SerialPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PSERIAL_EXTENSION ext = SerialExt(DeviceObject);
   NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, Irp);
-  if (!NT_SUCCESS(status)) {
-    Irp->IoStatus.Status = status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
-  }
+  if (!NT_SUCCESS(status)) return SerialCompleteNow(Irp, status, Irp->IoStatus.Information);
   switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
     case IRP_MN_START_DEVICE:
       status = ForwardAndWait(ext, Irp);

@@ -39,9 +39,7 @@ NTSTATUS SerialPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, Irp);
   if (!NT_SUCCESS(status)) {
     PoStartNextPowerIrp(Irp);
-    Irp->IoStatus.Status = status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
+    return SerialCompleteNow(Irp, status, Irp->IoStatus.Information);
   }
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState) {

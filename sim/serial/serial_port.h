@@ -204,6 +204,8 @@ extern KEVENT SerialNamesLock;
 // ---- requests (transfers.cpp)
 // Completes a request the driver took with the remove lock held.
 void SerialComplete(PSERIAL_EXTENSION Ext, PIRP Irp, NTSTATUS Status);
+// Completes a request the driver does not take (no remove lock held).
+NTSTATUS SerialCompleteNow(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
 // Completes the requests collected on the list (ControlLock not held).
 void SerialCompleteList(PSERIAL_EXTENSION Ext, PLIST_ENTRY Done);
 // Queues a read, write or wait request, or finishes it at once; the caller

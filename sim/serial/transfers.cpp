@@ -354,12 +354,7 @@ NTSTATUS RefuseStatus(PSERIAL_EXTENSION Ext) {
 NTSTATUS Transfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN IsRead) {
   PSERIAL_EXTENSION ext = SerialExt(DeviceObject);
   NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, Irp);
-  if (!NT_SUCCESS(status)) {
-    Irp->IoStatus.Status = status;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
-  }
+  if (!NT_SUCCESS(status)) return SerialCompleteNow(Irp, status, 0);
   Irp->IoStatus.Information = 0;
   const ULONG length = IsRead ? ReadLength(Irp) : WriteLength(Irp);
   LIST_ENTRY done;
