@@ -143,7 +143,7 @@ NTSTATUS SerialCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   KeReleaseSpinLock(&ext->ControlLock, irql);
   IoReleaseRemoveLock(&ext->RemoveLock, Irp);
-  return SerialCompleteNow(Irp, status, NT_SUCCESS(status) ? FILE_OPENED : 0);
+  return SerialCompleteNow(Irp, status, 0);
 }
 
 NTSTATUS SerialCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -36,7 +36,10 @@ TEST_F(SerialTest, PortStartsOnItsWindowAndPublishesItsNameWhenItHasOne) {
   EXPECT_EQ(SerialComm(ports()), all);
 
   sim::hw::Uart16550& uart = machine().cards().at(0).model->uart(1);
-  HANDLE port = ports().Open("\\\\.\\COM4");
+  HANDLE port = nullptr;
+  ULONG_PTR information = 99;
+  ASSERT_EQ(machine().app().Open("\\\\.\\COM4", &port, &information), STATUS_SUCCESS);
+  EXPECT_EQ(information, 0u);
   // Opening raises DTR and RTS and enables the UART's interrupt output.
   EXPECT_EQ(uart.modem_control(), 0x0B);
   EXPECT_EQ(uart.divisor(), 12);  // 9600 baud at 1.8432 MHz
