@@ -1,6 +1,7 @@
-// A serial plug-and-play device as the Plug and Play External COM Device
-// Specification 1.00 describes it: it answers the COM enumerator's
-// DTR-then-RTS sequence with its identification string at 1200 baud 7N1.
+// A serial plug-and-play device as Microsoft and Hayes's published standard
+// for external COM devices (version 1.00) describes it: it answers the COM
+// enumerator's DTR-then-RTS sequence with its identification string at 1200
+// baud 7N1.
 //
 // PnpResponder holds that behaviour so that devices with another job (the
 // modem) can embed it; PnpDevice is a device that does nothing else.
