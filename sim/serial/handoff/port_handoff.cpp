@@ -99,6 +99,13 @@ NTSTATUS FetchPortResources(FilterExtension* ext, PCM_RESOURCE_LIST* Raw, PCM_RE
   return status;
 }
 
+// Completes a request the filter cannot take (its device is being removed).
+NTSTATUS Refuse(PIRP Irp, NTSTATUS Status) {
+  Irp->IoStatus.Status = Status;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return Status;
+}
+
 void MoveWindow(PCM_RESOURCE_LIST List, ULONG Offset) {
   PCM_PARTIAL_RESOURCE_LIST partial = &List->List[0].PartialResourceList;
   for (ULONG i = 0; i < partial->Count; ++i)
@@ -169,12 +176,7 @@ void HandOffUnload(PDRIVER_OBJECT DriverObject) { UNREFERENCED_PARAMETER(DriverO
 NTSTATUS HandOffPassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   FilterExtension* ext = Ext(DeviceObject);
   NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, Irp);
-  if (!NT_SUCCESS(status)) {
-    Irp->IoStatus.Status = status;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
-  }
+  if (!NT_SUCCESS(status)) return Refuse(Irp, status);
   IoSkipCurrentIrpStackLocation(Irp);
   status = IoCallDriver(ext->Lower, Irp);
   IoReleaseRemoveLock(&ext->RemoveLock, Irp);
@@ -185,11 +187,7 @@ NTSTATUS HandOffPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   FilterExtension* ext = Ext(DeviceObject);
   NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, Irp);
   PoStartNextPowerIrp(Irp);
-  if (!NT_SUCCESS(status)) {
-    Irp->IoStatus.Status = status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
-  }
+  if (!NT_SUCCESS(status)) return Refuse(Irp, status);
   IoSkipCurrentIrpStackLocation(Irp);
   status = PoCallDriver(ext->Lower, Irp);
   IoReleaseRemoveLock(&ext->RemoveLock, Irp);
@@ -199,11 +197,7 @@ NTSTATUS HandOffPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS HandOffPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   FilterExtension* ext = Ext(DeviceObject);
   NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, Irp);
-  if (!NT_SUCCESS(status)) {
-    Irp->IoStatus.Status = status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
-  }
+  if (!NT_SUCCESS(status)) return Refuse(Irp, status);
   const UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
   if (minor == IRP_MN_START_DEVICE) {
     status = Start(ext, Irp);
