@@ -337,8 +337,7 @@ ActionResult Machine::Perform(const MachineAction& action) {
   }
   if (action.kind == Kind::Serial) {
     result.serial = RunSerialSession(app_, *action.serial);
-    for (const SerialStep& step : result.serial->steps)
-      if (!NT_SUCCESS(step.status) && NT_SUCCESS(result.status)) result.status = step.status;
+    result.status = result.serial->status();
     kernel_->scheduler->Settle();
     return result;
   }

@@ -4,10 +4,10 @@
 
 namespace sim {
 
-bool SerialSessionResult::ok() const {
+NTSTATUS SerialSessionResult::status() const {
   for (const SerialStep& step : steps)
-    if (!NT_SUCCESS(step.status)) return false;  // STATUS_TIMEOUT is a success status
-  return true;
+    if (!NT_SUCCESS(step.status)) return step.status;  // STATUS_TIMEOUT is a success status
+  return STATUS_SUCCESS;
 }
 
 SerialSessionResult RunSerialSession(Application& app, const SerialSession& session) {

@@ -50,8 +50,9 @@ struct SerialStep {
 struct SerialSessionResult {
   std::vector<SerialStep> steps;
   std::vector<uint8_t> read;
-  // The first step that failed ends the session (the port is still closed).
-  bool ok() const;
+  // The status of the first step that failed (it ended the session; the
+  // port was still closed), or STATUS_SUCCESS.
+  NTSTATUS status() const;
 };
 
 SerialSessionResult RunSerialSession(Application& app, const SerialSession& session);
