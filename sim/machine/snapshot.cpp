@@ -196,11 +196,10 @@ MachineSnapshot TakeSnapshot(Machine& machine, const SnapshotProbes& probes) {
   }
   snapshot.hardware = CountHardware(machine.hardware());
   snapshot.com_db = ComNumbersInUse();
-  for (const RegistryValueSnapshot& value : ReadValues(*kernel.registry, kSerialCommKey)) {
-    std::u16string text;
-    for (size_t i = 0; i + 1 < value.data.size(); i += 2) text += static_cast<char16_t>(value.data[i] | value.data[i + 1] << 8);
-    snapshot.serial_comm.push_back(LinkSnapshot{value.name, Utf16ToUtf8(text.substr(0, text.find(u'\0')))});
-  }
+  if (kernel.registry->KeyExists(kSerialCommKey))
+    for (const std::string& name : kernel.registry->ValueNames(kSerialCommKey))
+      if (auto com_name = kernel.registry->GetString(kSerialCommKey, name))
+        snapshot.serial_comm.push_back(LinkSnapshot{name, Utf16ToUtf8(*com_name)});
   return snapshot;
 }
 
