@@ -78,20 +78,7 @@ void DeleteLink(PCWSTR PortName) {
   IoDeleteSymbolicLink(&name);
 }
 
-// HARDWARE\DEVICEMAP is rebuilt at every boot; the port does not count on
-// it being there yet when it writes the first entry below it.
-void EnsureDeviceMap() {
-  UNICODE_STRING path;
-  RtlInitUnicodeString(&path, L"\\Registry\\Machine\\HARDWARE\\DEVICEMAP");
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &path, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, NULL, NULL);
-  HANDLE key;
-  if (NT_SUCCESS(ZwCreateKey(&key, KEY_CREATE_SUB_KEY, &attributes, 0, NULL, REG_OPTION_NON_VOLATILE, NULL)))
-    ZwClose(key);
-}
-
 void WriteSerialComm(PSERIAL_EXTENSION Ext) {
-  EnsureDeviceMap();
   Ext->SerialCommWritten = NT_SUCCESS(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM",
                                                             Ext->DeviceNameBuffer, REG_SZ, Ext->PortName,
                                                             TextBytes(Ext->PortName)));
