@@ -115,6 +115,7 @@ TEST(SerialPortScenarioTest, AWrongHandOffShowsInTheReport) {
          "name": "*KVRCOM03", "type": "REG_DWORD", "value": 2}],
       "actions": [{"action": "serial", "at_ms": 100, "com_name": "COM5", "write_text": "astray", "read_ms": 100}]})"),
                           &status);
+  EXPECT_EQ(status, 0) << "a misconfigured machine, not a misbehaving driver: " << report["verifier"].dump(2);
   const json& ports = report["device_tree"][0]["children"];
   ASSERT_EQ(ports.size(), 4u);
   EXPECT_EQ(ports[0]["state"], "started");
