@@ -3,6 +3,7 @@
 // number table and the hardware access counts.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <sstream>
 
@@ -26,6 +27,15 @@ TEST(CardBringUpScenarioTest, TwelvePortCardIsProgrammedAndRecorded) {
   sim::MachineConfig config;
   std::string error;
   ASSERT_TRUE(zarksim::LoadScenario(ScenarioPath("twelve_port_card.json"), &config, &error)) << error;
+  // The ports' serial port drivers start on the Plug and Play manager's own
+  // (empty) window and give up before touching a port, so that every I/O
+  // port access counted below is the card driver's.
+  for (int port = 1; port <= 12; ++port) {
+    char id[16];
+    std::snprintf(id, sizeof id, "*KVRCOM%02d", port);
+    config.registry.push_back(sim::RegistryPreset{
+        "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\PortHandOff\\Parameters", id, REG_DWORD, {1, 0, 0, 0}});
+  }
   int status = -1;
   json report = Boot(config, &status);
   EXPECT_EQ(status, 0) << report["verifier"].dump();
@@ -51,10 +61,7 @@ TEST(CardBringUpScenarioTest, TwelvePortCardIsProgrammedAndRecorded) {
   EXPECT_GT(paths["bus_request"]["accesses"], 100);
   EXPECT_EQ(paths["legacy_ports"]["reads"], 1) << "the host bridge's identity, once";
   EXPECT_EQ(paths["ecam"]["writes"], 2) << "GPIO0's two bytes";
-  // Two presence-probe reads per UART and one 0xCFC read are the card
-  // driver's; the serial port driver of each port reads its UART as well.
-  EXPECT_GT(report["hardware"]["port_reads"], 2 * 12 + 1);
-  for (const json& uart : card["uarts"]) EXPECT_EQ(uart["format"], "9600 8N1") << "each port's driver set its default";
+  EXPECT_EQ(report["hardware"]["port_reads"], 2 * 12 + 1) << "two probe reads per UART, one 0xCFC read";
 }
 
 TEST(CardBringUpScenarioTest, TheTreeReportShowsTheSame) {
