@@ -226,6 +226,28 @@ TEST(DeviceTreeScenarioTest, RebalanceMovesTheCardAndItsPortsFollow) {
   EXPECT_TRUE(Mentions(stay["device_tree"][0]["raw_resources"], "10: port 0xE200-"));
 }
 
+// A card that fails to start again after a rebalance cannot keep its ports:
+// their stacks are removed before the card's, so nothing is deleted while
+// still attached.
+TEST(DeviceTreeScenarioTest, ACardThatFailsItsRestartTakesItsPortsDownFirst) {
+  sim::MachineConfig config;
+  config.cards.push_back(sim::CardConfig{});
+  sim::Machine machine(config);
+  machine.Boot();
+  ASSERT_NE(machine.PortNode(0, 1), nullptr);
+  machine.bus().FailNthConfigRequest(1);  // the restarted card's first header read
+  sim::MachineAction rebalance;
+  rebalance.kind = sim::MachineAction::Kind::Rebalance;
+  rebalance.move_resources = false;
+  EXPECT_NE(machine.Perform(rebalance).status, STATUS_SUCCESS);
+  sim::DeviceNode* card = machine.CardNode(0);
+  ASSERT_NE(card, nullptr);
+  EXPECT_EQ(card->state, sim::DeviceNode::State::Failed);
+  for (const sim::DeviceNode* port : card->children) EXPECT_TRUE(port->Gone()) << port->InstancePath();
+  machine.Shutdown();
+  EXPECT_TRUE(machine.verifier().clean()) << machine.verifier().Summary();
+}
+
 // While a port holds the port resource interface (as the port enumerator
 // does between its query and its dereference) the card vetoes query-remove
 // and query-stop: removal, disable, eject and rebalance leave it running

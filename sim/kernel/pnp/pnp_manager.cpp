@@ -366,7 +366,12 @@ NTSTATUS PnpManager::AssignAndStart(DeviceNode* node, IO_RESOURCE_REQUIREMENTS_L
     stack->Parameters.StartDevice.AllocatedResourcesTranslated = const_cast<CM_RESOURCE_LIST*>(translated);
   });
   if (!NT_SUCCESS(start.Status)) {
-    // A failed start is followed by removal of the stack, as on Windows.
+    // A failed start is followed by removal of the stack, as on Windows;
+    // a restarted bus's children cannot outlive it and go first.
+    std::vector<DeviceNode*> children;
+    for (DeviceNode* child : node->children)
+      if (!child->Gone()) children.push_back(child);
+    RemoveRelated(children);
     SendPnp(node, IRP_MN_REMOVE_DEVICE);
     arbiter_.Release(node);
     node->state = DeviceNode::State::Failed;
@@ -696,11 +701,7 @@ NTSTATUS PnpManager::Rebalance(DeviceNode* node, bool move_resources) {
     NTSTATUS status = AssignAndStart(node, QueryRequirements(node), false);
     arbiter_.Release(&blocker);
     stacks.pop_back();
-    if (!NT_SUCCESS(status)) {
-      // Children of a node that failed to start cannot run on.
-      RemoveRelated(std::vector<DeviceNode*>(node->children.begin(), node->children.end()));
-      return status;
-    }
+    if (!NT_SUCCESS(status)) return status;  // its children went with it
     for (auto it = stacks.rbegin(); it != stacks.rend(); ++it) {
       DeviceNode* each = *it;
       if (each->Gone() || each->state != DeviceNode::State::Stopped) continue;
