@@ -118,9 +118,8 @@ void Machine::PowerOn(Persistent* kept) {
     return;
   }
   // The motherboard's own COM1 and COM2 are taken in the COM name database.
-  std::vector<uint8_t> com_db(32, 0);
-  com_db[0] = 0x03;
-  kernel_->registry->SetBinary(kComNameArbiterKey, "ComDB", com_db);
+  ClaimComNumber(1);
+  ClaimComNumber(2);
   for (const RegistryPreset& preset : config_.registry)
     kernel_->registry->SetValue(preset.key, preset.name, preset.type, preset.data);
   if (config_.config_file) kernel_->files->AddFile(kCardConfigFilePath, *config_.config_file);
