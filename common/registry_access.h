@@ -8,12 +8,18 @@
 // Pool tag of the registry routines' buffers ("TBus" in memory).
 #define REGISTRY_POOL_TAG 'suBT'
 
+// Desired access for device keys opened with IoOpenDeviceRegistryKey.
+// Their handles are kernel handles used from kernel mode, where a handle's
+// granted access is not checked, so READ_CONTROL serves the writes made
+// through them as well.
+#define DEVICE_KEY_ACCESS READ_CONTROL
+
 // Reads a value of the key at an absolute path (the key is created when it
 // is missing). On success *DataLength is the value's full length, at most
-// Capacity bytes of it are copied to Buffer and, when ValueType is given,
-// *ValueType is the value's type.
+// Capacity bytes of it are copied to Buffer and, when ValueType is not
+// null, *ValueType is the value's type.
 NTSTATUS QueryValueByPath(PCWSTR ValueName, PULONG DataLength, PVOID Buffer, ULONG Capacity, PCWSTR KeyPath,
-                          PULONG ValueType = NULL);
+                          PULONG ValueType);
 
 // Writes a value of the key at an absolute path (the key is created when it
 // is missing). DataSize is used for REG_BINARY only: a REG_DWORD is 4 bytes,

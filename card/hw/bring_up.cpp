@@ -11,7 +11,6 @@
 
 namespace {
 
-const ACCESS_MASK kDeviceKeyAccess = READ_CONTROL;
 
 // One-call helpers over CardConfigAccess. The statuses of single register
 // accesses are not checked: a failed read gives 0 and the sequence goes on.
@@ -116,7 +115,7 @@ void LoadComNumberTable(PUCHAR Table) {
 void ApplyGpioValues(CardExtension* Card) {
   const ULONG ecam = EcamAddress(Card->BusNumber);
   HANDLE key = NULL;
-  if (!NT_SUCCESS(IoOpenDeviceRegistryKey(Card->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE, kDeviceKeyAccess, &key)))
+  if (!NT_SUCCESS(IoOpenDeviceRegistryKey(Card->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE, DEVICE_KEY_ACCESS, &key)))
     return;
   for (ULONG g = 0; g < GPIO_GROUPS; ++g) {
     WCHAR name[12];

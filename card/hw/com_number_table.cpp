@@ -8,15 +8,13 @@
 
 namespace {
 
-// Device keys are opened for reading; kernel handles are not held to it.
-const ACCESS_MASK kDeviceKeyAccess = READ_CONTROL;
 
 // Turns "InitialFlag" 1 into 2, so that the next naming pass enforces the
 // configured numbers.
 void MarkNewPort(const PortRecordContext* Context, ULONG Position) {
   HANDLE key = NULL;
   if (!NT_SUCCESS(IoOpenDeviceRegistryKey(Context->Card->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE,
-                                          kDeviceKeyAccess, &key)))
+                                          DEVICE_KEY_ACCESS, &key)))
     return;
   ULONG flag = 0;
   if (!NT_SUCCESS(QueryKeyDword(key, L"InitialFlag", &flag))) flag = 0;
