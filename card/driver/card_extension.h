@@ -74,6 +74,7 @@ typedef struct _CardExtension {
   UCHAR SavedInterruptLine;
   UCHAR PinnedCard;
   ULONG AbsentPortMask;  // bit n: the presence probe found port n absent
+  ULONG EnabledPortMask;  // bit n: the last bring-up enabled port block n; slot s is the s-th set bit
   UCHAR ProbeEnabled;
   UCHAR CardInConfigFile;
   UCHAR SleepRequested;

@@ -134,6 +134,7 @@ NTSTATUS CardBringUp(PDEVICE_OBJECT CardDevice) {
   CardExtension* card = static_cast<CardExtension*>(CardDevice->DeviceExtension);
   card->PortCount = 0;
   card->AbsentPortMask = 0;
+  card->EnabledPortMask = 0;
   card->ProbeEnabled = 1;
   card->CardInConfigFile = 0;
   card->SleepRequested = 0;
@@ -193,6 +194,7 @@ NTSTATUS CardBringUp(PDEVICE_OBJECT CardDevice) {
       continue;
     const USHORT address = UartAddress(bar5, 8 * slot);
     EnableBlock(CardDevice, n, control, fifo, address);
+    card->EnabledPortMask |= 1u << n;
     if (card->CardInConfigFile) RecordPortComNumber(&record, address, slot, n);
     if (slot + 1 == card->PortCount && PortInChipsLastGroup(device_id, n)) break;
     ++slot;
