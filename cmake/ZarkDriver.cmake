@@ -1,8 +1,11 @@
-# zark_add_driver(NAME SOURCES ...): one driver from one list of sources.
-# Host: a shared object loaded by the simulated machine, its kernel imports
-# resolved against the kernel model. Windows: a native kernel image.
+# zark_add_driver(NAME [FRAME_LIMIT bytes] SOURCES ...): one driver from one
+# list of sources. Host: a shared object loaded by the simulated machine, its
+# kernel imports resolved against the kernel model. Windows: a native kernel
+# image; FRAME_LIMIT makes any larger stack frame a build error there (a
+# kernel stack is a few pages; the host build's sanitizers inflate frames,
+# so the limit is checked only in the Windows build).
 function(zark_add_driver name)
-  cmake_parse_arguments(ARG "" "" "SOURCES" ${ARGN})
+  cmake_parse_arguments(ARG "" "FRAME_LIMIT" "SOURCES" ${ARGN})
   if(ZARK_TARGET_WINDOWS)
     # A kernel image is an executable image (not a DLL: -shared would also
     # export every symbol), relocatable, native subsystem, marked as a WDM
@@ -18,6 +21,9 @@ function(zark_add_driver name)
     target_compile_options(${name} PRIVATE
       -O2 -Wall -Wextra -Werror -Wno-multichar
       -fno-exceptions -fno-rtti -ffreestanding -fno-stack-protector -mno-red-zone)
+    if(ARG_FRAME_LIMIT)
+      target_compile_options(${name} PRIVATE -Wframe-larger-than=${ARG_FRAME_LIMIT})
+    endif()
     target_link_options(${name} PRIVATE
       -nostdlib
       -Wl,--subsystem,native -Wl,--wdmdriver -Wl,--entry,DriverEntry

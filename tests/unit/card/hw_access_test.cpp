@@ -1,13 +1,11 @@
-// The card driver's hardware access routines, called inside the loaded
-// driver image as the rest of the driver calls them: configuration
-// mechanism #1, single physical bytes, the delay, the card's configuration
-// space through its stack and the PCI bus interface.
-#include <dlfcn.h>
+// The card driver's hardware access routines, called by their declared
+// names in a booted machine: configuration mechanism #1, single physical
+// bytes, the delay, the card's configuration space through its stack and
+// the PCI bus interface.
 #include <gtest/gtest.h>
 
 #include "card/hw/hw_access.h"
 #include "card_machine.h"
-#include "sim/kernel/image_loader.h"
 #include "sim/kernel/io_manager.h"
 #include "sim/kernel/scheduler.h"
 
@@ -22,13 +20,6 @@ class HwAccessTest : public CardMachineTest {
     config_.cards = {Card(0x1108)};
   }
 
-  // A routine of the running zarkcard image, by its C++ symbol.
-  template <typename Function>
-  Function* Routine(const char* symbol) {
-    sim::DriverRecord* driver = kernel().io->FindDriver("zarkcard");
-    if (!driver || !driver->image) return nullptr;
-    return reinterpret_cast<Function*>(dlsym(driver->image->handle, symbol));
-  }
   sim::hw::HwCounters& Counters() { return machine().hardware().counters(); }
   DEVICE_OBJECT* CardDevice() { return machine().cards().at(0).pdo->AttachedDevice; }
   // The card's configuration space in the memory-mapped window.
@@ -36,10 +27,9 @@ class HwAccessTest : public CardMachineTest {
 };
 
 TEST_F(HwAccessTest, ConfigMechanism1ChecksItsRangeAndSeesTheSameBytes) {
-  auto* read = Routine<decltype(PciConfigReadDword)>("_Z18PciConfigReadDwordjjjjPj");
-  auto* write = Routine<decltype(PciConfigWriteDword)>("_Z19PciConfigWriteDwordjjjjPKj");
-  auto* read_port = Routine<decltype(ReadPortDword)>("_Z13ReadPortDwordt");
-  ASSERT_TRUE(read && write && read_port);
+  auto* read = &PciConfigReadDword;
+  auto* write = &PciConfigWriteDword;
+  auto* read_port = &ReadPortDword;
 
   const uint64_t port_accesses = Counters().port_reads + Counters().port_writes;
   ULONG value = 0x5A5A5A5A;
@@ -65,9 +55,8 @@ TEST_F(HwAccessTest, ConfigMechanism1ChecksItsRangeAndSeesTheSameBytes) {
 }
 
 TEST_F(HwAccessTest, PhysicalBytesTakeOneAccessAndOneMappingEach) {
-  auto* read = Routine<decltype(ReadPhysicalByte)>("_Z16ReadPhysicalBytej");
-  auto* write = Routine<decltype(WritePhysicalByte)>("_Z17WritePhysicalBytejh");
-  ASSERT_TRUE(read && write);
+  auto* read = &ReadPhysicalByte;
+  auto* write = &WritePhysicalByte;
   const uint64_t reads = Counters().register_reads;
   const uint64_t mappings = Counters().mappings;
   // Vendor 0x1C29, device 0x1108: byte lanes 0 to 3 of the first dword.
@@ -84,8 +73,7 @@ TEST_F(HwAccessTest, PhysicalBytesTakeOneAccessAndOneMappingEach) {
 }
 
 TEST_F(HwAccessTest, DelaySleepsAtPassiveLevelAndSpinsAtDispatchLevel) {
-  auto* delay = Routine<decltype(DelayMicroseconds)>("_Z17DelayMicrosecondsj");
-  ASSERT_TRUE(delay);
+  auto* delay = &DelayMicroseconds;
   LONGLONG before = kernel().scheduler->Now();
   delay(100);
   EXPECT_GE(kernel().scheduler->Now() - before, 1000);
@@ -99,9 +87,8 @@ TEST_F(HwAccessTest, DelaySleepsAtPassiveLevelAndSpinsAtDispatchLevel) {
 }
 
 TEST_F(HwAccessTest, CardConfigurationSpaceAndBusInterfaceThroughTheStack) {
-  auto* access = Routine<decltype(CardConfigAccess)>("_Z16CardConfigAccessP14_DEVICE_OBJECTjPvjj");
-  auto* query = Routine<decltype(QueryBusInterface)>("_Z17QueryBusInterfaceP14_DEVICE_OBJECTP23_BUS_INTERFACE_STANDARD");
-  ASSERT_TRUE(access && query);
+  auto* access = &CardConfigAccess;
+  auto* query = &QueryBusInterface;
 
   UCHAR header[256] = {};
   ASSERT_EQ(access(CardDevice(), 0, header, 0, sizeof header), STATUS_SUCCESS);

@@ -1,16 +1,14 @@
-// The registry routines both drivers share, called inside the loaded card
-// image: reads never go past the caller's buffer, values of the wrong type
+// The registry routines both drivers share, called by their declared names
+// in a booted machine: reads never go past the caller's buffer, values of the wrong type
 // or size are refused, and writes size their data by type.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "card_machine.h"
 #include "common/registry_access.h"
-#include "sim/kernel/fault_plan.h"
+#include "support/pool_failure.h"
 #include "sim/kernel/io_manager.h"
-#include "sim/kernel/image_loader.h"
 
 namespace card_test {
 namespace {
@@ -23,13 +21,6 @@ class RegistryAccessTest : public CardMachineTest {
   RegistryAccessTest() { config_.cards = {Card(0x1104)}; }
   void SetUp() override {
     CardMachineTest::SetUp();
-    void* image = kernel().io->FindDriver("zarkcard")->image->handle;
-    query_by_path_ = reinterpret_cast<decltype(query_by_path_)>(dlsym(image, "_Z16QueryValueByPathPKwPjPvjS0_S1_"));
-    set_by_path_ = reinterpret_cast<decltype(set_by_path_)>(dlsym(image, "_Z14SetValueByPathPKwPKvjS0_j"));
-    query_key_ = reinterpret_cast<decltype(query_key_)>(dlsym(image, "_Z13QueryKeyValuePvPKwS_j"));
-    query_dword_ = reinterpret_cast<decltype(query_dword_)>(dlsym(image, "_Z13QueryKeyDwordPvPKwPj"));
-    set_key_ = reinterpret_cast<decltype(set_key_)>(dlsym(image, "_Z11SetKeyValuePvPKwjPKvj"));
-    ASSERT_TRUE(query_by_path_ && set_by_path_ && query_key_ && query_dword_ && set_key_);
     ASSERT_EQ(IoOpenDeviceRegistryKey(machine().cards().at(0).pdo, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key_),
               STATUS_SUCCESS);
   }
@@ -38,11 +29,6 @@ class RegistryAccessTest : public CardMachineTest {
     CardMachineTest::TearDown();
   }
 
-  decltype(&QueryValueByPath) query_by_path_ = nullptr;
-  decltype(&SetValueByPath) set_by_path_ = nullptr;
-  decltype(&QueryKeyValue) query_key_ = nullptr;
-  decltype(&QueryKeyDword) query_dword_ = nullptr;
-  decltype(&SetKeyValue) set_key_ = nullptr;
   HANDLE key_ = nullptr;
 };
 
@@ -51,12 +37,12 @@ TEST_F(RegistryAccessTest, QueryByPathCopiesAtMostTheCapacityAndCreatesAMissingK
   ULONG length = 0;
   UCHAR buffer[8];
   std::fill(std::begin(buffer), std::end(buffer), 0xEE);
-  EXPECT_EQ(query_by_path_(L"Table", &length, buffer, 4, kKeyW, nullptr), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(QueryValueByPath(L"Table", &length, buffer, 4, kKeyW, nullptr), STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_TRUE(kernel().registry->KeyExists(kKey)) << "the key is created";
 
   kernel().registry->SetBinary(kKey, "Table", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
   ULONG type = 0;
-  ASSERT_EQ(query_by_path_(L"Table", &length, buffer, 4, kKeyW, &type), STATUS_SUCCESS);
+  ASSERT_EQ(QueryValueByPath(L"Table", &length, buffer, 4, kKeyW, &type), STATUS_SUCCESS);
   EXPECT_EQ(length, 10u);
   EXPECT_EQ(type, static_cast<ULONG>(REG_BINARY));
   EXPECT_EQ(std::vector<UCHAR>(buffer, buffer + 8), (std::vector<UCHAR>{1, 2, 3, 4, 0xEE, 0xEE, 0xEE, 0xEE}));
@@ -64,24 +50,24 @@ TEST_F(RegistryAccessTest, QueryByPathCopiesAtMostTheCapacityAndCreatesAMissingK
 
 TEST_F(RegistryAccessTest, SetByPathSizesTheDataByType) {
   const WCHAR name[] = L"COM7";
-  ASSERT_EQ(set_by_path_(L"PortName", name, REG_SZ, kKeyW, 99), STATUS_SUCCESS);
+  ASSERT_EQ(SetValueByPath(L"PortName", name, REG_SZ, kKeyW, 99), STATUS_SUCCESS);
   EXPECT_EQ(kernel().registry->GetValue(kKey, "PortName")->data.size(), 10u);
   const ULONG dword = 0x01020304;
-  ASSERT_EQ(set_by_path_(L"Flag", &dword, REG_DWORD, kKeyW, 99), STATUS_SUCCESS);
+  ASSERT_EQ(SetValueByPath(L"Flag", &dword, REG_DWORD, kKeyW, 99), STATUS_SUCCESS);
   EXPECT_EQ(kernel().registry->GetDword(kKey, "Flag"), 0x01020304u);
   const UCHAR bytes[3] = {7, 8, 9};
-  ASSERT_EQ(set_by_path_(L"Bytes", bytes, REG_BINARY, kKeyW, 3), STATUS_SUCCESS);
+  ASSERT_EQ(SetValueByPath(L"Bytes", bytes, REG_BINARY, kKeyW, 3), STATUS_SUCCESS);
   EXPECT_EQ(kernel().registry->GetBinary(kKey, "Bytes"), (std::vector<uint8_t>{7, 8, 9}));
 }
 
 TEST_F(RegistryAccessTest, KeyValueLongerThanTheBufferIsNotCopied) {
   const UCHAR six[6] = {1, 2, 3, 4, 5, 6};
-  ASSERT_EQ(set_key_(key_, L"Six", REG_BINARY, six, sizeof six), STATUS_SUCCESS);
+  ASSERT_EQ(SetKeyValue(key_, L"Six", REG_BINARY, six, sizeof six), STATUS_SUCCESS);
   UCHAR buffer[8];
   std::fill(std::begin(buffer), std::end(buffer), 0xEE);
-  EXPECT_EQ(query_key_(key_, L"Six", buffer, 4), STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(QueryKeyValue(key_, L"Six", buffer, 4), STATUS_BUFFER_OVERFLOW);
   EXPECT_EQ(std::vector<UCHAR>(buffer, buffer + 8), std::vector<UCHAR>(8, 0xEE));
-  EXPECT_EQ(query_key_(key_, L"Six", buffer, 6), STATUS_SUCCESS);
+  EXPECT_EQ(QueryKeyValue(key_, L"Six", buffer, 6), STATUS_SUCCESS);
   EXPECT_EQ(std::vector<UCHAR>(buffer, buffer + 8), (std::vector<UCHAR>{1, 2, 3, 4, 5, 6, 0xEE, 0xEE}));
 }
 
@@ -92,13 +78,13 @@ TEST_F(RegistryAccessTest, DwordOfAnotherTypeOrSizeIsRefused) {
   kernel().registry->SetValue(device_key, "Short", REG_DWORD, {1, 0});
   kernel().registry->SetValue(device_key, "Long", REG_DWORD, {1, 0, 0, 0, 0, 0, 0, 0});
   ULONG value = 7;
-  EXPECT_EQ(query_dword_(key_, L"Good", &value), STATUS_SUCCESS);
+  EXPECT_EQ(QueryKeyDword(key_, L"Good", &value), STATUS_SUCCESS);
   EXPECT_EQ(value, 42u);
   value = 7;
-  EXPECT_EQ(query_dword_(key_, L"Binary", &value), STATUS_OBJECT_TYPE_MISMATCH);
-  EXPECT_EQ(query_dword_(key_, L"Short", &value), STATUS_OBJECT_TYPE_MISMATCH);
-  EXPECT_EQ(query_dword_(key_, L"Long", &value), STATUS_OBJECT_TYPE_MISMATCH);
-  EXPECT_EQ(query_dword_(key_, L"Missing", &value), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(QueryKeyDword(key_, L"Binary", &value), STATUS_OBJECT_TYPE_MISMATCH);
+  EXPECT_EQ(QueryKeyDword(key_, L"Short", &value), STATUS_OBJECT_TYPE_MISMATCH);
+  EXPECT_EQ(QueryKeyDword(key_, L"Long", &value), STATUS_OBJECT_TYPE_MISMATCH);
+  EXPECT_EQ(QueryKeyDword(key_, L"Missing", &value), STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(value, 7u);
 }
 
@@ -106,14 +92,17 @@ TEST_F(RegistryAccessTest, NoPoolForTheValueIsAFailureWithNothingCopied) {
   kernel().registry->SetDword(kKey, "Small", 0x11223344);
   ULONG value = 7;
   ULONG length = 99;
-  kernel().faults->FailNth(sim::FaultKind::Pool, 1);
-  EXPECT_EQ(query_by_path_(L"Small", &length, &value, sizeof value, kKeyW, nullptr), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(value, 7u);
-  EXPECT_EQ(length, 99u);
-  kernel().faults->FailNth(sim::FaultKind::Pool, 1);
-  EXPECT_EQ(query_dword_(key_, L"Small", &value), STATUS_INSUFFICIENT_RESOURCES);
-  kernel().faults->Clear();
-  EXPECT_EQ(query_by_path_(L"Small", &length, &value, sizeof value, kKeyW, nullptr), STATUS_SUCCESS);
+  {
+    sim::test::PoolFailure failure(1);
+    EXPECT_EQ(QueryValueByPath(L"Small", &length, &value, sizeof value, kKeyW, nullptr), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(value, 7u);
+    EXPECT_EQ(length, 99u);
+  }
+  {
+    sim::test::PoolFailure failure(1);
+    EXPECT_EQ(QueryKeyDword(key_, L"Small", &value), STATUS_INSUFFICIENT_RESOURCES);
+  }
+  EXPECT_EQ(QueryValueByPath(L"Small", &length, &value, sizeof value, kKeyW, nullptr), STATUS_SUCCESS);
   EXPECT_EQ(value, 0x11223344u);
 }
 

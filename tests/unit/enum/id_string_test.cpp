@@ -7,7 +7,7 @@
 
 #include "enum/id_string.h"
 #include "id_string_test_support.h"
-#include "pool_failure.h"
+#include "support/pool_failure.h"
 #include "tests/support/kernel_test.h"
 
 namespace {
@@ -234,7 +234,7 @@ TEST_F(IdStringTest, EveryAllocationFailureIsReportedWithoutLeaks) {
   for (; n < 20; ++n) {
     ParsedIds ids;
     {
-      enum_test::PoolFailure failure(n);
+      sim::test::PoolFailure failure(n);
       ids = Parse(text);
     }
     if (ids.status == STATUS_SUCCESS) break;

@@ -5,7 +5,7 @@
 
 #include "enum/multi_string.h"
 #include "id_string_test_support.h"
-#include "pool_failure.h"
+#include "support/pool_failure.h"
 #include "sim/kernel/kernel.h"
 #include "sim/kernel/pool.h"
 #include "tests/support/kernel_test.h"
@@ -63,7 +63,7 @@ TEST_F(MultiStringTest, BufferComesFromPagedPoolWithTheEnumeratorsTag) {
 }
 
 TEST_F(MultiStringTest, NoPoolLeavesTheStringEmpty) {
-  enum_test::PoolFailure failure(1);
+  sim::test::PoolFailure failure(1);
   UNICODE_STRING multi;
   const PCSTR pieces[] = {"ABC", nullptr};
   EXPECT_EQ(BuildMultiString(&multi, pieces), STATUS_INSUFFICIENT_RESOURCES);
