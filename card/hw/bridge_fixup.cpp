@@ -5,15 +5,18 @@
 
 namespace {
 
+// The last bus the search looks at.
 const ULONG kLastBus = 254;
 
-UCHAR ReadByte(ULONG Bus, ULONG Slot, ULONG Offset) {
+// One byte of another function's configuration space, through the HAL; an
+// absent function reads 0xFF.
+UCHAR HalReadConfigByte(ULONG Bus, ULONG Slot, ULONG Offset) {
   UCHAR value = 0xFF;
   HalGetBusDataByOffset(PCIConfiguration, Bus, Slot, &value, Offset, 1);
   return value;
 }
 
-void WriteByte(ULONG Bus, ULONG Slot, ULONG Offset, UCHAR Value) {
+void HalWriteConfigByte(ULONG Bus, ULONG Slot, ULONG Offset, UCHAR Value) {
   HalSetBusDataByOffset(PCIConfiguration, Bus, Slot, &Value, Offset, 1);
 }
 
@@ -33,12 +36,12 @@ void CardBars(const CardExtension* Card, PULONG IoBar, PULONG MemoryBar) {
 }
 
 BOOLEAN BridgeHoldsCard(ULONG Bus, ULONG Slot, ULONG IoBar, ULONG MemoryBar) {
-  const ULONG io_base = static_cast<ULONG>(ReadByte(Bus, Slot, 0x1C) & 0xF0) << 8;
-  const ULONG io_limit = static_cast<ULONG>(ReadByte(Bus, Slot, 0x1D)) << 8 | 0xFFF;
-  const ULONG mem_base_low = ReadByte(Bus, Slot, 0x20);
-  const ULONG mem_base_high = ReadByte(Bus, Slot, 0x21);
-  const ULONG mem_limit_low = ReadByte(Bus, Slot, 0x22);
-  const ULONG mem_limit_high = ReadByte(Bus, Slot, 0x23);
+  const ULONG io_base = static_cast<ULONG>(HalReadConfigByte(Bus, Slot, 0x1C) & 0xF0) << 8;
+  const ULONG io_limit = static_cast<ULONG>(HalReadConfigByte(Bus, Slot, 0x1D)) << 8 | 0xFFF;
+  const ULONG mem_base_low = HalReadConfigByte(Bus, Slot, 0x20);
+  const ULONG mem_base_high = HalReadConfigByte(Bus, Slot, 0x21);
+  const ULONG mem_limit_low = HalReadConfigByte(Bus, Slot, 0x22);
+  const ULONG mem_limit_high = HalReadConfigByte(Bus, Slot, 0x23);
   const ULONG mem_base = ((mem_base_low & 0xF0) | mem_base_high << 8) << 16;
   const ULONG mem_limit = (mem_limit_high << 8 | mem_limit_low) << 16 | 0xFFFFF;
   return (io_limit & 0xF000) == io_base && (mem_limit & 0xFFF00000u) == mem_base && mem_base <= MemoryBar &&
@@ -55,11 +58,11 @@ NTSTATUS FixUpUpstreamBridge(CardExtension* Card, UCHAR SubClass, UCHAR BaseClas
     for (ULONG device = 0; device < 32; ++device) {
       for (ULONG function = 0; function < 8; ++function) {
         const ULONG slot = device | function << 5;
-        if (ReadByte(bus, slot, 0x0B) != BaseClass || ReadByte(bus, slot, 0x0A) != SubClass) continue;
+        if (HalReadConfigByte(bus, slot, 0x0B) != BaseClass || HalReadConfigByte(bus, slot, 0x0A) != SubClass) continue;
         if (!BridgeHoldsCard(bus, slot, io_bar, memory_bar)) continue;
         const ULONG offset = device == 1 ? 0x1D4 : 0x114;
-        WriteByte(bus, slot, offset, 0xFF);
-        WriteByte(bus, slot, offset + 1, 0xFF);
+        HalWriteConfigByte(bus, slot, offset, 0xFF);
+        HalWriteConfigByte(bus, slot, offset + 1, 0xFF);
         return STATUS_SUCCESS;
       }
     }

@@ -95,6 +95,12 @@ INSTANTIATE_TEST_SUITE_P(
         FixupCase{"ExactBridgeAfterASpanningOne", kProbeAndFixup,
                   {Bridge(1, 1, 0xE0, 0xE0, 0xFE00, 0xFE10), Bridge(3, 7, 0xE0, 0xE0, 0xFE00, 0xFE00)}, 1,
                   {{3, 0x114}}},
+        // The search reaches the last bus: the exact bridge sits on bus 254,
+        // below a root port whose memory window spans two blocks.
+        FixupCase{"ExactBridgeOnBus254", kProbeAndFixup,
+                  {Bridge(1, 1, 0xE0, 0xE0, 0xFE00, 0xFE10), Bridge(4, 254, 0xE0, 0xE0, 0xFE00, 0xFE10, 0, 255),
+                   Bridge(6, 255, 0xE0, 0xE0, 0xFE00, 0xFE00, 254)},
+                  1, {{6, 0x114}}},
         // Windows of one block each that do not hold the BARs.
         FixupCase{"WindowsElsewhere", kProbeAndFixup,
                   {Bridge(1, 1, 0xE0, 0xE0, 0xFE00, 0xFE10), Bridge(2, 7, 0xD0, 0xD0, 0xFE00, 0xFE00)}, 1, {}}),
