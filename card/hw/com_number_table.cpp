@@ -1,13 +1,13 @@
 // Bookkeeping of new ports in the shared "ComNumConfig" table: a port is
 // recorded once, by I/O address, with the COM number its card's active
 // configuration-file record gives for its slot.
-#include "card/hw/bring_up.h"
+#include "card/hw/com_number_table.h"
+#include "card/hw/config_file.h"
 #include "card/hw/register_map.h"
 #include "common/registry_access.h"
 #include "common/settings_records.h"
 
 namespace {
-
 
 // Turns "InitialFlag" 1 into 2, so that the next naming pass enforces the
 // configured numbers.
@@ -39,26 +39,44 @@ const ConfigFileRecord* ActiveRecord(const PortRecordContext* Context) {
 
 }  // namespace
 
-void RecordPortComNumber(const PortRecordContext* Context, USHORT Address, ULONG Slot, ULONG Position) {
+BOOLEAN LoadComNumberTable(PUCHAR Table) {
+  RtlZeroMemory(Table, COM_NUMBER_TABLE_BUFFER_SIZE);
+  ULONG length = 0;
+  ULONG type = REG_NONE;
+  NTSTATUS status = QueryValueByPath(COM_NUMBER_TABLE_VALUE, &length, Table, COM_NUMBER_TABLE_VALUE_SIZE,
+                                     COM_NUMBER_TABLE_KEY, &type);
+  if (NT_SUCCESS(status)) return type == REG_BINARY;
+  RtlZeroMemory(Table, COM_NUMBER_TABLE_BUFFER_SIZE);
+  if (status != STATUS_OBJECT_NAME_NOT_FOUND) return FALSE;
+  SetValueByPath(COM_NUMBER_TABLE_VALUE, Table, REG_BINARY, COM_NUMBER_TABLE_KEY, COM_NUMBER_TABLE_VALUE_SIZE);
+  return TRUE;
+}
+
+void SaveComNumberTable(const UCHAR* Table) {
+  SetValueByPath(COM_NUMBER_TABLE_VALUE, Table, REG_BINARY, COM_NUMBER_TABLE_KEY, COM_NUMBER_TABLE_VALUE_SIZE);
+}
+
+BOOLEAN RecordPortComNumber(const PortRecordContext* Context, USHORT Address, ULONG Slot, ULONG Position) {
   ComNumberEntry* entries = reinterpret_cast<ComNumberEntry*>(Context->ComNumberTable);
   ComNumberEntry* free_entry = NULL;
   for (ULONG i = 0; i < COM_NUMBER_TABLE_ENTRIES; ++i) {
-    if (ComNumberEntryAddress(&entries[i]) == Address) return;  // already recorded
+    if (ComNumberEntryAddress(&entries[i]) == Address) return FALSE;  // already recorded
     if (ComNumberEntryIsFree(&entries[i])) {
       free_entry = &entries[i];
       break;
     }
   }
-  if (!free_entry) return;  // the table is full
+  if (!free_entry) return FALSE;  // the table is full
 
   MarkNewPort(Context, Position);
 
   const ConfigFileRecord* record = ActiveRecord(Context);
-  if (!record) return;
+  if (!record) return FALSE;
   free_entry->AddressHigh = static_cast<UCHAR>(Address >> 8);
   free_entry->AddressLow = static_cast<UCHAR>(Address);
   // A slot in another group of four than the port's position has no record
   // byte of its own: the port enumerator picks the number.
   free_entry->ComNumber = Slot / 4 == Position / 4 ? record->ComNumbers[Slot] : 0;
   free_entry->Applied = 0;
+  return TRUE;
 }

@@ -1,7 +1,7 @@
 // The card configuration file: 27 records of 16 bytes naming, by PCI bus,
 // the cards it describes, their ports' COM numbers and FIFO setting, and in
 // the first record the global flags.
-#include "card/hw/bring_up.h"
+#include "card/hw/config_file.h"
 #include "common/settings_records.h"
 
 BOOLEAN QueryCardBusNumber(CardExtension* Card, PULONG BusNumber) {

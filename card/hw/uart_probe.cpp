@@ -1,7 +1,7 @@
 // The UART presence probe: an unanswered I/O address reads all ones, so a
 // UART is absent when its modem status shows all four lines and its line
 // status a break after a loopback pulse.
-#include "card/hw/bring_up.h"
+#include "card/hw/uart_probe.h"
 #include "card/hw/hw_access.h"
 
 namespace {
@@ -13,7 +13,7 @@ const ULONG kLoopback = 0x10;
 
 }  // namespace
 
-BOOLEAN UartPresenceProbe(USHORT Address) {
+BOOLEAN UartAbsent(USHORT Address) {
   const ULONG modem_status = ReadPortDword(static_cast<USHORT>(Address + kModemStatus));
   WritePortDword(static_cast<USHORT>(Address + kModemControl), kLoopback);
   WritePortDword(static_cast<USHORT>(Address + kModemControl), 0);

@@ -70,7 +70,7 @@ NTSTATUS CreatePortDevice(CardExtension* Card, ULONG SlotBit, PDEVICE_OBJECT* De
 NTSTATUS StartCardAndCreatePorts(PDEVICE_OBJECT CardDevice, const CM_PARTIAL_RESOURCE_LIST* RawList,
                                  const CM_PARTIAL_RESOURCE_LIST* TranslatedList) {
   CardExtension* card = static_cast<CardExtension*>(CardDevice->DeviceExtension);
-  NTSTATUS status = CardBringUp(CardDevice);
+  NTSTATUS status = CardBringUp(CardDevice, CardBringUpAtStart);
   if (status == STATUS_DEVICE_CONFIGURATION_ERROR) return status;
   if (!RawList || !TranslatedList) return STATUS_DEVICE_CONFIGURATION_ERROR;
 

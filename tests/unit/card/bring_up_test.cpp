@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <ostream>
 #include <vector>
 
+#include "card/hw/bring_up.h"
 #include "card_machine.h"
 #include "sim/kernel/scheduler.h"
+#include "support/pool_failure.h"
 
 namespace card_test {
 namespace {
@@ -68,6 +71,9 @@ INSTANTIATE_TEST_SUITE_P(
         ChipCase{"EightNoOptional", 0x1108, 0x00, 0, 6, 0, {0, 1, 4, 5, 6, 7}},
         ChipCase{"EightIgnoresHighMaskBits", 0x1108, 0x3C, 0, 6, 0, {0, 1, 4, 5, 6, 7}},
         ChipCase{"EightLastUartAbsent", 0x1108, 0x3F, 0x0080, 7, 0x80, {0, 1, 2, 3, 4, 5, 6}},
+        // The pass ends at port 4, the last counted one: blocks 8 to 11,
+        // whose mask bits are set, are not an 8-port chip's and stay off.
+        ChipCase{"EightUartsFiveToSevenAbsent", 0x1108, 0x3F, 0x00E0, 5, 0xE0, {0, 1, 2, 3, 4}},
         ChipCase{"TwelveAllPresent", 0x1112, 0x3F, 0, 12, 0, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
         ChipCase{"TwelveFirstGroupsOnly", 0x1112, 0x03, 0, 8, 0, {0, 1, 2, 3, 4, 5, 6, 7}},
         ChipCase{"TwelveNoOptional", 0x1112, 0x00, 0, 6, 0, {0, 1, 4, 5, 6, 7}},
@@ -114,9 +120,18 @@ class HeaderTest : public CardMachineTest {
     config_.cards = {Card(0x1108)};
     CardMachineTest::SetUp();
   }
+  DEVICE_OBJECT* CardDevice(size_t i = 0) { return machine().cards().at(i).pdo->AttachedDevice; }
+  // I/O port accesses other than configuration mechanism #1's (one OUT to
+  // 0xCF8 and one IN or OUT at 0xCFC per configuration access).
+  uint64_t PortAccesses() {
+    const auto& counters = machine().hardware().counters();
+    return counters.port_reads + counters.port_writes - 2 * counters.ConfigAccesses(sim::hw::ConfigPath::LegacyPorts);
+  }
 };
 
-TEST_F(HeaderTest, SecondBringUpRestoresTheHeaderBeforeProgrammingThePorts) {
+// The card lost its header (as in a power loss); the bring-up on its return
+// to D0 writes back what the start saved before it programs the ports.
+TEST_F(HeaderTest, ReturnToD0RestoresTheHeaderBeforeProgrammingThePorts) {
   ASSERT_TRUE(Started());
   CardExtension* card = Extension();
   const auto bars = Model().config().bars;
@@ -133,8 +148,7 @@ TEST_F(HeaderTest, SecondBringUpRestoresTheHeaderBeforeProgrammingThePorts) {
   for (unsigned n = 0; n < 12; ++n) Model().Write(0x40 + 8 * n, 0, 1);
   ASSERT_NE(Model().Get32(0x24), bars[5]);
 
-  BringUpAgain();
-  ASSERT_TRUE(Started());
+  ASSERT_EQ(CardBringUp(CardDevice(), CardBringUpAtReturnToD0), STATUS_SUCCESS);
   for (unsigned n = 0; n < 6; ++n) EXPECT_EQ(Model().Get32(0x10 + 4 * n), bars[n]) << "BAR" << n;
   EXPECT_EQ(Model().Get8(0x04), command);
   EXPECT_EQ(Model().Get8(0x3C), interrupt_line);
@@ -176,14 +190,64 @@ TEST_F(HeaderTest, BlocksMarkedNotAvailableAreNeitherCountedNorEnabled) {
   EXPECT_EQ(BlockAddress(3, 1), SlotAddress(Bar5(1), 2));
 }
 
-// A fitted UART whose modem lines are all up still answers its line status
-// without a break, so only an unanswered address reads as absent.
-TEST_F(HeaderTest, ModemLinesAloneDoNotMakeAUartAbsent) {
+// Only an unanswered address reads as absent: a fitted UART whose modem
+// lines are all up answers its line status without a break, and one whose
+// modem status reads 0xB0 is there whatever its line status says.
+TEST_F(HeaderTest, ModemLinesAndABreakDoNotMakeAFittedUartAbsent) {
   Model().uart(1).SetLineInputs(0xF0);
-  Model().uart(2).SetLineInputs(0xB0);
-  BringUpAgain();
+  // UART 2 at 9600 baud, 8N1, receives a break that nobody reads.
+  sim::hw::Uart16550& uart = Model().uart(2);
+  uart.Write(3, 0x80);
+  uart.Write(0, 12);
+  uart.Write(1, 0);
+  uart.Write(3, 0x03);
+  uart.SetLineInputs(0xB0);
+  uart.LineBreak(true);
+  LARGE_INTEGER two_characters;
+  two_characters.QuadPart = -20000;
+  KeDelayExecutionThread(KernelMode, FALSE, &two_characters);
+  ASSERT_EQ(uart.counters().breaks, 1u);
+
+  ASSERT_EQ(CardBringUp(CardDevice(), CardBringUpAtReturnToD0), STATUS_SUCCESS);
   EXPECT_EQ(Extension()->AbsentPortMask, 0u);
   EXPECT_EQ(Extension()->PortCount, 8);
+}
+
+// BAR5 is where the UARTs are: when it is no I/O range (zero, or a memory
+// BAR) no port is usable, and no I/O port is touched to find out.
+TEST_F(HeaderTest, NoUartRangeNoPortsAndNoPortAccess) {
+  for (uint32_t bar5 : {0x00000000u, 0xFE200000u}) {
+    sim::CardConfig card = Card(0x1104);
+    card.bars = std::array<uint32_t, 6>{0xD001, 0xFD000000, 0xD101, 0, 0, bar5};
+    const uint64_t before = PortAccesses();
+    machine().PlugCard(card);
+    const size_t i = machine().cards().size() - 1;
+    ASSERT_TRUE(Started(i)) << std::hex << bar5;
+    EXPECT_EQ(PortAccesses(), before) << std::hex << bar5;
+    EXPECT_EQ(Extension(i)->PortCount, 0) << std::hex << bar5;
+    EXPECT_EQ(Extension(i)->AbsentPortMask, 0u) << std::hex << bar5;
+    EXPECT_TRUE(PortNodes(i).empty());
+    for (unsigned n = 0; n < 12; ++n) {
+      EXPECT_FALSE(BlockEnabled(n, i)) << "block " << n;
+      EXPECT_EQ(BlockAddress(n, i), 0) << "block " << n;
+    }
+  }
+}
+
+// The working buffers are in pool: without it the bring-up fails before it
+// touches the card.
+TEST_F(HeaderTest, NoPoolForTheBuffersFailsWithTheCardUntouched) {
+  const auto before = machine().hardware().counters();
+  const uint8_t control = Model().PortBlock(0)[0];
+  {
+    sim::test::PoolFailure failure(1);
+    EXPECT_EQ(CardBringUp(CardDevice(), CardBringUpAtReturnToD0), STATUS_DEVICE_CONFIGURATION_ERROR);
+  }
+  const auto& after = machine().hardware().counters();
+  const int stack = static_cast<int>(sim::hw::ConfigPath::BusRequest);
+  EXPECT_EQ(after.config_reads[stack], before.config_reads[stack]);
+  EXPECT_EQ(after.config_writes[stack], before.config_writes[stack]);
+  EXPECT_EQ(Model().PortBlock(0)[0], control);
 }
 
 TEST_F(HeaderTest, EachProbedPortWaitsAtLeastOneHundredMicroseconds) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "card_machine.h"
+#include "sim/kernel/fault_plan.h"
 
 namespace card_test {
 namespace {
@@ -24,11 +25,12 @@ class ComNumberTableTest : public CardMachineTest {
  protected:
   ComNumberTableTest() { boot_in_test_ = true; }
   // A 4-port card on bus 1 described by the file: COM 5 to 8 by slot.
-  void Describe(USHORT device_id = 0x1104, UCHAR mask = 0x3F, std::vector<uint8_t> com = {5, 6, 7, 8}) {
+  void Describe(USHORT device_id = 0x1104, UCHAR mask = 0x3F, std::vector<uint8_t> com = {5, 6, 7, 8},
+                USHORT absent = 0) {
     std::vector<uint8_t> file = ConfigFile();
     SetRecord(file, 0, 0x81, com);
     config_.config_file = file;
-    config_.cards = {Card(device_id, mask)};
+    config_.cards = {Card(device_id, mask, absent)};
   }
   void Preset(std::vector<uint8_t> data, ULONG type = kRegBinary) {
     config_.registry.push_back(sim::RegistryPreset{kServiceKey, kComNumConfig, type, std::move(data)});
@@ -147,13 +149,74 @@ TEST_F(ComNumberTableTest, LongValueIsReadUpToTheTableAndWrittenBackAt1023Bytes)
   EXPECT_EQ(std::count(table.begin(), table.end(), 0xAB), 0);
 }
 
-TEST_F(ComNumberTableTest, ValueOfAnotherTypeIsReplacedByAFreshTable) {
+// The table is shared with the other cards and the port enumerator: a value
+// the card cannot use is left as it is, and so is one it has nothing to add
+// to (even one longer than the table).
+TEST_F(ComNumberTableTest, ValueOfAnotherTypeOrWithNothingNewIsLeftAsItIs) {
   Describe();
-  Preset({'C', 0, 'O', 0, 'M', 0, 0, 0}, kRegSz);
+  const std::vector<uint8_t> text = {'C', 0, 'O', 0, 'M', 0, 0, 0};
+  Preset(text, kRegSz);
   Boot();
-  EXPECT_EQ(TableType(), kRegBinary);
-  ASSERT_EQ(ComTable().size(), 1023u);
-  EXPECT_EQ(ComEntry(0), Entry(A(0), 5, 0));
+  ASSERT_TRUE(Started());
+  EXPECT_EQ(Extension()->PortCount, 4);
+  EXPECT_EQ(TableType(), kRegSz);
+  EXPECT_EQ(ComTable(), text);
+
+  std::vector<uint8_t> recorded(2000, 0xAB);
+  std::fill(recorded.begin(), recorded.begin() + 1023, 0);
+  for (unsigned s = 0; s < 4; ++s) {
+    const std::vector<uint8_t> entry = Entry(A(s), static_cast<uint8_t>(20 + s), 1);
+    std::copy(entry.begin(), entry.end(), recorded.begin() + 4 * s);
+  }
+  SetTable(recorded);
+  BringUpAgain();
+  EXPECT_EQ(ComTable(), recorded);
+}
+
+// Whichever registry call of a restart fails, the entries already in the
+// table (another card's among them) survive it.
+TEST_F(ComNumberTableTest, NoFailedRegistryCallOfARestartWipesTheTable) {
+  Describe();
+  std::vector<uint8_t> table = Entry(0xD000, 20, 1);
+  for (unsigned s = 0; s < 4; ++s) {
+    const std::vector<uint8_t> entry = Entry(SlotAddress(0xE201, s), static_cast<uint8_t>(5 + s), 1);
+    table.insert(table.end(), entry.begin(), entry.end());
+  }
+  table.resize(1023, 0);
+  Preset(table);
+  Boot();
+  ASSERT_EQ(A(0), 0xE200);
+  ASSERT_EQ(ComTable(), table);
+  unsigned calls = 0;
+  for (unsigned n = 1; n == 1 || n <= calls; ++n) {
+    kernel().faults->Clear();
+    kernel().faults->FailNth(sim::FaultKind::Registry, n);
+    kernel().pnp->Rebalance(Node());
+    calls = kernel().faults->Calls(sim::FaultKind::Registry);
+    kernel().faults->Clear();
+    ASSERT_EQ(ComTable(), table) << "registry call " << n << " of " << calls << " failed";
+    if (!Started()) {
+      ASSERT_EQ(kernel().pnp->EnableDevice(Node()), STATUS_SUCCESS) << n;
+    }
+  }
+  EXPECT_GT(calls, 0u);
+}
+
+// The card's record is the last one either scan looks at; every record
+// before it names another bus.
+TEST_F(ComNumberTableTest, RecordInTheLastPlaceIsFound) {
+  std::vector<uint8_t> file = ConfigFile();
+  for (size_t r = 0; r < 26; ++r) SetRecord(file, r, static_cast<uint8_t>(0x80 | (2 + r)), {30, 31, 32, 33});
+  SetRecord(file, 26, 0xC1, {5, 6, 7, 8}, 0x01, 0x07);
+  config_.config_file = file;
+  config_.cards = {Card(0x1104)};
+  Boot();
+  ASSERT_TRUE(Started());
+  EXPECT_EQ(Extension()->CardInConfigFile, 1);
+  for (unsigned s = 0; s < 4; ++s) {
+    EXPECT_EQ(ComEntry(s), Entry(A(s), static_cast<uint8_t>(5 + s), 0)) << s;
+    EXPECT_EQ(Model().PortBlock(s)[1], 7) << "FIFO setting of block " << s;
+  }
 }
 
 // 8-port chip without its optional ports: ports 4 and 5 take slots 2 and 3,
@@ -170,6 +233,21 @@ TEST_F(ComNumberTableTest, PortWhoseSlotLiesInAnotherGroupGetsNoNumber) {
   EXPECT_EQ(ComEntry(4), Entry(A(4), 15, 0));
   EXPECT_EQ(ComEntry(5), Entry(A(5), 16, 0));
   EXPECT_EQ(ComEntry(6), Entry(0, 0, 0));
+}
+
+// UARTs 5 to 7 of an 8-port chip are absent: port 4 is the last counted
+// one, in the chip's last group of four, so its new entry turns
+// "InitialFlag" 1 into 2 and the pass ends there.
+TEST_F(ComNumberTableTest, LastCountedPortOfTheChipRaisesInitialFlag) {
+  Describe(0x1108, 0x3F, {11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22}, 0x00E0);
+  Boot();
+  ASSERT_EQ(Extension()->PortCount, 5);
+  SetTable({});
+  SetInitialFlag(1);
+  BringUpAgain();
+  EXPECT_EQ(InitialFlag(), 2u);
+  for (unsigned s = 0; s < 5; ++s) EXPECT_EQ(ComEntry(s), Entry(A(s), static_cast<uint8_t>(11 + s), 0)) << s;
+  EXPECT_EQ(ComEntry(5), Entry(0, 0, 0));
 }
 
 }  // namespace

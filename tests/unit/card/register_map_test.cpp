@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "card/hw/bring_up.h"
 #include "card_machine.h"
 
 namespace card_test {
@@ -89,6 +90,25 @@ TEST_F(GpioValueTest, MissingAndMistypedValuesAreSkipped) {
     EXPECT_EQ(Model().Get8(0xF8 + 8 * g), 0) << "GPIO" << g;
     EXPECT_EQ(Model().Get8(0xF9 + 8 * g), 0) << "GPIO" << g;
   }
+}
+
+// The GPIO registers are the card's own: the bring-up asks the bus driver
+// for the card's bus instead of trusting BusNumber, which stays 0 when the
+// card never saw a resource-requirements request (0 is the host bridge's
+// bus).
+TEST_F(GpioValueTest, BusComesFromTheBusDriver) {
+  ASSERT_TRUE(Started());
+  const ULONG bus = Extension()->BusNumber;
+  ASSERT_NE(bus, 0u);
+  kernel().registry->SetDword(DeviceKey(), "GPIO0", 0x5AA5);
+  Extension()->BusNumber = 0;
+  const auto before = machine().hardware().counters();
+  EXPECT_EQ(CardBringUp(machine().cards().at(0).pdo->AttachedDevice, CardBringUpAtReturnToD0), STATUS_SUCCESS);
+  Extension()->BusNumber = bus;
+  const int ecam = static_cast<int>(ConfigPath::Ecam);
+  EXPECT_EQ(machine().hardware().counters().config_writes[ecam] - before.config_writes[ecam], 2u);
+  EXPECT_EQ(Model().Get8(0xF8), 0xA5);
+  EXPECT_EQ(Model().Get8(0xF9), 0x5A);
 }
 
 }  // namespace
