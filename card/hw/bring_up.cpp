@@ -65,13 +65,18 @@ void EnableBlock(PDEVICE_OBJECT Device, ULONG Block, UCHAR Control, UCHAR FifoSe
   WriteCardConfigByte(Device, block + BLOCK_ADDRESS_HIGH, static_cast<UCHAR>(Address >> 8));
 }
 
+// Keeps only the bits of Keep in a byte of the card's configuration space.
+void ClearCardConfigBits(PDEVICE_OBJECT Device, ULONG Offset, UCHAR Keep) {
+  WriteCardConfigByte(Device, Offset, static_cast<UCHAR>(ReadCardConfigByte(Device, Offset) & Keep));
+}
+
 void DisableBlock(PDEVICE_OBJECT Device, ULONG Block) {
   const ULONG block = PORT_BLOCK(Block);
-  WriteCardConfigByte(Device, block + BLOCK_CONTROL, static_cast<UCHAR>(ReadCardConfigByte(Device, block + BLOCK_CONTROL) & 0x3E));
-  WriteCardConfigByte(Device, block + BLOCK_FIFO, static_cast<UCHAR>(ReadCardConfigByte(Device, block + BLOCK_FIFO) & 0xCC));
+  ClearCardConfigBits(Device, block + BLOCK_CONTROL, 0x3E);
+  ClearCardConfigBits(Device, block + BLOCK_FIFO, 0xCC);
   WriteCardConfigByte(Device, block + BLOCK_ADDRESS_LOW, 0);
   WriteCardConfigByte(Device, block + BLOCK_ADDRESS_HIGH, 0);
-  WriteCardConfigByte(Device, block + BLOCK_MODE, static_cast<UCHAR>(ReadCardConfigByte(Device, block + BLOCK_MODE) & 0x0F));
+  ClearCardConfigBits(Device, block + BLOCK_MODE, 0x0F);
 }
 
 BOOLEAN BlockNotAvailable(UCHAR Control) { return (Control & BLOCK_AVAILABILITY_MASK) == BLOCK_NOT_AVAILABLE; }
@@ -180,6 +185,53 @@ BOOLEAN EnablePorts(CardExtension* Card, PDEVICE_OBJECT Device, const BringUpBuf
   return recorded;
 }
 
+// The bring-up proper, with its working buffers.
+NTSTATUS BringUpCard(CardExtension* Card, PDEVICE_OBJECT Device, CardBringUpReason Reason, BringUpBuffers* Buffers) {
+  UCHAR fifo = DEFAULT_FIFO_SETTING;
+  if (!NT_SUCCESS(ReadCardConfigFile(Card, Buffers->ConfigImage, &fifo))) return STATUS_DEVICE_CONFIGURATION_ERROR;
+
+  UCHAR* header = Buffers->Header;
+  RtlZeroMemory(header, CFG_HEADER_SIZE);
+  if (!NT_SUCCESS(CardConfigAccess(Device, 0, header, 0, CFG_HEADER_SIZE))) return STATUS_DEVICE_CONFIGURATION_ERROR;
+  if ((header[CFG_VENDOR_ID] | header[CFG_VENDOR_ID + 1] << 8) != CARD_VENDOR_ID)
+    return STATUS_DEVICE_CONFIGURATION_ERROR;
+  const USHORT device_id = static_cast<USHORT>(header[CFG_DEVICE_ID] | header[CFG_DEVICE_ID + 1] << 8);
+
+  SaveOrRestoreHeader(Card, Device, header, Reason);
+  const ULONG bar5 = SAVED_BAR(Card, 5);
+  // Without a UART range no port is usable: the UARTs are neither probed
+  // nor given addresses, and every block stays disabled below.
+  const BOOLEAN uarts_reachable = UartRangeValid(bar5);
+
+  if (Card->StartBridgeFixup) FixUpUpstreamBridge(Card, 4, 6);
+
+  if (uarts_reachable) {
+    // Provisional addressing: every UART answers at its own address, so
+    // that the presence probe can reach it.
+    for (ULONG n = 0; n < CARD_MAX_PORTS; ++n)
+      EnableBlock(Device, n, ReadCardConfigByte(Device, PORT_BLOCK(n) + BLOCK_CONTROL), fifo, UartAddress(bar5, 8 * n));
+    Card->PortCount = CountPorts(Card, Device, device_id, header[CFG_OPTIONAL_PORT_MASK], bar5);
+  }
+
+  for (ULONG n = 0; n < CARD_MAX_PORTS; ++n) DisableBlock(Device, n);
+
+  WriteCardConfigWord(Device, CFG_BAR0_COPY, static_cast<USHORT>(ReadCardConfigWord(Device, CFG_BAR(0)) & ~3u));
+  WriteCardConfigWord(Device, CFG_BAR2_COPY, static_cast<USHORT>(ReadCardConfigWord(Device, CFG_BAR(2)) & ~3u));
+  WriteCardConfigByte(Device, CFG_GLOBAL_B9, static_cast<UCHAR>(ReadCardConfigByte(Device, CFG_GLOBAL_B9) | 0xE1));
+
+  Card->PinnedCard = 0;
+  if (ReadCardConfigDword(Device, CFG_SUBSYSTEM) == PINNED_CARD_SUBSYSTEM) Card->PinnedCard = 1;
+
+  // "ComNumConfig" is shared with the other cards and the port enumerator:
+  // it is written back only when this card added an entry.
+  const BOOLEAN table_usable = LoadComNumberTable(Buffers->ComNumberTable);
+  if (uarts_reachable && EnablePorts(Card, Device, Buffers, Buffers->ComNumberTable, table_usable, fifo))
+    SaveComNumberTable(Buffers->ComNumberTable);
+
+  ApplyGpioValues(Card);
+  return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 NTSTATUS CardBringUp(PDEVICE_OBJECT CardDevice, CardBringUpReason Reason) {
@@ -190,7 +242,6 @@ NTSTATUS CardBringUp(PDEVICE_OBJECT CardDevice, CardBringUpReason Reason) {
   card->ProbeEnabled = 1;
   card->CardInConfigFile = 0;
   card->SleepRequested = 0;
-  UCHAR fifo = DEFAULT_FIFO_SETTING;
 
   // The file, the registry and paged pool all need PASSIVE_LEVEL.
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) return STATUS_DEVICE_CONFIGURATION_ERROR;
@@ -199,60 +250,7 @@ NTSTATUS CardBringUp(PDEVICE_OBJECT CardDevice, CardBringUpReason Reason) {
   // Without them the card cannot be brought up; its start fails as for a
   // card the driver cannot configure, with no register touched.
   if (!buffers) return STATUS_DEVICE_CONFIGURATION_ERROR;
-  NTSTATUS status = STATUS_SUCCESS;
-
-  if (!NT_SUCCESS(ReadCardConfigFile(card, buffers->ConfigImage, &fifo))) {
-    status = STATUS_DEVICE_CONFIGURATION_ERROR;
-    goto done;
-  }
-
-  {
-    UCHAR* header = buffers->Header;
-    RtlZeroMemory(header, CFG_HEADER_SIZE);
-    if (!NT_SUCCESS(CardConfigAccess(CardDevice, 0, header, 0, CFG_HEADER_SIZE)) ||
-        (header[CFG_VENDOR_ID] | header[CFG_VENDOR_ID + 1] << 8) != CARD_VENDOR_ID) {
-      status = STATUS_DEVICE_CONFIGURATION_ERROR;
-      goto done;
-    }
-    const USHORT device_id = static_cast<USHORT>(header[CFG_DEVICE_ID] | header[CFG_DEVICE_ID + 1] << 8);
-
-    SaveOrRestoreHeader(card, CardDevice, header, Reason);
-    const ULONG bar5 = SAVED_BAR(card, 5);
-    // Without a UART range no port is usable: the UARTs are neither probed
-    // nor given addresses, and every block stays disabled below.
-    const BOOLEAN uarts_reachable = UartRangeValid(bar5);
-
-    if (card->StartBridgeFixup) FixUpUpstreamBridge(card, 4, 6);
-
-    if (uarts_reachable) {
-      // Provisional addressing: every UART answers at its own address, so
-      // that the presence probe can reach it.
-      for (ULONG n = 0; n < CARD_MAX_PORTS; ++n)
-        EnableBlock(CardDevice, n, ReadCardConfigByte(CardDevice, PORT_BLOCK(n) + BLOCK_CONTROL), fifo,
-                    UartAddress(bar5, 8 * n));
-      card->PortCount = CountPorts(card, CardDevice, device_id, header[CFG_OPTIONAL_PORT_MASK], bar5);
-    }
-
-    for (ULONG n = 0; n < CARD_MAX_PORTS; ++n) DisableBlock(CardDevice, n);
-
-    WriteCardConfigWord(CardDevice, CFG_BAR0_COPY, static_cast<USHORT>(ReadCardConfigWord(CardDevice, CFG_BAR(0)) & ~3u));
-    WriteCardConfigWord(CardDevice, CFG_BAR2_COPY, static_cast<USHORT>(ReadCardConfigWord(CardDevice, CFG_BAR(2)) & ~3u));
-    WriteCardConfigByte(CardDevice, CFG_GLOBAL_B9, static_cast<UCHAR>(ReadCardConfigByte(CardDevice, CFG_GLOBAL_B9) | 0xE1));
-
-    card->PinnedCard = 0;
-    if (ReadCardConfigDword(CardDevice, CFG_SUBSYSTEM) == PINNED_CARD_SUBSYSTEM) card->PinnedCard = 1;
-
-    // "ComNumConfig" is shared with the other cards and the port
-    // enumerator: it is written back only when this card added an entry.
-    const BOOLEAN table_usable = LoadComNumberTable(buffers->ComNumberTable);
-    if (uarts_reachable &&
-        EnablePorts(card, CardDevice, buffers, buffers->ComNumberTable, table_usable, fifo))
-      SaveComNumberTable(buffers->ComNumberTable);
-  }
-
-  ApplyGpioValues(card);
-
-done:
+  const NTSTATUS status = BringUpCard(card, CardDevice, Reason, buffers);
   ExFreePoolWithTag(buffers, CARD_POOL_TAG);
   return status;
 }
