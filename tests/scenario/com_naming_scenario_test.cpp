@@ -148,11 +148,11 @@ void ShutDownClean(sim::Machine& machine) {
   EXPECT_TRUE(machine.verifier().findings().empty()) << machine.verifier().Summary();
 }
 
-// Ports holding COM7, COM5, COM6, COM8: the check pass brings the friendly
-// names in step and marks the card; a renumbering with a port name that
-// cannot be read writes nothing; the next one sorts the names, clears
-// "InitialFlag" and marks bus 1 in "CompleteFlag". The links move at the
-// next boot.
+// A port name too long to read changes nothing. Ports holding COM7, COM5,
+// COM6, COM8: the check pass brings the friendly names in step and marks
+// the card; a renumbering with a port name that cannot be read writes
+// nothing; the next one sorts the names, clears "InitialFlag" and marks
+// bus 1 in "CompleteFlag". The links move at the next boot.
 TEST(ComNamingScenarioTest, ACardsNamesAreSortedIntoPortOrderAndTheLinksFollowAtTheNextBoot) {
   sim::MachineConfig config;
   config.cards.push_back(sim::CardConfig{});
@@ -162,6 +162,12 @@ TEST(ComNamingScenarioTest, ACardsNamesAreSortedIntoPortOrderAndTheLinksFollowAt
   Ports ports(machine);
   ports.ExpectNamesAgree(0, {"COM3", "COM4", "COM5", "COM6"}, {1, 3});
   EXPECT_EQ(ports.InitialFlag(0), std::nullopt) << "names in step: the check pass wrote nothing";
+
+  // A name too long for its buffer is no number: nothing is corrected.
+  ports.SetPortNames(0, {"COM3", "COM12345"});
+  ports.QueryRelations(0, 2);
+  EXPECT_EQ(ports.FriendlyNames(0, 2), (Names{Friendly("COM3"), Friendly("COM4")}));
+  EXPECT_EQ(ports.InitialFlag(0), std::nullopt);
 
   ports.SetPortNames(0, {"COM7", "COM5", "COM6", "COM8"});
   ports.registry().SetDword(sim::kCompleteFlagKey, sim::kCompleteFlagValue, 0xABCD8010u);
