@@ -2,7 +2,7 @@
 // configured-numbers pass, chosen by the card's "InitialFlag" and by whether
 // the configuration file lists the card.
 //
-// Choices where the registry leaves room:
+// Choices made here:
 // - When the walk finds none of the card's instances, no port path is
 //   known: the check pass changes nothing, and the renumbering pass writes
 //   nothing and counts as failed, so "InitialFlag" stays 1 and the next
@@ -13,7 +13,8 @@
 //   "Enum" value ends the walk, an over-long "FriendlyName", "PortName" (by
 //   path), "PortAddr" or "CompleteFlag" reads as failed, an over-long
 //   "ComNumConfig" as absent; an over-long "PortName" through the port's key
-//   reads as no number, and a port with no number is not renamed.
+//   reads as no number, which the check pass leaves alone (it never writes
+//   a friendly name for COM0) and the renumbering replaces.
 // - The renumbering hands the card's numbers only to slots that have a port
 //   device, so no number is lost to an empty slot.
 #include "card/ports/port_naming.h"
