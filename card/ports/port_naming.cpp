@@ -13,10 +13,10 @@
 //   "Enum" value ends the walk, an over-long "FriendlyName", "PortName" (by
 //   path), "PortAddr" or "CompleteFlag" reads as failed, an over-long
 //   "ComNumConfig" as absent; an over-long "PortName" through the port's key
-//   reads as no number, which the check pass leaves alone (it never writes
-//   a friendly name for COM0) and the renumbering replaces.
-// - The renumbering hands the card's numbers only to slots that have a port
-//   device, so no number is lost to an empty slot.
+//   reads as no number, which neither pass corrects (there is no COM0).
+// - The renumbering hands the card's numbers out again only to the ports
+//   that held one, so no number is lost to an empty slot or to a port
+//   without a number, and no two ports end up with the same name.
 #include "card/ports/port_naming.h"
 
 #include <ntstrsafe.h>
@@ -111,11 +111,14 @@ void CheckPass(NamingWork* Work) {
 }
 
 // Hands the numbers the card's ports hold out again in ascending order,
-// the lowest to the first port.
+// the lowest to the first port that holds one.
 void SortNumbers(NamingWork* Work) {
+  ULONG holders = 0;
+  for (ULONG slot = 0; slot < CARD_MAX_PORTS; ++slot)
+    if (Work->Card->PortDevices[slot] && Work->CurrentNumbers[slot] != 0) holders |= 1u << slot;
   for (ULONG position = 0; position < CARD_MAX_PORTS; ++position) {
     Work->NewNumbers[position] = kNoChange;
-    if (!Work->Card->PortDevices[position] || Work->CurrentNumbers[position] == kNoChange) continue;
+    if (!(holders & (1u << position)) || Work->CurrentNumbers[position] == kNoChange) continue;
     ULONG lowest = CARD_MAX_PORTS;
     for (ULONG slot = 0; slot < CARD_MAX_PORTS; ++slot) {
       const UCHAR number = Work->CurrentNumbers[slot];

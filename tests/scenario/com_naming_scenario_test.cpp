@@ -148,11 +148,12 @@ void ShutDownClean(sim::Machine& machine) {
   EXPECT_TRUE(machine.verifier().findings().empty()) << machine.verifier().Summary();
 }
 
-// A port name too long to read changes nothing. Ports holding COM7, COM5,
-// COM6, COM8: the check pass brings the friendly names in step and marks
-// the card; a renumbering with a port name that cannot be read writes
-// nothing; the next one sorts the names, clears "InitialFlag" and marks
-// bus 1 in "CompleteFlag". The links move at the next boot.
+// A port name too long to read keeps its port out of the naming. Ports
+// holding COM7, COM5, COM6, COM8: the check pass brings the friendly names
+// in step and marks the card; a renumbering with a port name that cannot
+// be read writes nothing; the next one sorts the names, clears
+// "InitialFlag" and marks bus 1 in "CompleteFlag". The links move at the
+// next boot.
 TEST(ComNamingScenarioTest, ACardsNamesAreSortedIntoPortOrderAndTheLinksFollowAtTheNextBoot) {
   sim::MachineConfig config;
   config.cards.push_back(sim::CardConfig{});
@@ -168,6 +169,11 @@ TEST(ComNamingScenarioTest, ACardsNamesAreSortedIntoPortOrderAndTheLinksFollowAt
   ports.QueryRelations(0, 2);
   EXPECT_EQ(ports.FriendlyNames(0, 2), (Names{Friendly("COM3"), Friendly("COM4")}));
   EXPECT_EQ(ports.InitialFlag(0), std::nullopt);
+  // A renumbering sorts the other ports' names around it.
+  ports.SetPortNames(0, {"COM3", "COM12345", "COM6", "COM5"});
+  ports.registry().SetDword(ports.CardKey(0), "InitialFlag", 1);
+  ports.QueryRelations(0, 2);
+  EXPECT_EQ(ports.PortNames(0, 4), (Names{"COM3", "COM12345", "COM5", "COM6"}));
 
   ports.SetPortNames(0, {"COM7", "COM5", "COM6", "COM8"});
   ports.registry().SetDword(sim::kCompleteFlagKey, sim::kCompleteFlagValue, 0xABCD8010u);
