@@ -1,6 +1,9 @@
 // Relations queries of a port device: a port is its own target device.
-// Other relation types are completed as they came.
+// Other relation types are completed as they came. Every relations query,
+// whatever its type, runs the naming pass of the port's card, which never
+// changes the request's outcome.
 #include "card/driver/card_driver.h"
+#include "card/ports/port_naming.h"
 #include "card/ports/ports.h"
 
 NTSTATUS PortQueryRelations(PDEVICE_OBJECT PortDevice, PIRP Irp) {
@@ -20,5 +23,6 @@ NTSTATUS PortQueryRelations(PDEVICE_OBJECT PortDevice, PIRP Irp) {
       status = STATUS_INSUFFICIENT_RESOURCES;
     }
   }
+  RunNamingPass(ParentCardOf(PortDevice));
   return CompleteRequest(Irp, status);
 }

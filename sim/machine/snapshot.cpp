@@ -32,7 +32,14 @@ CardSnapshot DescribeCard(Kernel& kernel, const MachineCard& card) {
   out.vendor_id = card.model->vendor_id();
   out.device_id = card.model->device_id();
   if (card.pdo && kernel.io->IsLiveDevice(card.pdo))
-    if (DeviceNode* node = kernel.pnp->NodeOf(card.pdo)) out.instance_path = node->InstancePath();
+    if (DeviceNode* node = kernel.pnp->NodeOf(card.pdo)) {
+      out.instance_path = node->InstancePath();
+      out.initial_flag = kernel.registry->GetDword(DeviceParametersPath(*node), kInitialFlagValue);
+    }
+  out.uart_base = static_cast<uint16_t>(card.model->Get32(0x24) & 0xFFFC);
+  if (auto table = kernel.registry->GetBinary(kComNumConfigKey, kComNumConfigValue))
+    for (const ComNumberSnapshot& entry : ParseComNumConfig(*table))
+      if (entry.address >= out.uart_base && entry.address < out.uart_base + kCardUartRange) out.com_numbers.push_back(entry);
   for (unsigned n = 0; n < hw::UartCard::kMaxPorts; ++n) out.port_blocks.push_back(card.model->PortBlock(n));
   for (unsigned n = 0; n < hw::UartCard::kMaxPorts; ++n) {
     if (!card.model->UartFitted(n)) continue;
@@ -194,6 +201,7 @@ MachineSnapshot TakeSnapshot(Machine& machine, const SnapshotProbes& probes) {
     snapshot.com_num_config_present = true;
     snapshot.com_num_config = ParseComNumConfig(*table);
   }
+  snapshot.complete_flag = kernel.registry->GetDword(kCompleteFlagKey, kCompleteFlagValue);
   snapshot.hardware = CountHardware(machine.hardware());
   snapshot.com_db = ComNumbersInUse();
   if (kernel.registry->KeyExists(kSerialCommKey))

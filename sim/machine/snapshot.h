@@ -83,6 +83,14 @@ struct UartSnapshot {
   uint64_t transmitted = 0, received = 0, overruns = 0, framing_errors = 0, parity_errors = 0, interrupts = 0;
 };
 
+// One used entry of "ComNumConfig".
+struct ComNumberSnapshot {
+  unsigned index = 0;
+  uint16_t address = 0;
+  uint8_t com_number = 0;
+  uint8_t applied = 0;
+};
+
 struct CardSnapshot {
   std::string location;  // "01:00.0"
   uint16_t vendor_id = 0;
@@ -91,14 +99,12 @@ struct CardSnapshot {
   std::optional<CardDriverState> driver;  // unset when the card driver has no device for it
   std::vector<std::array<uint8_t, 8>> port_blocks;  // the twelve blocks at 0x40
   std::vector<UartSnapshot> uarts;                  // the fitted UARTs
-};
-
-// One used entry of "ComNumConfig".
-struct ComNumberSnapshot {
-  unsigned index = 0;
-  uint16_t address = 0;
-  uint8_t com_number = 0;
-  uint8_t applied = 0;
+  // "InitialFlag" of the card's device key (unset: absent or no REG_DWORD).
+  std::optional<uint32_t> initial_flag;
+  // The card's UART range: BAR5 & 0xFFFC, twelve UARTs of 8 bytes; and the
+  // entries of "ComNumConfig" whose address lies in it.
+  uint16_t uart_base = 0;
+  std::vector<ComNumberSnapshot> com_numbers;
 };
 
 struct ConfigAccessCount {
@@ -130,6 +136,9 @@ struct MachineSnapshot {
   std::vector<CardSnapshot> cards;
   bool com_num_config_present = false;
   std::vector<ComNumberSnapshot> com_num_config;
+  // "CompleteFlag" of the card driver's service key: bit n, a card on bus n
+  // has sorted its COM names (unset: absent or no REG_DWORD).
+  std::optional<uint32_t> complete_flag;
   HardwareCounts hardware;
   std::vector<unsigned> com_db;  // COM numbers the COM name database marks in use
   std::vector<LinkSnapshot> serial_comm;  // "SERIALCOMM": device name -> COM name
@@ -141,6 +150,13 @@ inline constexpr char kSerialCommKey[] = "\\Registry\\Machine\\HARDWARE\\DEVICEM
 // Where the card driver keeps the COM number table.
 inline constexpr char kComNumConfigKey[] = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\KALVOR1110";
 inline constexpr char kComNumConfigValue[] = "ComNumConfig";
+// Where the card driver keeps its naming flags: "InitialFlag" in each card's
+// device key, "CompleteFlag" under its service key.
+inline constexpr char kInitialFlagValue[] = "InitialFlag";
+inline constexpr char kCompleteFlagKey[] = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\ZARKLINK";
+inline constexpr char kCompleteFlagValue[] = "CompleteFlag";
+// The card's UARTs: twelve of 8 bytes from BAR5 & 0xFFFC.
+inline constexpr unsigned kCardUartRange = 12 * 8;
 
 // Asks a node for what only a tool that knows the drivers can read (the
 // port resource interface); unset leaves the field empty.

@@ -10,7 +10,7 @@
 #include "sim/kernel/io_manager.h"
 #include "sim/machine/machine.h"
 #include "sim/kernel/pnp/device_node.h"
-#include "tools/zarksim/port_resources.h"
+#include "tools/zarksim/card_state.h"
 #include "scenario_support.h"
 #include "support/seed_range.h"
 #include "tools/zarksim/run_machine.h"

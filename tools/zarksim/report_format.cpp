@@ -201,6 +201,12 @@ void FormatCards(const sim::MachineSnapshot& snapshot, std::ostringstream& out) 
     } else {
       out << "|     no card driver\n";
     }
+    out << "|     InitialFlag " << (card.initial_flag ? std::to_string(*card.initial_flag) : "(none)") << "; UARTs at "
+        << HexText(card.uart_base, 4) << "; ComNumConfig entries: "
+        << (card.com_numbers.empty() ? "none" : std::to_string(card.com_numbers.size())) << "\n";
+    for (const auto& entry : card.com_numbers)
+      out << "|       [" << entry.index << "] address " << HexText(entry.address, 4) << "  COM number "
+          << unsigned{entry.com_number} << "  applied " << unsigned{entry.applied} << "\n";
     for (const auto& uart : card.uarts) {
       out << "|     UART " << uart.port << ": " << uart.format << (uart.dtr ? " DTR" : "") << (uart.rts ? " RTS" : "")
           << (uart.out2 ? " OUT2" : "") << (uart.loopback ? " loopback" : "") << "; " << uart.transmitted << " sent, "
@@ -236,6 +242,14 @@ void FormatHardware(const sim::HardwareCounts& hardware, std::ostringstream& out
       << hardware.register_reads << " read, " << hardware.register_writes << " written\n";
 }
 
+nlohmann::json ComNumbersJson(const std::vector<sim::ComNumberSnapshot>& entries) {
+  nlohmann::json out = nlohmann::json::array();
+  for (const auto& entry : entries)
+    out.push_back({{"index", entry.index}, {"address", entry.address}, {"com_number", entry.com_number},
+                   {"applied", entry.applied}});
+  return out;
+}
+
 nlohmann::json CardsJson(const sim::MachineSnapshot& snapshot) {
   nlohmann::json cards = nlohmann::json::array();
   for (const auto& card : snapshot.cards) {
@@ -263,6 +277,9 @@ nlohmann::json CardsJson(const sim::MachineSnapshot& snapshot) {
                            {"device_id", card.device_id},
                            {"instance_path", card.instance_path},
                            {"port_blocks", blocks}};
+    item["initial_flag"] = card.initial_flag ? nlohmann::json(*card.initial_flag) : nlohmann::json(nullptr);
+    item["uart_base"] = card.uart_base;
+    item["com_numbers"] = ComNumbersJson(card.com_numbers);
     if (card.driver) {
       item["port_count"] = card.driver->port_count;
       item["absent_port_mask"] = card.driver->absent_port_mask;
@@ -296,6 +313,7 @@ std::string FormatTree(const sim::MachineSnapshot& snapshot, const std::vector<s
   out << "Symbolic links\n";
   for (const auto& link : snapshot.links) out << "+-- " << link.name << " -> " << link.target << "\n";
   FormatCards(snapshot, out);
+  out << "CompleteFlag: " << (snapshot.complete_flag ? HexText(*snapshot.complete_flag, 8) : "(none)") << "\n";
   out << "ComDB in use:";
   for (unsigned number : snapshot.com_db) out << " COM" << number;
   out << (snapshot.com_db.empty() ? " (none)\n" : "\n");
@@ -337,12 +355,7 @@ nlohmann::json ToJson(const sim::MachineSnapshot& snapshot, const std::vector<si
     verifier.push_back({{"rule", finding.rule}, {"subject", finding.subject}, {"detail", finding.detail}, {"time", finding.time},
                         {"seed", finding.seed}});
   nlohmann::json com_numbers = nullptr;
-  if (snapshot.com_num_config_present) {
-    com_numbers = nlohmann::json::array();
-    for (const auto& entry : snapshot.com_num_config)
-      com_numbers.push_back({{"index", entry.index}, {"address", entry.address}, {"com_number", entry.com_number},
-                             {"applied", entry.applied}});
-  }
+  if (snapshot.com_num_config_present) com_numbers = ComNumbersJson(snapshot.com_num_config);
   nlohmann::json serial_comm = nlohmann::json::array();
   for (const auto& entry : snapshot.serial_comm) serial_comm.push_back({{"device", entry.name}, {"com_name", entry.target}});
   nlohmann::json config_accesses = nlohmann::json::object();
@@ -360,6 +373,7 @@ nlohmann::json ToJson(const sim::MachineSnapshot& snapshot, const std::vector<si
           {"removed_devices", snapshot.removed_devices},
           {"cards", CardsJson(snapshot)},
           {"com_num_config", com_numbers},
+          {"complete_flag", snapshot.complete_flag ? nlohmann::json(*snapshot.complete_flag) : nlohmann::json(nullptr)},
           {"com_db", snapshot.com_db},
           {"serial_comm", serial_comm},
           {"hardware", hardware},
