@@ -28,7 +28,9 @@ typedef enum _CardPnpState {
 typedef struct _CommonHeader {
   ULONG DeviceFlags;
   PDEVICE_OBJECT Self;
-  PDEVICE_OBJECT Lower;  // NextLowerDevice of the card, ParentFdo of a port
+  // The device a request goes to next: the card's NextLowerDevice, a port's
+  // ParentFdo (the card whose stack answers what a port passes on).
+  PDEVICE_OBJECT NextTarget;
 } CommonHeader;
 
 typedef struct _PortExtension {
@@ -86,8 +88,8 @@ typedef struct _CardExtension {
 #define SAVED_BAR(card, n) ((card)->SavedBars[5 - (n)])
 
 static_assert(FIELD_OFFSET(CardExtension, DeviceFlags) == FIELD_OFFSET(CommonHeader, DeviceFlags), "header");
-static_assert(FIELD_OFFSET(CardExtension, NextLowerDevice) == FIELD_OFFSET(CommonHeader, Lower), "header");
-static_assert(FIELD_OFFSET(PortExtension, ParentFdo) == FIELD_OFFSET(CommonHeader, Lower), "header");
+static_assert(FIELD_OFFSET(CardExtension, NextLowerDevice) == FIELD_OFFSET(CommonHeader, NextTarget), "header");
+static_assert(FIELD_OFFSET(PortExtension, ParentFdo) == FIELD_OFFSET(CommonHeader, NextTarget), "header");
 
 inline bool IsPortExtension(const void* extension) {
   return (static_cast<const CommonHeader*>(extension)->DeviceFlags & DEVICE_FLAG_PORT) != 0;
