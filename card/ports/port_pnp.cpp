@@ -52,12 +52,23 @@ const PortPnpHandler kPortPnpHandlers[IRP_MN_QUERY_LEGACY_BUS_INFORMATION + 1] =
 };
 
 // The interface's reference count lives in the card: while a port's user
-// holds it, the card refuses to stop or leave.
+// holds it, the card refuses to stop or leave, and its device object stays.
 void NTAPI ReferencePortInterface(PVOID Context) {
-  InterlockedIncrement(&static_cast<CardExtension*>(Context)->InterfaceReferences);
+  CardExtension* card = static_cast<CardExtension*>(Context);
+  ObReferenceObject(card->Self);
+  InterlockedIncrement(&card->InterfaceReferences);
 }
+
+// A dereference without a reference changes nothing: the count never goes
+// below zero, and only a counted reference gives back its object reference.
 void NTAPI DereferencePortInterface(PVOID Context) {
-  InterlockedDecrement(&static_cast<CardExtension*>(Context)->InterfaceReferences);
+  CardExtension* card = static_cast<CardExtension*>(Context);
+  for (;;) {
+    const LONG count = card->InterfaceReferences;
+    if (count <= 0) return;
+    if (InterlockedCompareExchange(&card->InterfaceReferences, count - 1, count) == count) break;
+  }
+  ObDereferenceObject(card->Self);
 }
 
 }  // namespace
