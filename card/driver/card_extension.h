@@ -33,10 +33,16 @@ typedef struct _CommonHeader {
   PDEVICE_OBJECT NextTarget;
 } CommonHeader;
 
+// The block of a slot that has no enabled UART behind it.
+#define PORT_BLOCK_NONE 0xFFFFFFFFu
+
 typedef struct _PortExtension {
   ULONG DeviceFlags;
   PDEVICE_OBJECT Self;
   PDEVICE_OBJECT ParentFdo;
+  ULONG Block;           // the card's port block (physical UART) the slot led to when the port was made
+  BOOLEAN Retired;       // the card no longer reports it: its slot now leads to another UART, or to none
+  BOOLEAN ReportedGone;  // retired, and a bus relations answer since has left it out
 } PortExtension;
 
 typedef struct _PortResourcePair {
@@ -60,6 +66,8 @@ typedef struct _CardExtension {
   DEVICE_CAPABILITIES ParentCapabilities;
   KSPIN_LOCK IoByteLock;
   PDEVICE_OBJECT PortDevices[CARD_MAX_PORTS];
+  // Retired port devices waiting for their removal, in no particular order.
+  PDEVICE_OBJECT RetiredPorts[CARD_MAX_PORTS];
   volatile LONG InterfaceReferences;
   PortResourcePair PortResources[CARD_MAX_PORTS];
   CM_PARTIAL_RESOURCE_DESCRIPTOR InterruptRaw;
