@@ -1,5 +1,14 @@
 // The card's start: bring-up, each slot's share of the card's resources,
 // and one port device (a PDO of the card's bus) per usable UART.
+//
+// Slot s answers at the s-th UART address of the card and leads to the
+// s-th port block the bring-up enabled. A port device's identity (device
+// ID, instance path, and so its COM name) is its slot's, so a restart whose
+// UARTs changed keeps each device whose slot still leads to the same UART
+// and replaces the others: the old device is left out of the relations and
+// deleted on its removal, and only then does its slot get a new device,
+// which finds the slot's name again. A UART that moved to another slot thus
+// takes that slot's name; the names of UARTs that stayed do not change.
 #include "card/ports/ports.h"
 #include "card/hw/bring_up.h"
 
