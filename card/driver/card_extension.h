@@ -41,8 +41,9 @@ typedef struct _PortExtension {
   PDEVICE_OBJECT Self;
   PDEVICE_OBJECT ParentFdo;
   ULONG Block;           // the card's port block (physical UART) the slot led to when the port was made
-  BOOLEAN Retired;       // the card no longer reports it: its slot now leads to another UART, or to none
-  BOOLEAN ReportedGone;  // retired, and a bus relations answer since has left it out
+  // Retired (its slot now leads to another UART, or to none: see the card's
+  // RetiredPorts), and a bus relations answer has left it out since.
+  BOOLEAN ReportedGone;
 } PortExtension;
 
 typedef struct _PortResourcePair {

@@ -76,14 +76,12 @@ void RetireMovedPorts(CardExtension* card) {
   for (int slot = 0; slot < CARD_MAX_PORTS; ++slot) {
     PDEVICE_OBJECT device = card->PortDevices[slot];
     if (!device) continue;
-    PortExtension* port = static_cast<PortExtension*>(device->DeviceExtension);
-    if (port->Block == BlockOfSlot(card, slot)) continue;
+    if (static_cast<PortExtension*>(device->DeviceExtension)->Block == BlockOfSlot(card, slot)) continue;
     for (int i = 0; i < CARD_MAX_PORTS; ++i) {
       if (card->RetiredPorts[i]) continue;
       card->RetiredPorts[i] = device;
       break;
     }
-    port->Retired = TRUE;
     card->PortDevices[slot] = NULL;
   }
 }
