@@ -1,5 +1,5 @@
-// The card's children: every port device it has, behind whatever the
-// request already carried, in slot order.
+// The card's children: every port device it has (retired ones aside),
+// behind whatever the request already carried, in slot order.
 #include "card/driver/card_driver.h"
 
 namespace {
@@ -35,6 +35,9 @@ NTSTATUS CardQueryBusRelations(PDEVICE_OBJECT CardDevice, PIRP Irp) {
       ObReferenceObject(card->PortDevices[slot]);
       list->Objects[list->Count++] = card->PortDevices[slot];
     }
+    // Retired port devices are left out: from now on their removal deletes them.
+    for (int i = 0; i < CARD_MAX_PORTS; ++i)
+      if (card->RetiredPorts[i]) static_cast<PortExtension*>(card->RetiredPorts[i]->DeviceExtension)->ReportedGone = TRUE;
     Irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(list);
     Irp->IoStatus.Status = STATUS_SUCCESS;
   }

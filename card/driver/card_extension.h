@@ -28,13 +28,22 @@ typedef enum _CardPnpState {
 typedef struct _CommonHeader {
   ULONG DeviceFlags;
   PDEVICE_OBJECT Self;
-  PDEVICE_OBJECT Lower;  // NextLowerDevice of the card, ParentFdo of a port
+  // The device a request goes to next: the card's NextLowerDevice, a port's
+  // ParentFdo (the card whose stack answers what a port passes on).
+  PDEVICE_OBJECT NextTarget;
 } CommonHeader;
+
+// The block of a slot that has no enabled UART behind it.
+#define PORT_BLOCK_NONE 0xFFFFFFFFu
 
 typedef struct _PortExtension {
   ULONG DeviceFlags;
   PDEVICE_OBJECT Self;
   PDEVICE_OBJECT ParentFdo;
+  ULONG Block;           // the card's port block (physical UART) the slot led to when the port was made
+  // Retired (its slot now leads to another UART, or to none: see the card's
+  // RetiredPorts), and a bus relations answer has left it out since.
+  BOOLEAN ReportedGone;
 } PortExtension;
 
 typedef struct _PortResourcePair {
@@ -58,6 +67,8 @@ typedef struct _CardExtension {
   DEVICE_CAPABILITIES ParentCapabilities;
   KSPIN_LOCK IoByteLock;
   PDEVICE_OBJECT PortDevices[CARD_MAX_PORTS];
+  // Retired port devices waiting for their removal, in no particular order.
+  PDEVICE_OBJECT RetiredPorts[CARD_MAX_PORTS];
   volatile LONG InterfaceReferences;
   PortResourcePair PortResources[CARD_MAX_PORTS];
   CM_PARTIAL_RESOURCE_DESCRIPTOR InterruptRaw;
@@ -86,8 +97,8 @@ typedef struct _CardExtension {
 #define SAVED_BAR(card, n) ((card)->SavedBars[5 - (n)])
 
 static_assert(FIELD_OFFSET(CardExtension, DeviceFlags) == FIELD_OFFSET(CommonHeader, DeviceFlags), "header");
-static_assert(FIELD_OFFSET(CardExtension, NextLowerDevice) == FIELD_OFFSET(CommonHeader, Lower), "header");
-static_assert(FIELD_OFFSET(PortExtension, ParentFdo) == FIELD_OFFSET(CommonHeader, Lower), "header");
+static_assert(FIELD_OFFSET(CardExtension, NextLowerDevice) == FIELD_OFFSET(CommonHeader, NextTarget), "header");
+static_assert(FIELD_OFFSET(PortExtension, ParentFdo) == FIELD_OFFSET(CommonHeader, NextTarget), "header");
 
 inline bool IsPortExtension(const void* extension) {
   return (static_cast<const CommonHeader*>(extension)->DeviceFlags & DEVICE_FLAG_PORT) != 0;

@@ -1,7 +1,8 @@
 // Plug and Play requests of the card: its state, its start (bring-up and
 // port devices), its children, its capabilities, the refusal to stop or
-// leave while a port's user holds the port resource interface, and its
-// teardown. Everything else goes down the stack to the PCI bus driver.
+// leave while a port's user holds the port resource interface (and to
+// leave at all while pinned), and its teardown. Everything else goes down
+// the stack to the PCI bus driver.
 #include "card/driver/card_driver.h"
 #include "card/ports/ports.h"
 
@@ -30,21 +31,21 @@ NTSTATUS StartCard(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return CompleteRequestWithInformation(Irp, status, 0);
 }
 
+// A pinned card stays in service: it refuses a removal it is asked about
+// (a user's remove or disable), so its devices never outlive its node.
 NTSTATUS QueryRemoveCard(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CardExtension* card = CardOf(DeviceObject);
-  if (card->InterfaceReferences != 0) return CompleteRequest(Irp, STATUS_UNSUCCESSFUL);
+  if (card->InterfaceReferences != 0 || card->PinnedCard) return CompleteRequest(Irp, STATUS_UNSUCCESSFUL);
   card->PreviousPnpState = card->PnpState;
   card->PnpState = RemovePending;
   return PassDown(DeviceObject, Irp);
 }
 
 // Releases the remove lock itself: a removal waits for every other holder.
+// Every card goes with its removal, a pinned one too: it gets here only
+// when it was not asked (surprise removal, a failed start).
 NTSTATUS RemoveCard(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CardExtension* card = CardOf(DeviceObject);
-  if (card->PinnedCard) {
-    IoReleaseRemoveLockEx(&card->RemoveLock, Irp, sizeof(IO_REMOVE_LOCK));
-    return CompleteRequest(Irp, STATUS_SUCCESS);
-  }
   card->PnpState = Deleted;
   IoReleaseRemoveLockAndWaitEx(&card->RemoveLock, Irp, sizeof(IO_REMOVE_LOCK));
   Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -102,7 +103,6 @@ NTSTATUS QueryCardCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 NTSTATUS SurpriseRemoveCard(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CardExtension* card = CardOf(DeviceObject);
-  if (card->PinnedCard) return CompleteRequest(Irp, STATUS_SUCCESS);
   card->PnpState = SurpriseRemovePending;
   Irp->IoStatus.Status = STATUS_SUCCESS;
   return PassDown(DeviceObject, Irp);

@@ -9,6 +9,13 @@ void TearDownCard(PDEVICE_OBJECT CardDevice) {
       card->PortDevices[slot] = NULL;
     }
   }
+  // Retired ports the Plug and Play manager has not removed yet.
+  for (int i = 0; i < CARD_MAX_PORTS; ++i) {
+    if (card->RetiredPorts[i]) {
+      IoDeleteDevice(card->RetiredPorts[i]);
+      card->RetiredPorts[i] = NULL;
+    }
+  }
   IoWMIRegistrationControl(CardDevice, WMIREG_ACTION_DEREGISTER);
   IoDetachDevice(card->NextLowerDevice);
   // By name: the link goes even if it had been pointed at a newer card.

@@ -52,12 +52,14 @@ NTSTATUS ParentCompleted(PDEVICE_OBJECT DeviceObject, PIRP ParentIrp, PVOID Cont
   PIRP port_irp = static_cast<PIRP>(own->Parameters.Others.Argument1);
   ObDereferenceObject(own->DeviceObject);
 
+  // Unhandled, the port's request keeps what the drivers above it set
+  // (Information included), unless its minor function must fail then.
   if (ParentIrp->IoStatus.Status == STATUS_NOT_SUPPORTED) {
     if (Context) port_irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
   } else {
     port_irp->IoStatus.Status = ParentIrp->IoStatus.Status;
+    port_irp->IoStatus.Information = ParentIrp->IoStatus.Information;
   }
-  port_irp->IoStatus.Information = ParentIrp->IoStatus.Information;
 
   IoFreeIrp(ParentIrp);
   IoCompleteRequest(port_irp, IO_NO_INCREMENT);

@@ -1,5 +1,14 @@
 // The card's start: bring-up, each slot's share of the card's resources,
 // and one port device (a PDO of the card's bus) per usable UART.
+//
+// Slot s answers at the s-th UART address of the card and leads to the
+// s-th port block the bring-up enabled. A port device's identity (device
+// ID, instance path, and so its COM name) is its slot's, so a restart whose
+// UARTs changed keeps each device whose slot still leads to the same UART
+// and replaces the others: the old device is left out of the relations and
+// deleted on its removal, and only then does its slot get a new device,
+// which finds the slot's name again. A UART that moved to another slot thus
+// takes that slot's name; the names of UARTs that stayed do not change.
 #include "card/ports/ports.h"
 #include "card/hw/bring_up.h"
 
@@ -35,17 +44,46 @@ void RecordCardResources(CardExtension* card, const CM_PARTIAL_RESOURCE_LIST* li
   }
 }
 
-int LowestFreeSlot(const CardExtension* card) {
-  for (int slot = 0; slot < CARD_MAX_PORTS; ++slot)
-    if (!card->PortDevices[slot]) return slot;
-  return -1;
+// The port block behind a slot: slot s is the s-th block the last bring-up
+// enabled. PORT_BLOCK_NONE for a slot past the card's port count or past
+// the enabled blocks.
+ULONG BlockOfSlot(const CardExtension* card, int slot) {
+  if (slot >= card->PortCount) return PORT_BLOCK_NONE;
+  int seen = 0;
+  for (ULONG n = 0; n < CARD_MAX_PORTS; ++n) {
+    if (!(card->EnabledPortMask & (1u << n))) continue;
+    if (seen++ == slot) return n;
+  }
+  return PORT_BLOCK_NONE;
 }
 
-ULONG PortDeviceCount(const CardExtension* card) {
-  ULONG count = 0;
-  for (int slot = 0; slot < CARD_MAX_PORTS; ++slot)
-    if (card->PortDevices[slot]) ++count;
-  return count;
+// A slot whose retired device still waits for its removal gets no new
+// device yet: both would claim the slot's instance path.
+BOOLEAN SlotAwaitsRemoval(const CardExtension* card, int slot) {
+  for (int i = 0; i < CARD_MAX_PORTS; ++i) {
+    PDEVICE_OBJECT retired = card->RetiredPorts[i];
+    if (retired && PortSlotFromFlags(static_cast<PortExtension*>(retired->DeviceExtension)->DeviceFlags) == slot)
+      return TRUE;
+  }
+  return FALSE;
+}
+
+// A restarted card whose usable UARTs changed stops reporting each port
+// device whose slot now leads to another UART (or to none); the Plug and
+// Play manager then removes it and the port's remove deletes it. The
+// others keep their device, stack and name.
+void RetireMovedPorts(CardExtension* card) {
+  for (int slot = 0; slot < CARD_MAX_PORTS; ++slot) {
+    PDEVICE_OBJECT device = card->PortDevices[slot];
+    if (!device) continue;
+    if (static_cast<PortExtension*>(device->DeviceExtension)->Block == BlockOfSlot(card, slot)) continue;
+    for (int i = 0; i < CARD_MAX_PORTS; ++i) {
+      if (card->RetiredPorts[i]) continue;
+      card->RetiredPorts[i] = device;
+      break;
+    }
+    card->PortDevices[slot] = NULL;
+  }
 }
 
 }  // namespace
@@ -61,6 +99,7 @@ NTSTATUS CreatePortDevice(CardExtension* Card, ULONG SlotBit, PDEVICE_OBJECT* De
   port->DeviceFlags = SlotBit | DEVICE_FLAG_PORT;
   port->Self = device;
   port->ParentFdo = Card->Self;
+  port->Block = BlockOfSlot(Card, slot);
   device->Flags &= ~DO_DEVICE_INITIALIZING;
   Card->PortDevices[slot] = device;
   *Device = device;
@@ -79,11 +118,11 @@ NTSTATUS StartCardAndCreatePorts(PDEVICE_OBJECT CardDevice, const CM_PARTIAL_RES
   RecordCardResources(card, RawList, FALSE);
   RecordCardResources(card, TranslatedList, TRUE);
 
-  // A restarted card keeps the port devices it made before (their stacks
-  // and names stay) and creates only the ones it still lacks.
-  for (ULONG count = PortDeviceCount(card); count < card->PortCount; ++count) {
-    const int slot = LowestFreeSlot(card);
-    if (slot < 0) break;
+  // A restarted card keeps the port devices whose UART is still in their
+  // slot and creates the ones it lacks.
+  RetireMovedPorts(card);
+  for (int slot = 0; slot < card->PortCount && slot < CARD_MAX_PORTS; ++slot) {
+    if (card->PortDevices[slot] || SlotAwaitsRemoval(card, slot)) continue;
     PDEVICE_OBJECT device = NULL;
     status = CreatePortDevice(card, DEVICE_FLAG_SLOT(slot), &device);
   }

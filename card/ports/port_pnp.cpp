@@ -21,12 +21,34 @@ NTSTATUS Leave(PDEVICE_OBJECT, PIRP Irp) {
   return status;
 }
 
+// A port the card still reports survives its removal (the card's teardown
+// deletes it, or the next enumeration finds it again). A retired port the
+// card has left out of its relations is deleted, and its slot gets the
+// device of the UART now behind it.
+NTSTATUS RemovePort(PDEVICE_OBJECT PortDevice, PIRP Irp) {
+  PortExtension* port = static_cast<PortExtension*>(PortDevice->DeviceExtension);
+  if (!port->ReportedGone) return Accept(PortDevice, Irp);
+  CardExtension* card = ParentCardOf(PortDevice);
+  const int slot = PortSlotFromFlags(port->DeviceFlags);
+  for (int i = 0; i < CARD_MAX_PORTS; ++i)
+    if (card->RetiredPorts[i] == PortDevice) card->RetiredPorts[i] = NULL;
+  const NTSTATUS status = CompleteRequest(Irp, STATUS_SUCCESS);
+  IoDeleteDevice(PortDevice);
+
+  if (card->PnpState == Started && slot >= 0 && slot < card->PortCount && !card->PortDevices[slot]) {
+    PDEVICE_OBJECT replacement = NULL;
+    if (NT_SUCCESS(CreatePortDevice(card, DEVICE_FLAG_SLOT(slot), &replacement)))
+      IoInvalidateDeviceRelations(card->PhysicalDeviceObject, BusRelations);
+  }
+  return status;
+}
+
 typedef NTSTATUS (*PortPnpHandler)(PDEVICE_OBJECT PortDevice, PIRP Irp);
 
 const PortPnpHandler kPortPnpHandlers[IRP_MN_QUERY_LEGACY_BUS_INFORMATION + 1] = {
     Accept,                         // 0 IRP_MN_START_DEVICE
     Accept,                         // 1 IRP_MN_QUERY_REMOVE_DEVICE
-    Accept,                         // 2 IRP_MN_REMOVE_DEVICE: only the card's teardown deletes a port
+    RemovePort,                     // 2 IRP_MN_REMOVE_DEVICE
     Accept,                         // 3 IRP_MN_CANCEL_REMOVE_DEVICE
     Accept,                         // 4 IRP_MN_STOP_DEVICE
     Accept,                         // 5 IRP_MN_QUERY_STOP_DEVICE
@@ -52,12 +74,23 @@ const PortPnpHandler kPortPnpHandlers[IRP_MN_QUERY_LEGACY_BUS_INFORMATION + 1] =
 };
 
 // The interface's reference count lives in the card: while a port's user
-// holds it, the card refuses to stop or leave.
+// holds it, the card refuses to stop or leave, and its device object stays.
 void NTAPI ReferencePortInterface(PVOID Context) {
-  InterlockedIncrement(&static_cast<CardExtension*>(Context)->InterfaceReferences);
+  CardExtension* card = static_cast<CardExtension*>(Context);
+  ObReferenceObject(card->Self);
+  InterlockedIncrement(&card->InterfaceReferences);
 }
+
+// A dereference without a reference changes nothing: the count never goes
+// below zero, and only a counted reference gives back its object reference.
 void NTAPI DereferencePortInterface(PVOID Context) {
-  InterlockedDecrement(&static_cast<CardExtension*>(Context)->InterfaceReferences);
+  CardExtension* card = static_cast<CardExtension*>(Context);
+  for (;;) {
+    const LONG count = card->InterfaceReferences;
+    if (count <= 0) return;
+    if (InterlockedCompareExchange(&card->InterfaceReferences, count - 1, count) == count) break;
+  }
+  ObDereferenceObject(card->Self);
 }
 
 }  // namespace

@@ -12,7 +12,8 @@ const ULONG kPortListSize = sizeof(CM_RESOURCE_LIST) + sizeof(CM_PARTIAL_RESOURC
 // One alternative list of two descriptors.
 const ULONG kRequirementsSize = sizeof(IO_RESOURCE_REQUIREMENTS_LIST) + sizeof(IO_RESOURCE_DESCRIPTOR);
 
-// The UARTs of a group of four lie 8 bytes apart in the group's window.
+// The UARTs of a group of four lie 8 bytes apart in the group's window,
+// and each decodes those 8 bytes.
 const ULONG kUartStride = 8;
 
 const ULONG kConfigHeaderSize = 256;
@@ -57,7 +58,9 @@ NTSTATUS GetPortResources(PVOID Context, PDEVICE_OBJECT PortDevice, PCM_RESOURCE
   FillPortList(raw, &card->PortResources[slot].Raw, &card->InterruptRaw);
   FillPortList(translated, &card->PortResources[slot].Translated, &card->InterruptTranslated);
 
-  // Move each range to this slot's UART within its group's window.
+  // Move each range to this slot's UART within its group's window and cut
+  // it to the UART's own registers: the group's window holds its
+  // neighbours too, and two ports never share an exclusive range.
   const ULONG offset = kUartStride * (slot % 4);
   CM_PARTIAL_RESOURCE_LIST* raw_partial = &raw->List[0].PartialResourceList;
   CM_PARTIAL_RESOURCE_LIST* translated_partial = &translated->List[0].PartialResourceList;
@@ -65,7 +68,9 @@ NTSTATUS GetPortResources(PVOID Context, PDEVICE_OBJECT PortDevice, PCM_RESOURCE
     const UCHAR type = raw_partial->PartialDescriptors[i].Type;
     if (type != CmResourceTypePort && type != CmResourceTypeMemory) continue;
     raw_partial->PartialDescriptors[i].u.Generic.Start.LowPart += offset;
+    raw_partial->PartialDescriptors[i].u.Generic.Length = kUartStride;
     translated_partial->PartialDescriptors[i].u.Generic.Start.LowPart += offset;
+    translated_partial->PartialDescriptors[i].u.Generic.Length = kUartStride;
   }
   *RawList = raw;
   *TranslatedList = translated;

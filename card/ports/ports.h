@@ -17,6 +17,8 @@ NTSTATUS StartCardAndCreatePorts(PDEVICE_OBJECT CardDevice, const CM_PARTIAL_RES
 NTSTATUS CreatePortDevice(CardExtension* Card, ULONG SlotBit, PDEVICE_OBJECT* Device);
 
 // The routine of the port resource interface; Context is the CardExtension.
+// Each list holds the port's UART range (its 8 bytes, never a neighbour's)
+// and the card's interrupt.
 GET_PORT_RESOURCES GetPortResources;
 
 // Handlers of the port devices' Plug and Play table. Each completes the

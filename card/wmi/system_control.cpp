@@ -5,5 +5,5 @@
 NTSTATUS SystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   const CommonHeader* header = static_cast<const CommonHeader*>(DeviceObject->DeviceExtension);
   IoSkipCurrentIrpStackLocation(Irp);
-  return IoCallDriver(header->Lower, Irp);
+  return IoCallDriver(header->NextTarget, Irp);
 }

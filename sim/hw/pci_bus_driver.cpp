@@ -1,6 +1,7 @@
 #include "sim/hw/pci_bus_driver.h"
 
 #include <algorithm>
+#include <functional>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -21,6 +22,10 @@ DriverRecord* bus_driver_record = nullptr;
 // Fault injection: configuration requests counted since it was set.
 unsigned failing_config_request = 0;
 unsigned config_requests_seen = 0;
+// Plug and Play minor functions the bus driver leaves unhandled (bit = minor).
+uint32_t unhandled_minors = 0;
+// Called with each power request before the bus driver completes it.
+std::function<void(DEVICE_OBJECT*, IRP*)> power_observer;
 
 PciFunction* FunctionOf(const PciPdoExtension& ext) { return Hw().pci().Find(ext.location); }
 
@@ -290,7 +295,8 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = irp->IoStatus.Status;
   bool delete_after = false;
-  switch (stack->MinorFunction) {
+  const bool left_unhandled = stack->MinorFunction < 32 && (unhandled_minors & (1u << stack->MinorFunction));
+  switch (left_unhandled ? 0xFF : stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
       ProgramBars(*ext, stack->Parameters.StartDevice.AllocatedResources);
       SetDecodes(*ext, true);
@@ -378,7 +384,8 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp) {
   return status;
 }
 
-NTSTATUS PdoPower(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS PdoPower(PDEVICE_OBJECT device, PIRP irp) {
+  if (power_observer) power_observer(device, irp);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = irp->IoStatus.Status;
   if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) status = STATUS_SUCCESS;
@@ -406,6 +413,18 @@ PciBusDriver::PciBusDriver() : driver_(K().io->CreateBuiltinDriver("pci")) {
 PciBusDriver::~PciBusDriver() {
   if (bus_driver_record == driver_) bus_driver_record = nullptr;
   failing_config_request = config_requests_seen = 0;
+  unhandled_minors = 0;
+  power_observer = nullptr;
+}
+
+void PciBusDriver::LeaveUnhandled(UCHAR minor, bool unhandled) {
+  if (minor >= 32) return;
+  if (unhandled) unhandled_minors |= 1u << minor;
+  else unhandled_minors &= ~(1u << minor);
+}
+
+void PciBusDriver::ObservePower(std::function<void(DEVICE_OBJECT*, IRP*)> observer) {
+  power_observer = std::move(observer);
 }
 
 void PciBusDriver::FailNthConfigRequest(unsigned n) {

@@ -5,6 +5,8 @@
 // IRP_MN_WRITE_CONFIG), the standard bus interface, start, stop, removal.
 #pragma once
 
+#include <functional>
+
 #include "sim/hw/pci_function.h"
 #include "wdm.h"
 
@@ -36,6 +38,13 @@ class PciBusDriver {
   // Fails the n-th IRP_MN_READ_CONFIG or IRP_MN_WRITE_CONFIG from now on
   // (1-based; 0 clears) with STATUS_DEVICE_NOT_READY, nothing transferred.
   void FailNthConfigRequest(unsigned n);
+  // Leaves the Plug and Play minor function unhandled (completed with the
+  // status and Information it came with), as a bus driver that does not
+  // know it does; false handles it again.
+  void LeaveUnhandled(UCHAR minor, bool unhandled = true);
+  // Calls the observer with every power request that reaches a PDO, before
+  // it is completed; an empty function stops.
+  void ObservePower(std::function<void(DEVICE_OBJECT*, IRP*)> observer);
 
  private:
   DriverRecord* driver_;

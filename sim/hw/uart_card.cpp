@@ -126,6 +126,12 @@ bool UartCard::UartFitted(unsigned n) const {
   return static_cast<int>(n) < uart_count_ && !(config_.absent_uarts & (1u << n));
 }
 
+void UartCard::SetUartFitted(unsigned n, bool fitted) {
+  if (n >= kMaxPorts) return;
+  if (fitted) config_.absent_uarts = static_cast<uint16_t>(config_.absent_uarts & ~(1u << n));
+  else config_.absent_uarts = static_cast<uint16_t>(config_.absent_uarts | (1u << n));
+}
+
 int UartCard::UartAt(uint16_t port) const {
   if (!(Get16(0x04) & 0x0001)) return -1;
   for (unsigned n = 0; n < kMaxPorts; ++n) {

@@ -59,6 +59,9 @@ class UartCard : public PciFunction, public IoDevice {
   // The eight bytes of port block n as the card holds them.
   std::array<uint8_t, 8> PortBlock(unsigned n) const;
   bool UartFitted(unsigned n) const;
+  // Takes UART n off the card (it then reads all ones, as an absent one
+  // does) or fits it again.
+  void SetUartFitted(unsigned n, bool fitted);
   Uart16550& uart(unsigned n) { return uarts_.at(n); }
   // The UART answering at the port, or -1. The caller checks reachability.
   int UartAt(uint16_t port) const;

@@ -93,6 +93,19 @@ TEST(CardBringUpScenarioTest, AbsentUartsAndMarkedBlocksArePassedOver) {
   EXPECT_TRUE(report["com_num_config"].empty()) << "no configuration file: nothing recorded";
 }
 
+// A pinned card runs to the machine's end like any other: one card device
+// on its node, each port once, nothing left over at shutdown.
+TEST(CardBringUpScenarioTest, PinnedCardEndsCleanly) {
+  int status = -1;
+  json report = Boot(Scenario(R"({"cards": [{"subsystem": "0x00011C29"}]})"), &status);
+  EXPECT_EQ(status, 0) << report["verifier"].dump(2);
+  EXPECT_TRUE(report["verifier"].empty()) << report["verifier"].dump(2);
+  EXPECT_EQ(report["cards"][0]["pinned_card"], true);
+  const json& ports = report["device_tree"][0]["children"];
+  ASSERT_EQ(ports.size(), 4u);
+  for (unsigned n = 0; n < 4; ++n) EXPECT_EQ(ports[n]["port_name"], "COM" + std::to_string(n + 3));
+}
+
 TEST(CardBringUpScenarioTest, AnEmptyConfigurationFileStopsTheCard) {
   int status = -1;
   json report = Boot(Scenario(R"({"cards": [{}], "config_file": {"bytes": ""}})"), &status);

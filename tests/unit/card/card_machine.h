@@ -88,9 +88,9 @@ class CardMachineTest : public sim::test::KernelTest {
     card->location = sim::hw::PciLocation{bus, 0, 0};
   }
 
-  // A pinned card keeps its devices through removal, so the machine's
-  // shutdown would find them left over; a test that plugs one unpins it
-  // before the machine goes down.
+  // No longer needed: a pinned card refuses only a removal it is asked
+  // about, so the machine's shutdown takes it down. Kept while a test
+  // still calls it.
   void Unpin(size_t i) { Extension(i)->PinnedCard = 0; }
 
   // Stops and starts the card again: the second bring-up.

@@ -177,11 +177,49 @@ TEST_F(CardPnpTest, HeldInterfaceRefusesStopAndRemovalUntilReleased) {
 
   DropInterface();
   EXPECT_EQ(Extension()->InterfaceReferences, 0);
+  DropInterface();
+  EXPECT_EQ(Extension()->InterfaceReferences, 0) << "a dereference without a reference changes nothing";
   EXPECT_EQ(kernel().pnp->Rebalance(Node()), STATUS_SUCCESS);
   EXPECT_EQ(State(), static_cast<ULONG>(::Started));
   std::vector<DEVICE_OBJECT*> ports = PortDevices();
   EXPECT_EQ(kernel().pnp->RemoveDevice(Node()), STATUS_SUCCESS);
   for (DEVICE_OBJECT* port : ports) EXPECT_FALSE(Live(port));
+}
+
+// The card's device object outlives a surprise removal while a holder
+// still has the interface: the holder's dereference is its last use.
+TEST_F(CardPnpTest, HeldInterfaceKeepsTheCardsDeviceObject) {
+  machine().PlugCard(Card(0x1104));  // keeps the driver loaded when the first card goes
+  ASSERT_EQ(TakeInterface(0, 1), STATUS_SUCCESS);
+  DEVICE_OBJECT* card = Extension()->Self;
+  ASSERT_EQ(kernel().pnp->SurpriseRemove(Node()), STATUS_SUCCESS);
+  EXPECT_FALSE(Live(card));
+  ASSERT_NE(kernel().io->FindDevice(card), nullptr) << "deleted, but still referenced by the holder";
+  EXPECT_EQ(static_cast<CardExtension*>(interface_.Context)->InterfaceReferences, 1);
+  DropInterface();
+  EXPECT_EQ(kernel().io->FindDevice(card), nullptr);
+}
+
+// A power request holds the card's remove lock while the bus driver below
+// has it, so a removal waits for it.
+TEST_F(CardPnpTest, PowerRequestHoldsTheRemoveLockOnItsWayDown) {
+  std::vector<LONG> held;
+  machine().bus().ObservePower([&](DEVICE_OBJECT* pdo, IRP*) {
+    if (pdo == Pdo()) held.push_back(Extension()->RemoveLock.Common.IoCount);
+  });
+  for (UCHAR minor : {static_cast<UCHAR>(IRP_MN_QUERY_POWER), static_cast<UCHAR>(IRP_MN_SET_POWER)}) {
+    sim::IoRequest request;
+    request.major = IRP_MJ_POWER;
+    request.minor = minor;
+    request.fill = [](IO_STACK_LOCATION* stack) {
+      stack->Parameters.Power.Type = DevicePowerState;
+      stack->Parameters.Power.State.DeviceState = PowerDeviceD0;
+    };
+    EXPECT_EQ(kernel().io->SendAndWait(Pdo(), request).Status, STATUS_SUCCESS);
+  }
+  machine().bus().ObservePower({});
+  EXPECT_EQ(held, (std::vector<LONG>{2, 2})) << "the lock's own count, and the request's";
+  EXPECT_EQ(Extension()->RemoveLock.Common.IoCount, 1) << "released once the request came back";
 }
 
 TEST_F(CardPnpTest, RemovalDeletesThePortsWithTheCard) {
@@ -226,74 +264,78 @@ TEST_F(CardPnpTest, SecondCardLeavesTheFirstOnesPortsAlone) {
 }
 
 // ---------------------------------------------------------------------------
-// A pinned card (subsystem 1C29:0001) keeps its devices.
+// A pinned card (subsystem 1C29:0001) stays in service through a user's
+// removal; what it is not asked about takes it down as any card.
 
 class PinnedCardTest : public CardPnpTest {
  protected:
   PinnedCardTest() {
     sim::CardConfig card = Card(0x1104);
     card.subsystem = 0x00011C29;
-    config_.cards = {card};
+    config_.cards = {card, card};
   }
   void SetUp() override {
     CardPnpTest::SetUp();
-    ASSERT_EQ(Extension()->PinnedCard, 1);
+    ASSERT_EQ(Extension(0)->PinnedCard, 1);
+    ASSERT_EQ(Extension(1)->PinnedCard, 1);
     ports_ = PortDevices();
     card_device_ = Extension()->Self;
   }
 
-  void ExpectEverythingKept() {
-    EXPECT_TRUE(Live(card_device_));
+  // One card device on the node, its ports each reported once.
+  void ExpectInService() {
+    EXPECT_EQ(Node()->state, DeviceNode::State::Started);
     EXPECT_EQ(Pdo()->AttachedDevice, card_device_);
-    for (DEVICE_OBJECT* port : ports_) EXPECT_TRUE(Live(port));
+    EXPECT_EQ(card_device_->AttachedDevice, nullptr);
+    EXPECT_EQ(State(), static_cast<ULONG>(::Started));
     EXPECT_EQ(PortDevices(), ports_);
-    EXPECT_TRUE(NameExists(u"\\Device\\ZARKLINK_0"));
-    EXPECT_EQ(kernel().names->LinkTarget(u"\\DosDevices\\ZARKCARD"), u"\\Device\\ZARKLINK_0");
-  }
-  // The Plug and Play manager has let go of the card, which stayed: the
-  // test takes it down itself so that the machine shuts down clean.
-  // Like the manager, it holds the bus driver's device while the removal
-  // runs down the stack.
-  void DismantleKeptCard() {
-    Unpin(0);
-    DEVICE_OBJECT* pdo = Pdo();
-    ObfReferenceObject(pdo);
-    EXPECT_EQ(SendPnp(pdo, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
-    ObfDereferenceObject(pdo);
-    for (DEVICE_OBJECT* port : ports_) EXPECT_FALSE(Live(port));
-    EXPECT_FALSE(Live(card_device_));
+    std::vector<DEVICE_OBJECT*> reported;
+    for (DeviceNode* node : PortNodes()) reported.push_back(node->pdo);
+    EXPECT_EQ(reported, ports_);
+    for (DeviceNode* node : PortNodes()) EXPECT_EQ(node->state, DeviceNode::State::Started);
   }
 
   std::vector<DEVICE_OBJECT*> ports_;
   DEVICE_OBJECT* card_device_ = nullptr;
 };
 
-TEST_F(PinnedCardTest, SurpriseRemovalAndRemovalKeepTheDevices) {
-  ASSERT_EQ(kernel().pnp->SurpriseRemove(Node()), STATUS_SUCCESS);
-  EXPECT_TRUE(Node()->Gone());
-  ExpectEverythingKept();
-  EXPECT_EQ(State(), static_cast<ULONG>(::Started));
-  DismantleKeptCard();
-}
+TEST_F(PinnedCardTest, UsersRemovalAndDisableAreRefusedAndTheCardStaysInService) {
+  EXPECT_EQ(kernel().pnp->RemoveDevice(Node()), STATUS_UNSUCCESSFUL);
+  ExpectInService();
+  EXPECT_EQ(kernel().pnp->DisableDevice(Node()), STATUS_UNSUCCESSFUL);
+  ExpectInService();
+  EXPECT_EQ(kernel().pnp->EnableDevice(Node()), STATUS_INVALID_DEVICE_STATE) << "it was never disabled";
+  kernel().pnp->EnumerateNow(Node());
+  ExpectInService();
 
-TEST_F(PinnedCardTest, RemovalIsAcceptedButKeepsTheDevices) {
-  ASSERT_EQ(kernel().pnp->RemoveDevice(Node()), STATUS_SUCCESS);
-  ExpectEverythingKept();
-  EXPECT_EQ(State(), static_cast<ULONG>(::RemovePending)) << "query-remove still moves the state";
-  DismantleKeptCard();
-}
-
-TEST_F(PinnedCardTest, StopKeepsTheStateAndTheRestartKeepsThePorts) {
+  // A rebalance's stop leaves the pinned card's state; the restart keeps
+  // its ports.
   ASSERT_EQ(kernel().pnp->Rebalance(Node()), STATUS_SUCCESS);
-  EXPECT_EQ(State(), static_cast<ULONG>(::Started));
-  ExpectEverythingKept();
+  ExpectInService();
   EXPECT_EQ(Send(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
   EXPECT_EQ(Send(IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
   EXPECT_EQ(State(), static_cast<ULONG>(::StopPending)) << "the pinned card's stop changes nothing";
   EXPECT_EQ(Send(IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
-  EXPECT_EQ(State(), static_cast<ULONG>(::Started));
-  // Not removed: the machine's own shutdown takes it down once unpinned.
-  Unpin(0);
+  ExpectInService();
+  // The machine's shutdown takes it down with the rest.
+}
+
+TEST_F(PinnedCardTest, SurpriseRemovalOrAFailedStartTakesItDown) {
+  ASSERT_EQ(kernel().pnp->SurpriseRemove(Node(0)), STATUS_SUCCESS);
+  EXPECT_FALSE(Live(card_device_));
+  for (DEVICE_OBJECT* port : ports_) EXPECT_FALSE(Live(port));
+  EXPECT_FALSE(NameExists(u"\\Device\\ZARKLINK_0"));
+
+  // The second card's restart fails at its first header read.
+  DEVICE_OBJECT* second = Extension(1)->Self;
+  std::vector<DEVICE_OBJECT*> second_ports = PortDevices(1);
+  machine().bus().FailNthConfigRequest(1);
+  EXPECT_NE(kernel().pnp->Rebalance(Node(1)), STATUS_SUCCESS);
+  machine().bus().FailNthConfigRequest(0);
+  EXPECT_EQ(Node(1)->state, DeviceNode::State::Failed);
+  EXPECT_EQ(Pdo(1)->AttachedDevice, nullptr) << "nothing left for a later start to stack onto";
+  EXPECT_FALSE(Live(second));
+  for (DEVICE_OBJECT* port : second_ports) EXPECT_FALSE(Live(port));
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
-// Port devices in booted machines: one per usable UART, in the lowest free
-// slots, each identified by its port number; a restart keeps them; a
-// failed creation leaves its slot free for the next start.
+// Port devices in booted machines: one per usable UART, slot s for the
+// s-th enabled UART, each identified by its port number; a restart keeps
+// those whose UART stayed in their slot and replaces the others; a failed
+// creation leaves its slot free for the next start.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -30,8 +32,13 @@ class PortCreationTest : public CardMachineTest {
     ASSERT_TRUE(Started());
   }
 
-  // Every port device of the card is reported, in slot order, and named
-  // by its own slot.
+  sim::DeviceNode* SlotNode(int slot) { return kernel().pnp->NodeOf(Extension()->PortDevices[slot]); }
+  std::u16string PortName(sim::DeviceNode* node) {
+    auto name = kernel().registry->GetString(sim::DeviceParametersPath(*node), "PortName");
+    return name ? *name : u"";
+  }
+
+  // Every port device of the card is reported, and named by its own slot.
   void ExpectPortsInSlots(const std::vector<int>& slots, size_t i = 0) {
     CardExtension* card = Extension(i);
     EXPECT_EQ(OccupiedSlots(i), slots);
@@ -46,13 +53,14 @@ class PortCreationTest : public CardMachineTest {
       EXPECT_EQ(port->ParentFdo, card->Self);
       EXPECT_EQ(device->Flags & DO_DEVICE_INITIALIZING, 0u);
       EXPECT_EQ(device->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_UNKNOWN));
-      EXPECT_EQ(nodes[k]->pdo, device);
-      EXPECT_EQ(nodes[k]->device_id, "ZARKLINK\\*KVRCOM" + PortNumber(slot));
-      EXPECT_EQ(nodes[k]->hardware_ids, std::vector<std::string>{"*KVRCOM" + PortNumber(slot)});
-      EXPECT_TRUE(nodes[k]->compatible_ids.empty());
+      sim::DeviceNode* node = kernel().pnp->NodeOf(device);
+      ASSERT_NE(std::find(nodes.begin(), nodes.end(), node), nodes.end()) << "slot " << slot << " is reported";
+      EXPECT_EQ(node->device_id, "ZARKLINK\\*KVRCOM" + PortNumber(slot));
+      EXPECT_EQ(node->hardware_ids, std::vector<std::string>{"*KVRCOM" + PortNumber(slot)});
+      EXPECT_TRUE(node->compatible_ids.empty());
       // Every port answers "0000", unique only on its card: the instance ID
       // gets a prefix naming the card, so two cards' paths stay apart.
-      const std::string& instance = nodes[k]->instance_id;
+      const std::string& instance = node->instance_id;
       EXPECT_EQ(instance.substr(instance.size() - 4), "0000");
     }
   }
@@ -94,10 +102,16 @@ TEST_F(PortCreationTest, EachOfTwoCardsNumbersItsOwnPortsFromOne) {
   EXPECT_EQ(paths.size(), kernel().pnp->LiveNodes().size()) << "no two devices share an instance path";
 }
 
-TEST_F(PortCreationTest, RestartedCardKeepsItsPortDevices) {
+// A restart keeps the port device of every slot whose UART stays; a slot
+// whose UART changed gets a new device once the old one, no longer
+// reported, has been removed and deleted; its name stays with the slot.
+TEST_F(PortCreationTest, RestartedCardKeepsThePortsWhoseUartStaysAndReplacesTheRest) {
   BootWith(Card(0x1108));
   std::vector<DEVICE_OBJECT*> before(Extension()->PortDevices, Extension()->PortDevices + CARD_MAX_PORTS);
   const size_t devices_before = kernel().io->devices().size();
+  std::vector<std::u16string> names;
+  for (sim::DeviceNode* node : PortNodes()) names.push_back(PortName(node));
+  ASSERT_EQ(names.size(), 8u);
 
   BringUpAgain();
   BringUpAgain();
@@ -105,16 +119,45 @@ TEST_F(PortCreationTest, RestartedCardKeepsItsPortDevices) {
   EXPECT_EQ(std::vector<DEVICE_OBJECT*>(Extension()->PortDevices, Extension()->PortDevices + CARD_MAX_PORTS), before);
   EXPECT_EQ(kernel().io->devices().size(), devices_before);
   ExpectPortsInSlots({0, 1, 2, 3, 4, 5, 6, 7});
+
+  // UART 1 leaves the card: UARTs 2 to 7 move down a slot.
+  Model().SetUartFitted(1, false);
+  BringUpAgain();
+  kernel().pnp->WaitIdle();
+  EXPECT_EQ(Extension()->EnabledPortMask, 0xFDu);
+  ExpectPortsInSlots({0, 1, 2, 3, 4, 5, 6});
+  EXPECT_EQ(Extension()->PortDevices[0], before[0]) << "UART 0 is still in slot 0";
+  for (int slot = 1; slot < 8; ++slot) EXPECT_FALSE(kernel().io->IsLiveDevice(before[slot])) << "slot " << slot;
+  for (int slot = 0; slot < 7; ++slot) {
+    EXPECT_EQ(Model().UartAt(card_test::SlotAddress(Bar5(), slot)), slot == 0 ? 0 : slot + 1);
+    EXPECT_EQ(SlotNode(slot)->state, sim::DeviceNode::State::Started) << "slot " << slot;
+    EXPECT_EQ(PortName(SlotNode(slot)), names[slot]) << "slot " << slot;
+  }
+
+  // It comes back: every slot leads to its own UART again.
+  DEVICE_OBJECT* kept = Extension()->PortDevices[0];
+  Model().SetUartFitted(1, true);
+  BringUpAgain();
+  kernel().pnp->WaitIdle();
+  EXPECT_EQ(Extension()->EnabledPortMask, 0xFFu);
+  ExpectPortsInSlots({0, 1, 2, 3, 4, 5, 6, 7});
+  EXPECT_EQ(Extension()->PortDevices[0], kept);
+  for (int slot = 0; slot < 8; ++slot) {
+    EXPECT_EQ(SlotNode(slot)->state, sim::DeviceNode::State::Started) << "slot " << slot;
+    EXPECT_EQ(PortName(SlotNode(slot)), names[slot]) << "slot " << slot;
+  }
+  EXPECT_EQ(kernel().io->devices().size(), devices_before);
 }
 
 TEST_F(PortCreationTest, FailedCreationLeavesItsSlotToTheNextStart) {
   // Device creations: the card's own device, then its ports; the second
-  // port's creation fails and the next pass takes the same slot.
+  // port's creation fails, the slots after it keep their own UARTs, and
+  // the next start fills the free slot.
   Boot();
   kernel().faults->FailNth(sim::FaultKind::DeviceCreation, 3);
   machine().PlugCard(Card(0x1104));
   ASSERT_TRUE(Started());
-  ExpectPortsInSlots({0, 1, 2});
+  ExpectPortsInSlots({0, 2, 3});
 
   BringUpAgain();
   ExpectPortsInSlots({0, 1, 2, 3});

@@ -234,26 +234,47 @@ TEST_F(PortPnpTest, BusInformationIsTheCardsBus) {
   ExFreePool(info);
 }
 
-struct Unhandled {
-  UCHAR minor;
-  NTSTATUS from_card;  // what the port answers when the card's stack has nothing
-};
-
-TEST_F(PortPnpTest, UnhandledForwardedRequestsFailOnlyWhereMarked) {
-  // The card's PCI bus driver answers none of these.
-  const Unhandled cases[] = {{IRP_MN_EJECT, STATUS_UNSUCCESSFUL},
-                             {IRP_MN_SET_LOCK, STATUS_UNSUCCESSFUL},
-                             {IRP_MN_QUERY_LEGACY_BUS_INFORMATION, STATUS_UNSUCCESSFUL},
-                             {IRP_MN_QUERY_PNP_DEVICE_STATE, STATUS_SUCCESS},
-                             {IRP_MN_DEVICE_USAGE_NOTIFICATION, STATUS_SUCCESS}};
-  for (const Unhandled& c : cases) {
-    // The port's request starts out as success: the marked ones fail, the
-    // others keep it.
-    IO_STATUS_BLOCK result = ToPort(c.minor, {}, STATUS_SUCCESS, 0x33);
-    EXPECT_EQ(result.Status, c.from_card) << "minor " << int(c.minor);
-    EXPECT_EQ(result.Information, 0u) << "the forwarded request's Information is copied back";
+// Requests the card's PCI bus driver leaves unhandled: the port fails the
+// marked ones and leaves the others as the drivers above set them, their
+// Information included.
+TEST_F(PortPnpTest, RequestsTheCardsBusLeavesUnhandledFailOnlyWhereMarked) {
+  struct Case {
+    UCHAR minor;
+    bool fails;
+  };
+  const Case cases[] = {{IRP_MN_READ_CONFIG, true},
+                        {IRP_MN_WRITE_CONFIG, true},
+                        {IRP_MN_EJECT, true},
+                        {IRP_MN_SET_LOCK, true},
+                        {IRP_MN_QUERY_BUS_INFORMATION, true},
+                        {IRP_MN_QUERY_LEGACY_BUS_INFORMATION, true},
+                        {IRP_MN_QUERY_PNP_DEVICE_STATE, false},
+                        {IRP_MN_DEVICE_USAGE_NOTIFICATION, false}};
+  UCHAR buffer[4] = {};
+  auto config_access = [&](IO_STACK_LOCATION* stack) {
+    stack->Parameters.ReadWriteConfig.WhichSpace = PCI_WHICHSPACE_CONFIG;
+    stack->Parameters.ReadWriteConfig.Buffer = buffer;
+    stack->Parameters.ReadWriteConfig.Offset = 0x40;
+    stack->Parameters.ReadWriteConfig.Length = sizeof buffer;
+  };
+  const UCHAR block_before = Model().Get8(0x40);
+  for (const Case& c : cases) {
+    SCOPED_TRACE("minor " + std::to_string(c.minor));
+    machine().bus().LeaveUnhandled(c.minor);
+    const bool config = c.minor == IRP_MN_READ_CONFIG || c.minor == IRP_MN_WRITE_CONFIG;
+    // Drivers above set success and, for the device state, its flags.
+    const ULONG_PTR above = PNP_DEVICE_NOT_DISABLEABLE;
+    IO_STATUS_BLOCK result = ToPort(c.minor, config ? std::function<void(IO_STACK_LOCATION*)>(config_access) : nullptr,
+                                    STATUS_SUCCESS, above);
+    EXPECT_EQ(result.Status, c.fails ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
+    EXPECT_EQ(result.Information, above);
+    // One that came in unanswered stays so.
+    result = ToPort(c.minor, config ? std::function<void(IO_STACK_LOCATION*)>(config_access) : nullptr,
+                    STATUS_NOT_SUPPORTED, 0);
+    EXPECT_EQ(result.Status, c.fails ? STATUS_UNSUCCESSFUL : STATUS_NOT_SUPPORTED);
+    machine().bus().LeaveUnhandled(c.minor, false);
   }
-  EXPECT_EQ(ToPort(IRP_MN_QUERY_PNP_DEVICE_STATE, {}, STATUS_NOT_SUPPORTED).Status, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(Model().Get8(0x40), block_before) << "an unhandled write wrote nothing";
   // The card's own state did not move.
   EXPECT_EQ(Extension()->PnpState, static_cast<ULONG>(::Started));
   EXPECT_TRUE(Started());

@@ -142,11 +142,14 @@ class PortResourcesTest : public CardMachineTest {
       EXPECT_EQ(partial.Version, 1);
       EXPECT_EQ(partial.Revision, 1);
       ASSERT_EQ(partial.Count, 2u);
+      // Its own UART's 8 bytes, not the group's whole window.
       CM_PARTIAL_RESOURCE_DESCRIPTOR window = source[group_index];
       window.u.Generic.Start.QuadPart += 8 * (slot % 4);
+      window.u.Generic.Length = 8;
       EXPECT_TRUE(SameDescriptor(partial.PartialDescriptors[0], window))
-          << std::hex << partial.PartialDescriptors[0].u.Generic.Start.QuadPart << " want "
-          << window.u.Generic.Start.QuadPart;
+          << std::hex << LONGLONG{partial.PartialDescriptors[0].u.Generic.Start.QuadPart} << "+"
+          << ULONG{partial.PartialDescriptors[0].u.Generic.Length} << " want " << LONGLONG{window.u.Generic.Start.QuadPart}
+          << "+" << ULONG{window.u.Generic.Length};
       EXPECT_TRUE(SameDescriptor(partial.PartialDescriptors[1], source[12]));
     }
     Free(lists);
@@ -276,6 +279,10 @@ class AssignedResourcesTest : public PortResourcesTest {
       EXPECT_EQ(raw[0].Type, CmResourceTypePort);
       const auto address = static_cast<uint16_t>(raw[0].u.Generic.Start.QuadPart);
       EXPECT_EQ(address, card_test::SlotAddress(Bar5(i), slot));
+      // Exclusive ranges of two ports never overlap.
+      EXPECT_EQ(raw[0].ShareDisposition, CmResourceShareDeviceExclusive);
+      EXPECT_EQ(raw[0].u.Generic.Length, 8u);
+      EXPECT_EQ(translated[0].u.Generic.Length, 8u);
       EXPECT_EQ(Model(i).UartAt(address), uarts[slot]);
       EXPECT_EQ(translated[0].u.Generic.Start.QuadPart, raw[0].u.Generic.Start.QuadPart);
       EXPECT_EQ(raw[1].Type, CmResourceTypeInterrupt);
