@@ -72,14 +72,21 @@ NTSTATUS WriteFriendlyName(PCWSTR InstanceKey, ULONG Number) {
   return SetValueByPath(L"FriendlyName", text, REG_SZ, InstanceKey, 0);
 }
 
+// The port device of a slot, once the Plug and Play manager knows it (a
+// port made at the card's latest start may not have been enumerated yet).
+PDEVICE_OBJECT NamedPort(const CardExtension* Card, ULONG Slot) {
+  PDEVICE_OBJECT device = Card->PortDevices[Slot];
+  return device && static_cast<PortExtension*>(device->DeviceExtension)->Enumerated ? device : NULL;
+}
+
 // The card's lowest occupied slot and the COM number its port holds, by
 // which the walk recognises the card's instances.
 void NoteFirstSlot(NamingWork* Work) {
   for (ULONG slot = 0; slot < CARD_MAX_PORTS; ++slot) {
-    if (!Work->Card->PortDevices[slot]) continue;
+    if (!NamedPort(Work->Card, slot)) continue;
     Work->FirstSlot = slot;
     HANDLE key = NULL;
-    if (!NT_SUCCESS(OpenDeviceKey(Work->Card->PortDevices[slot], &key))) return;
+    if (!NT_SUCCESS(OpenDeviceKey(NamedPort(Work->Card, slot), &key))) return;
     if (NT_SUCCESS(ReadPortNameByKey(key, Work))) Work->FirstSlotNumber = PortNameNumber(Work->PortName);
     ZwClose(key);
     return;
@@ -93,9 +100,9 @@ void CheckPass(NamingWork* Work) {
   WalkSerialEnum(Work, FindCardInstance);
   if (!Work->CardKeyKnown) return;
   for (ULONG slot = 0; slot < CARD_MAX_PORTS; ++slot) {
-    if (!Work->Card->PortDevices[slot]) continue;
+    if (!NamedPort(Work->Card, slot)) continue;
     HANDLE key = NULL;
-    if (!NT_SUCCESS(OpenDeviceKey(Work->Card->PortDevices[slot], &key))) continue;
+    if (!NT_SUCCESS(OpenDeviceKey(NamedPort(Work->Card, slot), &key))) continue;
     if (NT_SUCCESS(ReadPortNameByKey(key, Work))) {
       const ULONG number = PortNameNumber(Work->PortName);
       BuildPortKey(Work, slot + 1);
@@ -115,7 +122,7 @@ void CheckPass(NamingWork* Work) {
 void SortNumbers(NamingWork* Work) {
   ULONG holders = 0;
   for (ULONG slot = 0; slot < CARD_MAX_PORTS; ++slot)
-    if (Work->Card->PortDevices[slot] && Work->CurrentNumbers[slot] != 0) holders |= 1u << slot;
+    if (NamedPort(Work->Card, slot) && Work->CurrentNumbers[slot] != 0) holders |= 1u << slot;
   for (ULONG position = 0; position < CARD_MAX_PORTS; ++position) {
     Work->NewNumbers[position] = kNoChange;
     if (!(holders & (1u << position)) || Work->CurrentNumbers[position] == kNoChange) continue;
@@ -136,9 +143,9 @@ void SortNumbers(NamingWork* Work) {
 BOOLEAN ApplyNumbers(NamingWork* Work) {
   BOOLEAN ok = TRUE;
   for (ULONG slot = 0; slot < CARD_MAX_PORTS; ++slot) {
-    if (!Work->Card->PortDevices[slot]) continue;
+    if (!NamedPort(Work->Card, slot)) continue;
     HANDLE key = NULL;
-    if (!NT_SUCCESS(OpenDeviceKey(Work->Card->PortDevices[slot], &key))) {
+    if (!NT_SUCCESS(OpenDeviceKey(NamedPort(Work->Card, slot), &key))) {
       ok = FALSE;
       continue;
     }
@@ -177,9 +184,9 @@ void RenumberPass(NamingWork* Work) {
   BOOLEAN first = TRUE;
   for (ULONG slot = 0; slot < CARD_MAX_PORTS; ++slot) {
     Work->CurrentNumbers[slot] = 0;
-    if (!Work->Card->PortDevices[slot]) continue;
+    if (!NamedPort(Work->Card, slot)) continue;
     HANDLE key = NULL;
-    if (!NT_SUCCESS(OpenDeviceKey(Work->Card->PortDevices[slot], &key))) {
+    if (!NT_SUCCESS(OpenDeviceKey(NamedPort(Work->Card, slot), &key))) {
       ok = FALSE;
       continue;
     }

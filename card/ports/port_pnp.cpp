@@ -117,6 +117,7 @@ NTSTATUS PortQueryInterface(PDEVICE_OBJECT PortDevice, PIRP Irp) {
 }
 
 NTSTATUS PortPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  static_cast<PortExtension*>(DeviceObject->DeviceExtension)->Enumerated = TRUE;
   const UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
   if (minor >= sizeof(kPortPnpHandlers) / sizeof(kPortPnpHandlers[0])) return Leave(DeviceObject, Irp);
   return kPortPnpHandlers[minor](DeviceObject, Irp);

@@ -170,7 +170,6 @@ TEST_F(HeaderTest, GlobalRegistersTakeTheBarsAndTheSubsystemDecidesPinning) {
   machine().PlugCard(pinned);
   ASSERT_TRUE(Started(1));
   EXPECT_EQ(Extension(1)->PinnedCard, 1);
-  Unpin(1);
 
   sim::CardConfig other = Card(0x1104);
   other.subsystem = 0x00021C29;

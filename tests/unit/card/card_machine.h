@@ -88,11 +88,6 @@ class CardMachineTest : public sim::test::KernelTest {
     card->location = sim::hw::PciLocation{bus, 0, 0};
   }
 
-  // No longer needed: a pinned card refuses only a removal it is asked
-  // about, so the machine's shutdown takes it down. Kept while a test
-  // still calls it.
-  void Unpin(size_t i) { Extension(i)->PinnedCard = 0; }
-
   // Stops and starts the card again: the second bring-up.
   void BringUpAgain(size_t i = 0) { ASSERT_EQ(kernel().pnp->Rebalance(Node(i)), STATUS_SUCCESS); }
 
