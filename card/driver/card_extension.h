@@ -54,6 +54,15 @@ typedef struct _PortResourcePair {
   CM_PARTIAL_RESOURCE_DESCRIPTOR Translated;
 } PortResourcePair;
 
+// One I/O or memory range of the card's started resources.
+typedef struct _CardRange {
+  ULONGLONG Start;
+  ULONG Length;
+  BOOLEAN Io;
+} CardRange;
+
+#define CARD_MAX_RANGES 8
+
 typedef struct _CardExtension {
   ULONG DeviceFlags;
   PDEVICE_OBJECT Self;
@@ -94,6 +103,11 @@ typedef struct _CardExtension {
   UCHAR SleepRequested;
   UCHAR LinkBounceEnabled;
   UCHAR StartBridgeFixup;
+  // The card's I/O and memory ranges as last started (translated): all the
+  // control codes' raw port and memory access may reach besides the card's
+  // configuration space.
+  CardRange Ranges[CARD_MAX_RANGES];
+  ULONG RangeCount;
 } CardExtension;
 
 // BARn (0 to 5) as saved by the first bring-up.

@@ -3,6 +3,7 @@
 // leave while a port's user holds the port resource interface (and to
 // leave at all while pinned), and its teardown. Everything else goes down
 // the stack to the PCI bus driver.
+#include "card/control/control.h"
 #include "card/driver/card_driver.h"
 #include "card/ports/ports.h"
 
@@ -27,7 +28,10 @@ NTSTATUS StartCard(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   status = StartCardAndCreatePorts(DeviceObject, FirstPartialList(stack->Parameters.StartDevice.AllocatedResources),
                                    FirstPartialList(stack->Parameters.StartDevice.AllocatedResourcesTranslated));
-  if (NT_SUCCESS(status)) CardOf(DeviceObject)->PnpState = Started;
+  if (NT_SUCCESS(status)) {
+    RecordCardRanges(CardOf(DeviceObject), FirstPartialList(stack->Parameters.StartDevice.AllocatedResourcesTranslated));
+    CardOf(DeviceObject)->PnpState = Started;
+  }
   return CompleteRequestWithInformation(Irp, status, 0);
 }
 

@@ -1,0 +1,260 @@
+// The card's control device through a booted machine with three cards (4,
+// 8 and 12 ports on buses 1 to 3): each code's length test, batch, raw
+// access within the card's bounds, per-port and GPIO codes, seen in the
+// card's configuration space and registry as well as in the records.
+#include <gmock/gmock.h>
+
+#include <cstring>
+#include <string>
+
+#include "card/control/control_codes.h"
+#include "card_machine.h"
+#include "sim/kernel/pnp/device_node.h"
+
+namespace card_test {
+namespace {
+
+// The caller's buffer, marked so that any byte written past what the
+// request returned shows.
+struct Exchange {
+  ULONG information = 0;
+  uint8_t out[64];
+  template <typename Record>
+  Record As() const {
+    Record record;
+    std::memcpy(&record, out, sizeof record);
+    return record;
+  }
+};
+
+ControlRecord Record(uint32_t target, uint32_t value = 0) {
+  ControlRecord record{};
+  record.Target = target;
+  record.Value = value;
+  record.Result = 0xA5A5A5A5u;
+  std::memcpy(record.Opaque, "opaque!", 7);
+  return record;
+}
+
+PciAccessRecord Pci(uint32_t bus, uint8_t device, uint8_t function, uint32_t offset, uint32_t data = 0x11223344,
+                    uint32_t width = 4) {
+  return PciAccessRecord{bus, data, offset, width, device, function};
+}
+
+class ControlDeviceTest : public CardMachineTest {
+ protected:
+  void SetUp() override {
+    config_.host_bridge.id_dword = 0x22808086;
+    config_.cards = {Card(0x1104), Card(0x1108), Card(0x1112)};
+    Boot();
+    for (size_t i = 0; i < 3; ++i) {
+      ASSERT_TRUE(Started(i));
+      ASSERT_EQ(app().Open("\\Device\\ZARKLINK_" + std::to_string(i), &handles_[i]), STATUS_SUCCESS);
+      ASSERT_EQ(Extension(i)->BusNumber, i + 1);
+    }
+  }
+  void TearDown() override {
+    for (HANDLE handle : handles_) EXPECT_EQ(app().Close(handle), STATUS_SUCCESS);
+    CardMachineTest::TearDown();
+  }
+
+  template <typename Record>
+  Exchange Send(size_t card, ULONG code, const Record& record, ULONG in = sizeof(Record), ULONG out = sizeof(Record)) {
+    Exchange exchange;
+    std::memset(exchange.out, 0xEE, sizeof exchange.out);
+    uint8_t input[64] = {};
+    std::memcpy(input, &record, sizeof record);
+    sim::IoResult result = app().DeviceIoControl(handles_[card], code, input, in, exchange.out, out);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    exchange.information = static_cast<ULONG>(result.information);
+    for (size_t b = exchange.information; b < sizeof exchange.out; ++b)
+      EXPECT_EQ(exchange.out[b], 0xEE) << "byte " << b << " returned past Information";
+    return exchange;
+  }
+  // The record came back exactly as sent.
+  template <typename Record>
+  void ExpectUnchanged(const Exchange& exchange, const Record& sent, ULONG information = sizeof(Record)) {
+    EXPECT_EQ(exchange.information, information);
+    EXPECT_EQ(std::memcmp(exchange.out, &sent, information), 0);
+  }
+
+  uint8_t ConfigByte(size_t card, uint32_t offset) { return Model(card).Get8(offset); }
+  std::string PortKey(size_t card, unsigned port) { return sim::DeviceParametersPath(*machine().PortNode(card, port)); }
+
+  HANDLE handles_[3] = {};
+};
+
+TEST_F(ControlDeviceTest, LengthTestsAndUnknownCodes) {
+  const ControlRecord probe = Record(0x00);
+  EXPECT_EQ(Send(0, 0xA415280Cu, probe).information, 0u);
+  EXPECT_EQ(Send(0, IOCTL_CARD_READ_CONFIG_BYTE, probe, 19, 20).information, 0u);
+  // The batch codes test both lengths like the others.
+  for (ULONG code : {IOCTL_CARD_BATCH_BEGIN, IOCTL_CARD_BATCH_SELECT, IOCTL_CARD_BATCH_APPLY}) {
+    EXPECT_EQ(Send(0, code, probe, 18, 19).information, 0u);
+    EXPECT_EQ(Send(0, code, probe, 19, 4).information, 0u);
+  }
+  // Offsets past the card's 4 KiB are left alone; the record comes back as sent.
+  ExpectUnchanged(Send(0, IOCTL_CARD_READ_CONFIG_BYTE, Record(0x1000)), Record(0x1000));
+  const Exchange vendor = Send(0, IOCTL_CARD_READ_CONFIG_BYTE, Record(0x01));
+  EXPECT_EQ(vendor.information, 19u);
+  EXPECT_EQ(vendor.As<ControlRecord>().Result, 0x1Cu);
+
+  // A write to an I/O port is served whatever the output length; no byte
+  // goes back past the caller's buffer.
+  const uint16_t scratch = static_cast<uint16_t>(SlotAddress(Bar5(), 0) + 7);
+  for (ULONG out : {0u, 4u, 19u, 40u}) {
+    const Exchange write = Send(0, IOCTL_CARD_WRITE_IO_BYTE, Record(scratch, 0x40 + out), 19, out);
+    EXPECT_EQ(write.information, std::min(out, 19u));
+    EXPECT_EQ(Send(0, IOCTL_CARD_READ_IO_BYTE, Record(scratch)).As<ControlRecord>().Result, 0x40 + out);
+  }
+}
+
+TEST_F(ControlDeviceTest, BatchRewritesFifoBytesOfEveryPort) {
+  auto fifo_bytes = [&](size_t card, unsigned ports) {
+    std::vector<uint8_t> bytes;
+    for (unsigned i = 0; i < ports; ++i) bytes.push_back(ConfigByte(card, 0x41 + 8 * i));
+    return bytes;
+  };
+  // Apply right after load, with no begin.
+  EXPECT_EQ(Send(0, IOCTL_CARD_BATCH_APPLY, Record(0)).As<ControlRecord>().Result, CONTROL_RESULT_REFUSED);
+
+  const std::vector<uint8_t> before = fifo_bytes(0, 4);
+  const Exchange begin = Send(0, IOCTL_CARD_BATCH_BEGIN, Record(0));
+  EXPECT_EQ(begin.As<ControlRecord>().Result, before[0]);
+  // Apply without select changes nothing and returns the record as sent.
+  ExpectUnchanged(Send(0, IOCTL_CARD_BATCH_APPLY, Record(0)), Record(0));
+  EXPECT_EQ(fifo_bytes(0, 4), before);
+
+  // A selection without a pattern is refused and keeps the batch as it was.
+  EXPECT_EQ(Send(0, IOCTL_CARD_BATCH_SELECT, Record(0, 5)).information, 0u);
+  EXPECT_EQ(Send(0, IOCTL_CARD_BATCH_APPLY, Record(0)).information, 19u);
+  EXPECT_EQ(fifo_bytes(0, 4), before);
+
+  // Value 0 arms and keeps selection 3: pattern 0x22 in bits 1:0 and 5:4.
+  EXPECT_EQ(Send(0, IOCTL_CARD_BATCH_SELECT, Record(0, 0)).As<ControlRecord>().Result, 0u);
+  Send(0, IOCTL_CARD_BATCH_APPLY, Record(0));
+  const std::vector<uint8_t> after = fifo_bytes(0, 4);
+  for (unsigned i = 0; i < 4; ++i) EXPECT_EQ(after[i], (before[i] & 0xCC) | 0x22) << "port " << i + 1;
+
+  // On the 12-port chip the apply rewrites the twelve bytes 0x41 to 0x99;
+  // the state is the driver's, so a select sent to another card counts.
+  const std::vector<uint8_t> before12 = fifo_bytes(2, 12);
+  Send(2, IOCTL_CARD_BATCH_BEGIN, Record(0));
+  Send(1, IOCTL_CARD_BATCH_SELECT, Record(0, 0x104));
+  Send(2, IOCTL_CARD_BATCH_APPLY, Record(0));
+  const std::vector<uint8_t> after12 = fifo_bytes(2, 12);
+  for (unsigned i = 0; i < 12; ++i) EXPECT_EQ(after12[i], (before12[i] & 0xCC) | 0x33) << "port " << i + 1;
+  EXPECT_EQ(fifo_bytes(0, 4), after);
+}
+
+TEST_F(ControlDeviceTest, RawAccessReachesOnlyTheCard) {
+  // The configuration window of bus 3 on a host bridge that keeps no base.
+  const Exchange window = Send(2, IOCTL_CARD_GET_CONFIG_WINDOW, Record(0));
+  EXPECT_EQ(window.As<ControlRecord>().Result, 0xE0300000u);
+  const uint32_t own = 0xE0300000u;
+  // The card's extended registers through the window, written and read back.
+  EXPECT_EQ(Send(2, IOCTL_CARD_READ_MEMORY_BYTE, Record(own + 0)).As<ControlRecord>().Result, 0x29u);
+  EXPECT_EQ(Send(2, IOCTL_CARD_WRITE_MEMORY_BYTE, Record(own + 0xF8, 0x5A)).information, 19u);
+  EXPECT_EQ(ConfigByte(2, 0xF8), 0x5A);
+  // Another function's window, another card's window, ordinary memory: refused.
+  for (uint32_t address : {own + 0x1000, 0xE0100000u, 0x00001000u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(Send(2, IOCTL_CARD_READ_MEMORY_BYTE, Record(address)).information, 0u) << std::hex << address;
+    EXPECT_EQ(Send(2, IOCTL_CARD_WRITE_MEMORY_BYTE, Record(address, 1)).information, 0u) << std::hex << address;
+  }
+  // I/O ports: the card's UARTs yes; the configuration ports, another card's UARTs no.
+  for (uint32_t port : {0xCF8u, 0xCFCu, 0x80u, static_cast<uint32_t>(SlotAddress(Bar5(0), 0))})
+    EXPECT_EQ(Send(2, IOCTL_CARD_READ_IO_BYTE, Record(port)).information, 0u) << std::hex << port;
+  EXPECT_EQ(Send(2, IOCTL_CARD_READ_IO_BYTE, Record(SlotAddress(Bar5(2), 0) + 3)).information, 19u);
+
+  // Legacy dwords: the card's own function and its root port; not the host
+  // bridge, nor another card or its root port.
+  const Exchange id = Send(2, IOCTL_CARD_READ_PCI_DWORD, Pci(3, 0, 0, 0));
+  EXPECT_EQ(id.information, 18u);
+  EXPECT_EQ(id.As<PciAccessRecord>().Data, 0x11121C29u);
+  auto root_port_of = [&](uint32_t bus) {
+    for (sim::hw::PciBridge* bridge : machine().hardware().pci().Bridges())
+      if (bridge->Get8(0x19) == bus) return bridge->location();
+    ADD_FAILURE() << "no bridge to bus " << bus;
+    return sim::hw::PciLocation{};
+  };
+  const sim::hw::PciLocation root = root_port_of(3);
+  const Exchange bridge = Send(2, IOCTL_CARD_READ_PCI_DWORD, Pci(root.bus, root.device, root.function, 0x18));
+  EXPECT_EQ(bridge.information, 18u);
+  EXPECT_EQ(bridge.As<PciAccessRecord>().Data & 0xFFFF00, 0x030300u);
+  const sim::hw::PciLocation other_root = root_port_of(1);
+  for (const sim::hw::PciLocation& at : {sim::hw::PciLocation{0, 0, 0}, sim::hw::PciLocation{1, 0, 0}, other_root}) {
+    const uint32_t before = machine().hardware().pci().Find(at)->Read(0x3C, 4);
+    EXPECT_EQ(Send(2, IOCTL_CARD_READ_PCI_DWORD, Pci(at.bus, static_cast<uint8_t>(at.device), 0, 0)).information, 0u);
+    EXPECT_EQ(Send(2, IOCTL_CARD_WRITE_PCI, Pci(at.bus, static_cast<uint8_t>(at.device), 0, 0x3C, 0x0505)).information, 0u);
+    EXPECT_EQ(machine().hardware().pci().Find(at)->Read(0x3C, 4), before) << sim::hw::Describe(at);
+  }
+  // Numbers no function has: the record comes back as sent; width 3 writes nothing.
+  ExpectUnchanged(Send(2, IOCTL_CARD_READ_PCI_DWORD, Pci(256, 0, 0, 0)), Pci(256, 0, 0, 0));
+  const uint32_t line = ConfigByte(2, 0x3C);
+  ExpectUnchanged(Send(2, IOCTL_CARD_WRITE_PCI, Pci(3, 0, 0, 0x3C, 0x77, 3)), Pci(3, 0, 0, 0x3C, 0x77, 3));
+  EXPECT_EQ(ConfigByte(2, 0x3C), line);
+  // Width 1 and 2 reach the card's own space whatever bus they name.
+  Send(2, IOCTL_CARD_WRITE_PCI, Pci(0, 0, 0, 0xF8, 0xBEEF, 2));
+  EXPECT_EQ(ConfigByte(2, 0xF8), 0xEF);
+  EXPECT_EQ(ConfigByte(2, 0xF9), 0xBE);
+  EXPECT_EQ(ConfigByte(0, 0xF8), 0x00);
+}
+
+TEST_F(ControlDeviceTest, PortCodesSetTheBlockAndTheDeviceKey) {
+  // Clock: the whole byte and "ClockRate".
+  Send(1, IOCTL_CARD_SET_PORT_CLOCK, Record(2, 7));
+  EXPECT_EQ(ConfigByte(1, 0x48), 0x00);
+  EXPECT_EQ(kernel().registry->GetDword(PortKey(1, 2), "ClockRate"), 24000000u);
+  Send(1, IOCTL_CARD_SET_PORT_CLOCK, Record(2, 2));
+  EXPECT_EQ(ConfigByte(1, 0x48), 0xC1);
+  EXPECT_EQ(kernel().registry->GetDword(PortKey(1, 2), "ClockRate"), 14769000u);
+  // Port information: COM number, clock choice, clock-rate class.
+  kernel().registry->SetString(PortKey(1, 2), "PortName", u"COM12");
+  EXPECT_EQ(Send(1, IOCTL_CARD_GET_PORT_INFO, Record(2)).As<ControlRecord>().Result, 0xC22u);
+  kernel().registry->SetString(PortKey(1, 2), "PortName", u"COM1234");
+  EXPECT_EQ(Send(1, IOCTL_CARD_GET_PORT_INFO, Record(2)).As<ControlRecord>().Result, 0x022u);
+
+  // FIFO: the byte, "FifoSpeed", and the get.
+  ASSERT_EQ(Send(1, IOCTL_CARD_SET_PORT_FIFO, Record(8, 4)).information, 19u);
+  EXPECT_EQ(ConfigByte(1, 0x79), 0x03);
+  EXPECT_EQ(kernel().registry->GetDword(PortKey(1, 8), "FifoSpeed"), 3u);
+  EXPECT_EQ(Send(1, IOCTL_CARD_GET_PORT_FIFO, Record(8)).As<ControlRecord>().Result, 4u);
+
+  // Mode: bits 5:4 only, "Mode" as sent.
+  const uint8_t mode = ConfigByte(1, 0x47);
+  Send(1, IOCTL_CARD_SET_PORT_MODE, Record(1, 485));
+  EXPECT_EQ(ConfigByte(1, 0x47), (mode & 0xCF) | 0x10);
+  EXPECT_EQ(kernel().registry->GetDword(PortKey(1, 1), "Mode"), 485u);
+  Send(1, IOCTL_CARD_SET_PORT_MODE, Record(1, 232));
+  EXPECT_EQ(ConfigByte(1, 0x47), mode & 0xCF);
+  EXPECT_EQ(kernel().registry->GetDword(PortKey(1, 1), "Mode"), 232u);
+
+  // Port numbers outside 1 to the card's ports are refused and touch nothing.
+  const uint8_t below = ConfigByte(1, 0x38);
+  const uint8_t beyond = ConfigByte(1, 0x89);
+  for (uint32_t port : {0u, 9u, 13u, 0x80000000u}) {
+    EXPECT_EQ(Send(1, IOCTL_CARD_SET_PORT_FIFO, Record(port, 6)).information, 0u) << port;
+    EXPECT_EQ(Send(1, IOCTL_CARD_GET_PORT_INFO, Record(port)).information, 0u) << port;
+  }
+  EXPECT_EQ(ConfigByte(1, 0x38), below);
+  EXPECT_EQ(ConfigByte(1, 0x89), beyond);
+
+  // GPIO: a value under the card's key, no hardware touched; a number whose
+  // name does not fit is refused.
+  uint8_t space[256];
+  for (uint32_t b = 0; b < 256; ++b) space[b] = ConfigByte(0, b);
+  EXPECT_EQ(Send(0, IOCTL_CARD_SET_GPIO, Record(3, 0x1234)).information, 19u);
+  EXPECT_EQ(kernel().registry->GetDword(DeviceKey(0), "GPIO3"), 0x1234u);
+  EXPECT_EQ(Send(0, IOCTL_CARD_SET_GPIO, Record(static_cast<uint32_t>(-1234), 1)).information, 19u);
+  EXPECT_EQ(kernel().registry->GetDword(DeviceKey(0), "GPIO-1234"), 1u);
+  for (int32_t number : {100000, -12345})
+    EXPECT_EQ(Send(0, IOCTL_CARD_SET_GPIO, Record(static_cast<uint32_t>(number), 1)).information, 0u);
+  std::vector<std::string> gpio_values;
+  for (const std::string& name : kernel().registry->ValueNames(DeviceKey(0)))
+    if (name.starts_with("GPIO")) gpio_values.push_back(name);
+  EXPECT_THAT(gpio_values, ::testing::UnorderedElementsAre("GPIO3", "GPIO-1234"));
+  for (uint32_t b = 0; b < 256; ++b) EXPECT_EQ(ConfigByte(0, b), space[b]) << b;
+}
+
+}  // namespace
+}  // namespace card_test
