@@ -70,21 +70,19 @@ ULONG ClockChoice(UCHAR ClockByteValue) {
   }
 }
 
-void AddRegistryInfo(PDEVICE_OBJECT Port, ULONG* Result) {
+// The COM number and clock-rate class from the port's device key, added to
+// the clock choice; 0 when the key cannot be opened.
+ULONG PortInfo(PDEVICE_OBJECT Port, ULONG Choice) {
   HANDLE key = OpenDeviceKey(Port);
-  if (!key) {
-    *Result = 0;
-    return;
-  }
+  if (!key) return 0;
   WCHAR name[7];
   RtlZeroMemory(name, sizeof name);
   // The name is taken only when it fits.
   if (!NT_SUCCESS(QueryKeyValue(key, L"PortName", name, sizeof name))) RtlZeroMemory(name, sizeof name);
-  *Result += ComNumber(name) * 256;
   ULONG rate = 0;
   if (!NT_SUCCESS(QueryKeyValue(key, L"ClockRate", &rate, sizeof rate))) rate = kDefaultClockRate;
-  *Result += ClockRateClass(rate);
   ZwClose(key);
+  return Choice + ComNumber(name) * 256 + ClockRateClass(rate);
 }
 
 void SetClock(PBUS_INTERFACE_STANDARD Bus, PDEVICE_OBJECT Port, ULONG PortNumber, ULONG Choice) {
@@ -120,12 +118,13 @@ ULONG ServeOnePort(CardExtension* Card, ULONG Code, ControlRecord* Record, BOOLE
   PBUS_INTERFACE_STANDARD bus = AcquireBusInterface(Card);
   if (!bus) return 0;
   switch (Code) {
-    case IOCTL_CARD_GET_PORT_INFO:
-      Record->Result = ClockChoice(ReadBlockByte(bus, ClockByte(n)));
+    case IOCTL_CARD_GET_PORT_INFO: {
+      const ULONG choice = ClockChoice(ReadBlockByte(bus, ClockByte(n)));
       ReleaseBusInterface(bus);
-      AddRegistryInfo(port, &Record->Result);
+      Record->Result = PortInfo(port, choice);
       *ReturnRecord = TRUE;
       break;
+    }
     case IOCTL_CARD_SET_PORT_CLOCK:
       SetClock(bus, port, n, Record->Value);
       break;

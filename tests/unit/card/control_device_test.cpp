@@ -10,6 +10,7 @@
 #include "card/control/control_codes.h"
 #include "card_machine.h"
 #include "sim/kernel/pnp/device_node.h"
+#include "support/seed_range.h"
 
 namespace card_test {
 namespace {
@@ -254,6 +255,80 @@ TEST_F(ControlDeviceTest, PortCodesSetTheBlockAndTheDeviceKey) {
     if (name.starts_with("GPIO")) gpio_values.push_back(name);
   EXPECT_THAT(gpio_values, ::testing::UnorderedElementsAre("GPIO3", "GPIO-1234"));
   for (uint32_t b = 0; b < 256; ++b) EXPECT_EQ(ConfigByte(0, b), space[b]) << b;
+}
+
+// A port device is not the control device: a request sent straight to it
+// is refused as one it does not know, and the card's records stay as they are.
+TEST_F(ControlDeviceTest, PortDeviceRefusesControlCodes) {
+  DEVICE_OBJECT* port = Extension(0)->PortDevices[0];
+  ASSERT_NE(port, nullptr);
+  const uint8_t fifo = ConfigByte(0, 0x41);
+  ControlRecord in = Record(1, 9);
+  ControlRecord out{};
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK status{};
+  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_CARD_SET_PORT_FIFO, port, &in, sizeof in, &out, sizeof out, FALSE,
+                                           &done, &status);
+  ASSERT_NE(irp, nullptr);
+  if (IoCallDriver(port, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(status.Status, STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(status.Information, 0u);
+  EXPECT_EQ(ConfigByte(0, 0x41), fifo);
+}
+
+struct ControlCaller {
+  sim::Application* app;
+  HANDLE handle;
+  ULONG served = 0;
+};
+
+// Per-port codes, each using a port device and the card's stack, until the
+// card is gone and its requests are refused.
+void NTAPI SendPortCodesUntilRefused(PVOID context) {
+  auto* caller = static_cast<ControlCaller*>(context);
+  for (int i = 0; i < 40; ++i) {
+    ControlRecord record = Record(1 + i % 4, 1 + i % 16);
+    const ULONG code = i % 2 ? IOCTL_CARD_GET_PORT_INFO : IOCTL_CARD_SET_PORT_FIFO;
+    sim::IoResult result = caller->app->DeviceIoControl(caller->handle, code, &record, sizeof record, &record, sizeof record);
+    if (result.information == 0) break;
+    ++caller->served;
+  }
+}
+
+// The card pulled and its handle closed while another thread sends control
+// requests: under no seed does a request use a port device or the card's
+// extension after they went, nor leave anything behind.
+TEST(ControlDeviceRemovalTest, PulledCardUnderControlRequests) {
+  const sim::test::SeedRange seeds = sim::test::SeedsFromEnvironment(40);
+  ULONG served_before_removal = 0;
+  for (uint64_t seed = seeds.first; seed <= seeds.last(); ++seed) {
+    sim::MachineConfig config = sim::test::PreemptedMachine(seed);
+    config.cards = {Card(0x1104)};
+    sim::Machine machine(config);
+    machine.Boot();
+    ControlCaller caller{&machine.app(), nullptr};
+    ASSERT_EQ(machine.app().Open("\\\\.\\ZARKCARD", &caller.handle), STATUS_SUCCESS) << "seed " << seed;
+    HANDLE handle = nullptr;
+    PVOID thread = nullptr;
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, SendPortCodesUntilRefused,
+                                   &caller),
+              STATUS_SUCCESS);
+    ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr);
+    ZwClose(handle);
+    EXPECT_EQ(machine.PullCard(0), STATUS_SUCCESS) << "seed " << seed;
+    machine.app().Close(caller.handle);
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+    machine.kernel().pnp->WaitIdle();
+    machine.Shutdown();
+    served_before_removal += caller.served;
+    for (const sim::Finding& finding : machine.verifier().findings())
+      ADD_FAILURE() << "seed " << seed << ": " << finding.rule << " (" << finding.subject << "): " << finding.detail;
+    if (!machine.verifier().clean()) break;
+  }
+  // Requests were served before the pull, not only refused after it.
+  EXPECT_GT(served_before_removal, 0u);
 }
 
 }  // namespace
