@@ -1,8 +1,13 @@
 // The control device's entry: the length test of each code, then its
 // handler, in the caller's thread. Every request the card serves completes
-// successfully; a refused one shows as Information 0. Requests reaching a
-// port device are not the card's and are refused as unknown; a request in
-// progress holds the card's remove lock, so the card cannot go under it.
+// successfully; a refused one shows as Information 0. Only the codes that
+// read configuration space or settings are open to every caller who got a
+// handle; the others need the load-driver privilege, which only
+// administrators and the system hold: raw port, memory and configuration
+// access is as much power over the machine as loading a driver. Requests
+// reaching a port device are not the card's and are refused as unknown; a
+// request in progress holds the card's remove lock, so the card cannot go
+// under it.
 #include "card/control/control.h"
 #include "card/driver/card_driver.h"
 
@@ -12,27 +17,28 @@ struct CodeRule {
   ULONG Code;
   ULONG RecordSize;
   BOOLEAN OutputTested;  // the output length must equal the record size too
+  BOOLEAN ReadOnly;      // changes no hardware, setting or batch state
 };
 
 const CodeRule kRules[] = {
-    {IOCTL_CARD_BATCH_BEGIN, sizeof(ControlRecord), TRUE},
-    {IOCTL_CARD_BATCH_SELECT, sizeof(ControlRecord), TRUE},
-    {IOCTL_CARD_BATCH_APPLY, sizeof(ControlRecord), TRUE},
-    {IOCTL_CARD_READ_CONFIG_BYTE, sizeof(ControlRecord), TRUE},
-    {IOCTL_CARD_WRITE_CONFIG_BYTE, sizeof(ControlRecord), TRUE},
-    {IOCTL_CARD_READ_IO_BYTE, sizeof(ControlRecord), TRUE},
-    {IOCTL_CARD_WRITE_IO_BYTE, sizeof(ControlRecord), FALSE},
-    {IOCTL_CARD_READ_MEMORY_BYTE, sizeof(ControlRecord), TRUE},
-    {IOCTL_CARD_WRITE_MEMORY_BYTE, sizeof(ControlRecord), TRUE},
-    {IOCTL_CARD_READ_PCI_DWORD, sizeof(PciAccessRecord), FALSE},
-    {IOCTL_CARD_WRITE_PCI, sizeof(PciAccessRecord), FALSE},
-    {IOCTL_CARD_GET_PORT_INFO, sizeof(ControlRecord), TRUE},
-    {IOCTL_CARD_SET_PORT_CLOCK, sizeof(ControlRecord), FALSE},
-    {IOCTL_CARD_GET_PORT_FIFO, sizeof(ControlRecord), TRUE},
-    {IOCTL_CARD_SET_PORT_FIFO, sizeof(ControlRecord), FALSE},
-    {IOCTL_CARD_SET_PORT_MODE, sizeof(ControlRecord), FALSE},
-    {IOCTL_CARD_SET_GPIO, sizeof(ControlRecord), FALSE},
-    {IOCTL_CARD_GET_CONFIG_WINDOW, sizeof(ControlRecord), FALSE},
+    {IOCTL_CARD_BATCH_BEGIN, sizeof(ControlRecord), TRUE, FALSE},
+    {IOCTL_CARD_BATCH_SELECT, sizeof(ControlRecord), TRUE, FALSE},
+    {IOCTL_CARD_BATCH_APPLY, sizeof(ControlRecord), TRUE, FALSE},
+    {IOCTL_CARD_READ_CONFIG_BYTE, sizeof(ControlRecord), TRUE, TRUE},
+    {IOCTL_CARD_WRITE_CONFIG_BYTE, sizeof(ControlRecord), TRUE, FALSE},
+    {IOCTL_CARD_READ_IO_BYTE, sizeof(ControlRecord), TRUE, FALSE},
+    {IOCTL_CARD_WRITE_IO_BYTE, sizeof(ControlRecord), FALSE, FALSE},
+    {IOCTL_CARD_READ_MEMORY_BYTE, sizeof(ControlRecord), TRUE, FALSE},
+    {IOCTL_CARD_WRITE_MEMORY_BYTE, sizeof(ControlRecord), TRUE, FALSE},
+    {IOCTL_CARD_READ_PCI_DWORD, sizeof(PciAccessRecord), FALSE, TRUE},
+    {IOCTL_CARD_WRITE_PCI, sizeof(PciAccessRecord), FALSE, FALSE},
+    {IOCTL_CARD_GET_PORT_INFO, sizeof(ControlRecord), TRUE, TRUE},
+    {IOCTL_CARD_SET_PORT_CLOCK, sizeof(ControlRecord), FALSE, FALSE},
+    {IOCTL_CARD_GET_PORT_FIFO, sizeof(ControlRecord), TRUE, TRUE},
+    {IOCTL_CARD_SET_PORT_FIFO, sizeof(ControlRecord), FALSE, FALSE},
+    {IOCTL_CARD_SET_PORT_MODE, sizeof(ControlRecord), FALSE, FALSE},
+    {IOCTL_CARD_SET_GPIO, sizeof(ControlRecord), FALSE, FALSE},
+    {IOCTL_CARD_GET_CONFIG_WINDOW, sizeof(ControlRecord), FALSE, TRUE},
 };
 
 const CodeRule* RuleOf(ULONG Code) {
@@ -80,6 +86,12 @@ NTSTATUS DeviceControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   const ULONG input_length = stack->Parameters.DeviceIoControl.InputBufferLength;
   const ULONG output_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
   const CodeRule* rule = RuleOf(stack->Parameters.DeviceIoControl.IoControlCode);
+  if (rule && !rule->ReadOnly &&
+      !SeSinglePrivilegeCheck(RtlConvertLongToLuid(SE_LOAD_DRIVER_PRIVILEGE), Irp->RequestorMode)) {
+    CompleteRequestWithInformation(Irp, STATUS_PRIVILEGE_NOT_HELD, 0);
+    IoReleaseRemoveLockEx(&card->RemoveLock, Irp, sizeof(IO_REMOVE_LOCK));
+    return STATUS_PRIVILEGE_NOT_HELD;
+  }
   ULONG information = 0;
   // A card that is not started has no ranges to reach and may be moving.
   if (rule && input_length == rule->RecordSize && (!rule->OutputTested || output_length == rule->RecordSize) &&

@@ -16,3 +16,4 @@
 #include "nt/rtl.h"
 #include "nt/zw.h"
 #include "nt/hal.h"
+#include "nt/se.h"

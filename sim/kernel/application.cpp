@@ -5,6 +5,7 @@
 #include "sim/kernel/object_namespace.h"
 #include "sim/kernel/pnp/pnp_manager.h"
 #include "sim/kernel/pool.h"
+#include "sim/kernel/security.h"
 
 namespace sim {
 
@@ -46,6 +47,13 @@ NTSTATUS OpenRefusal(DEVICE_OBJECT* device) {
   return STATUS_SUCCESS;
 }
 
+// The device's security against the caller's token for read and write.
+NTSTATUS AccessRefusal(DEVICE_OBJECT* device, const Token& token) {
+  const DeviceRecord* record = K().io->FindDevice(device);
+  if (!record || !record->security) return STATUS_SUCCESS;
+  return AccessAllowed(*record->security, token, GENERIC_READ | GENERIC_WRITE) ? STATUS_SUCCESS : STATUS_ACCESS_DENIED;
+}
+
 }  // namespace
 
 NTSTATUS Application::Open(const std::string& path, HANDLE* handle, ULONG_PTR* information) {
@@ -56,6 +64,8 @@ NTSTATUS Application::Open(const std::string& path, HANDLE* handle, ULONG_PTR* i
   DEVICE_OBJECT* device = K().names->Resolve(name, &rest);
   if (!device) return STATUS_OBJECT_NAME_NOT_FOUND;
   if (NTSTATUS refusal = OpenRefusal(device); !NT_SUCCESS(refusal)) return refusal;
+  if (NTSTATUS refusal = AccessRefusal(device, *token_); !NT_SUCCESS(refusal)) return refusal;
+  TokenScope acting_as(token_);
   FILE_OBJECT* file = K().io->CreateFileObject(device);
   IoRequest request;
   request.major = IRP_MJ_CREATE;
@@ -76,7 +86,16 @@ NTSTATUS Application::Start(FILE_OBJECT* file, PIRP irp) {
   IoGetNextIrpStackLocation(irp)->FileObject = file;
   irp->RequestorMode = UserMode;
   K().io->TrackFileRequest(irp, file);
+  TokenScope acting_as(token_);
   return IofCallDriver(IoGetAttachedDevice(file->DeviceObject), irp);
+}
+
+NTSTATUS Application::EnablePrivilege(ULONG privilege) {
+  if (!token_->privileges.contains(privilege)) return STATUS_NOT_ALL_ASSIGNED;
+  auto token = std::make_shared<Token>(*token_);
+  token->privileges[privilege] = true;
+  token_ = std::move(token);
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS Application::DeviceIoControlAsync(HANDLE handle, ULONG code, const void* input, ULONG input_length,

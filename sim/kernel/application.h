@@ -5,9 +5,11 @@
 // thread; the overlapped forms return while drivers still hold the IRP.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "sim/kernel/security.h"
 #include "wdm.h"
 
 namespace sim {
@@ -26,6 +28,14 @@ struct Overlapped {
 
 class Application {
  public:
+  // The account it runs as (an administrator unless told): opens are
+  // checked against a device's security, and requests carry its token.
+  void RunAs(Account account) { token_ = TokenFor(account); }
+  const Token& token() const { return *token_; }
+  // AdjustTokenPrivileges: enables a privilege the token holds;
+  // STATUS_NOT_ALL_ASSIGNED when it holds none such.
+  NTSTATUS EnablePrivilege(ULONG privilege);
+
   // "\\.\ZARKCARD" (through \DosDevices) or a kernel name such as
   // "\Device\ZARKLINK_0". The handle is the application's own.
   // *information, when given, receives what the create request returned in
@@ -53,6 +63,8 @@ class Application {
   NTSTATUS Close(HANDLE handle);
 
  private:
+  std::shared_ptr<const Token> token_ = TokenFor(Account::Administrator);
+
   // Sends a request built for the file's stack on the calling thread.
   NTSTATUS Start(FILE_OBJECT* file, PIRP irp);
   NTSTATUS StartTransfer(HANDLE handle, UCHAR major, void* buffer, ULONG length, Overlapped* overlapped);

@@ -18,6 +18,7 @@ namespace sim {
 class DriverImage;
 class SimThread;
 struct DeviceNode;
+struct SecurityDescriptor;
 
 struct DriverRecord {
   DRIVER_OBJECT object{};
@@ -36,6 +37,8 @@ struct DeviceRecord {
   bool deleted = false;
   LONG references = 0;  // object references (ObReferenceObject)
   bool wmi_registered = false;
+  // Who may open it; null: everyone.
+  std::shared_ptr<const SecurityDescriptor> security;
 };
 
 struct IrpRecord {

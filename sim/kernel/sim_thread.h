@@ -14,6 +14,7 @@
 
 namespace sim {
 class SimThread;
+struct Token;
 }
 
 // The thread object: waitable (signalled when the thread ends).
@@ -59,6 +60,8 @@ class SimThread {
   bool has_timeout_entry = false;
   TimerEntry timeout_entry{};
   NTSTATUS wait_status = 0;
+  // The token it acts with; null: the system's.
+  std::shared_ptr<const Token> token;
 };
 
 }  // namespace sim

@@ -26,6 +26,8 @@ constexpr char kHandOffService[] = "PortHandOff";
 
 // What the driver package installs: the card driver for the three chips.
 const char* const kCardHardwareIds[] = {"PCI\\VEN_1C29&DEV_1104", "PCI\\VEN_1C29&DEV_1108", "PCI\\VEN_1C29&DEV_1112"};
+// The card's setup information: only the system and administrators open it.
+const char kCardSecurity[] = "D:P(A;;GA;;;SY)(A;;GA;;;BA)";
 
 // The k-th card's own I/O block (4 KiB) and memory block (1 MiB).
 std::array<uint32_t, 6> DefaultBars(unsigned k) {
@@ -83,7 +85,10 @@ void Machine::PowerOn(Persistent* kept) {
   hardware_ = std::make_unique<hw::Hardware>(config_.host_bridge);
   bus_ = std::make_unique<hw::PciBusDriver>();
   bus_->FailNthConfigRequest(config_.fail_config_request);
-  for (const char* id : kCardHardwareIds) kernel_->pnp->Bind(id, "zarkcard");
+  for (const char* id : kCardHardwareIds) {
+    kernel_->pnp->Bind(id, "zarkcard");
+    kernel_->pnp->SetSecurity(id, kCardSecurity);
+  }
   // Each port: the serial port driver with the start hand-off filter above
   // it, which the port enumerator replaces once it exists.
   for (int port = 1; port <= 12; ++port) {

@@ -17,6 +17,9 @@ struct DriverBinding {
   std::vector<std::string> upper_filters;
   std::vector<std::string> lower_filters;
   std::string setup_class;  // the device's setup class ("Ports"), whose installer runs on first install
+  // The setup information's "Security" value (SDDL): put on every device
+  // object of the stack once its drivers are added. Empty: none.
+  std::string security;
 };
 
 struct DeviceNode {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <stdexcept>
 
 #include "sim/kernel/image_loader.h"
 #include "sim/kernel/irql_rules.h"
@@ -17,6 +18,7 @@
 #include "sim/kernel/pnp/ports_class_installer.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/scheduler.h"
+#include "sim/kernel/security.h"
 #include "sim/kernel/sim_thread.h"
 
 namespace sim {
@@ -125,11 +127,16 @@ void PnpManager::WaitIdle() {
 
 void PnpManager::Bind(const std::string& id, const std::string& service, std::vector<std::string> upper_filters,
                       std::vector<std::string> lower_filters) {
-  bindings_[Upper(id)] = DriverBinding{service, std::move(upper_filters), std::move(lower_filters), {}};
+  bindings_[Upper(id)] = DriverBinding{service, std::move(upper_filters), std::move(lower_filters), {}, {}};
 }
 
 void PnpManager::SetSetupClass(const std::string& id, const std::string& setup_class) {
   setup_classes_[Upper(id)] = setup_class;
+}
+
+void PnpManager::SetSecurity(const std::string& id, const std::string& sddl) {
+  if (!ParseSddl(sddl)) throw std::invalid_argument("unreadable Security value \"" + sddl + "\" for " + id);
+  security_[Upper(id)] = sddl;
 }
 
 DriverBinding PnpManager::BindingFor(const DeviceNode& node) const {
@@ -141,6 +148,8 @@ DriverBinding PnpManager::BindingFor(const DeviceNode& node) const {
       DriverBinding binding = it->second;
       auto setup_class = setup_classes_.find(Upper(id));
       if (setup_class != setup_classes_.end()) binding.setup_class = setup_class->second;
+      auto security = security_.find(Upper(id));
+      if (security != security_.end()) binding.security = security->second;
       return binding;
     }
   }
@@ -330,8 +339,16 @@ NTSTATUS PnpManager::BuildStack(DeviceNode* node) {
       return status;
     }
   }
+  ApplySecurity(*node);
   node->state = DeviceNode::State::DriversAdded;
   return STATUS_SUCCESS;
+}
+
+void PnpManager::ApplySecurity(const DeviceNode& node) {
+  if (node.binding.security.empty()) return;
+  auto descriptor = std::make_shared<const SecurityDescriptor>(*ParseSddl(node.binding.security));
+  for (DEVICE_OBJECT* device = node.pdo; device; device = device->AttachedDevice)
+    if (DeviceRecord* record = K().io->FindDevice(device)) record->security = descriptor;
 }
 
 NTSTATUS PnpManager::AssignAndStart(DeviceNode* node, IO_RESOURCE_REQUIREMENTS_LIST* requirements,

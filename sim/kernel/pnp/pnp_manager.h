@@ -35,6 +35,9 @@ class PnpManager {
   // The setup class a device of the ID installs into; its class installer
   // runs before the device's first start.
   void SetSetupClass(const std::string& id, const std::string& setup_class);
+  // The "Security" value of an ID's setup information; throws
+  // std::invalid_argument for SDDL the model cannot read.
+  void SetSecurity(const std::string& id, const std::string& sddl);
   DriverBinding BindingFor(const DeviceNode& node) const;
 
   // A root bus reports a new device: it gets a node, drivers and a start.
@@ -92,6 +95,8 @@ class PnpManager {
   // Requirements from the bus driver, the stack, filtering, start.
   NTSTATUS BringUp(DeviceNode* node);
   NTSTATUS BuildStack(DeviceNode* node);
+  // Puts the binding's security descriptor on every device object of the stack.
+  void ApplySecurity(const DeviceNode& node);
   IO_RESOURCE_REQUIREMENTS_LIST* QueryRequirements(DeviceNode* node);
   // Filters and assigns the requirements (and frees them), starts the
   // stack and asks it what a started stack is asked.
@@ -131,6 +136,7 @@ class PnpManager {
   std::vector<std::unique_ptr<DeviceNode>> nodes_;
   std::map<std::string, DriverBinding> bindings_;  // upper-cased ID
   std::map<std::string, std::string> setup_classes_;  // upper-cased ID
+  std::map<std::string, std::string> security_;  // upper-cased ID
   ResourceArbiter arbiter_;
 
   SimThread* thread_ = nullptr;

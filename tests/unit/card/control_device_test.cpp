@@ -48,6 +48,7 @@ class ControlDeviceTest : public CardMachineTest {
     config_.host_bridge.id_dword = 0x22808086;
     config_.cards = {Card(0x1104), Card(0x1108), Card(0x1112)};
     Boot();
+    ASSERT_EQ(app().EnablePrivilege(SE_LOAD_DRIVER_PRIVILEGE), STATUS_SUCCESS);
     for (size_t i = 0; i < 3; ++i) {
       ASSERT_TRUE(Started(i));
       ASSERT_EQ(app().Open("\\Device\\ZARKLINK_" + std::to_string(i), &handles_[i]), STATUS_SUCCESS);
@@ -277,6 +278,47 @@ TEST_F(ControlDeviceTest, PortDeviceRefusesControlCodes) {
   EXPECT_EQ(ConfigByte(0, 0x41), fifo);
 }
 
+// Only the system and administrators open the card, by the setup
+// information's security on every device object of its stack; and the
+// driver itself serves the codes that change anything only to a caller
+// with the load-driver privilege enabled.
+TEST_F(ControlDeviceTest, OnlyAdministratorsChangeTheCard) {
+  DEVICE_OBJECT* pdo = machine().cards()[0].pdo;
+  for (DEVICE_OBJECT* device : {pdo, pdo->AttachedDevice})
+    EXPECT_NE(kernel().io->FindDevice(device)->security, nullptr);
+  EXPECT_EQ(kernel().io->FindDevice(Extension(0)->PortDevices[0])->security, nullptr);
+
+  app().RunAs(sim::Account::User);
+  HANDLE handle = nullptr;
+  EXPECT_EQ(app().Open("\\\\.\\ZARKCARD", &handle), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(app().Open("\\Device\\ZARKLINK_0", &handle), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(app().EnablePrivilege(SE_LOAD_DRIVER_PRIVILEGE), STATUS_NOT_ALL_ASSIGNED);
+
+  // An administrator opens it; without the privilege enabled only the
+  // codes that read are served.
+  app().RunAs(sim::Account::Administrator);
+  ASSERT_EQ(app().Open("\\\\.\\ZARKCARD", &handle), STATUS_SUCCESS);
+  ControlRecord record = Record(1, 5);
+  sim::IoResult result = app().DeviceIoControl(handle, IOCTL_CARD_GET_PORT_FIFO, &record, 19, &record, 19);
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(result.information, 19u);
+  const uint8_t fifo = ConfigByte(2, 0x41);
+  for (ULONG code : {IOCTL_CARD_SET_PORT_FIFO, IOCTL_CARD_BATCH_BEGIN, IOCTL_CARD_WRITE_CONFIG_BYTE,
+                     IOCTL_CARD_READ_IO_BYTE, IOCTL_CARD_SET_GPIO}) {
+    record = Record(1, 5);
+    result = app().DeviceIoControl(handle, code, &record, 19, &record, 19);
+    EXPECT_EQ(result.status, STATUS_PRIVILEGE_NOT_HELD) << std::hex << code;
+    EXPECT_EQ(result.information, 0u);
+  }
+  EXPECT_EQ(ConfigByte(2, 0x41), fifo);
+  EXPECT_FALSE(kernel().registry->GetDword(DeviceKey(2), "GPIO1"));
+  ASSERT_EQ(app().EnablePrivilege(SE_LOAD_DRIVER_PRIVILEGE), STATUS_SUCCESS);
+  record = Record(1, 5);
+  EXPECT_EQ(app().DeviceIoControl(handle, IOCTL_CARD_SET_PORT_FIFO, &record, 19, &record, 19).information, 19u);
+  EXPECT_EQ(ConfigByte(2, 0x41), 0x04);
+  EXPECT_EQ(app().Close(handle), STATUS_SUCCESS);
+}
+
 struct ControlCaller {
   sim::Application* app;
   HANDLE handle;
@@ -308,6 +350,7 @@ TEST(ControlDeviceRemovalTest, PulledCardUnderControlRequests) {
     sim::Machine machine(config);
     machine.Boot();
     ControlCaller caller{&machine.app(), nullptr};
+    ASSERT_EQ(machine.app().EnablePrivilege(SE_LOAD_DRIVER_PRIVILEGE), STATUS_SUCCESS);
     ASSERT_EQ(machine.app().Open("\\\\.\\ZARKCARD", &caller.handle), STATUS_SUCCESS) << "seed " << seed;
     HANDLE handle = nullptr;
     PVOID thread = nullptr;
