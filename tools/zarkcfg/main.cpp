@@ -1,0 +1,101 @@
+// zarkcfg: sets the card's per-port options and reads its registers through
+// the card's control device. On Windows it opens "\\.\ZARKCARD"; on the
+// host it runs against a simulated machine booted from a scenario file:
+//   zarkcfg [--scenario FILE] [--json] COMMAND ARGS [COMMAND ARGS ...]
+// The commands run in order; the first that fails stops the run.
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "tools/zarkcfg/commands.h"
+#ifdef _WIN32
+#include "tools/zarkcfg/windows_card.h"
+#else
+#include "tools/zarkcfg/simulated_card.h"
+#include "tools/zarksim/run_machine.h"
+#include "tools/zarksim/scenario_file.h"
+#endif
+
+namespace {
+
+constexpr int kExitRefused = 1;
+constexpr int kExitUsage = 2;
+[[maybe_unused]] constexpr int kExitFindings = 3;
+
+std::string Help() {
+  std::string help = "Commands (ports as numbers 1 to 12 or COM names):\n";
+  for (const std::string& usage : zarkcfg::CommandNames()) help += "  " + usage + "\n";
+  return help;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App cli{"zarkcfg: the serial card's configuration tool"};
+  bool json = false;
+  std::vector<std::string> words;
+#ifndef _WIN32
+  std::string scenario;
+  cli.add_option("--scenario", scenario, "scenario file of the simulated machine (default: one 4-port card)");
+#endif
+  cli.add_flag("--json", json, "print the results as JSON");
+  cli.add_option("commands", words, "COMMAND ARGS [COMMAND ARGS ...]")->required();
+  cli.footer(Help());
+  CLI11_PARSE(cli, argc, argv);
+
+  std::vector<zarkcfg::Command> commands;
+  try {
+    commands = zarkcfg::SplitCommands(words);
+  } catch (const zarkcfg::UsageError& error) {
+    std::cerr << "zarkcfg: " << error.what() << "\n";
+    return kExitUsage;
+  }
+#ifdef _WIN32
+  zarkcfg::WindowsCard card;
+  if (!card.open_error().empty()) {
+    std::cerr << "zarkcfg: " << card.open_error() << "\n";
+    return kExitRefused;
+  }
+#else
+  sim::MachineConfig config = zarksim::DefaultMachine();
+  if (!scenario.empty()) {
+    std::string error;
+    if (!zarksim::LoadScenario(scenario, &config, &error)) {
+      std::cerr << "zarkcfg: " << error << "\n";
+      return kExitUsage;
+    }
+  }
+  zarkcfg::SimulatedCard card(config);
+  if (card.open_status() != 0) {
+    std::cerr << "zarkcfg: the machine has no card control device to open\n";
+    card.Finish();
+    return kExitRefused;
+  }
+#endif
+  int status = 0;
+  nlohmann::json results = nlohmann::json::array();
+  for (const zarkcfg::Command& command : commands) {
+    zarkcfg::Outcome outcome;
+    try {
+      outcome = zarkcfg::RunCommand(card, command);
+    } catch (const zarkcfg::UsageError& error) {
+      std::cerr << "zarkcfg: " << command.name << ": " << error.what() << "\n";
+      status = kExitUsage;
+      break;
+    }
+    results.push_back(outcome.json);
+    if (!json) (outcome.ok ? std::cout : std::cerr) << outcome.text << "\n";
+    if (!outcome.ok) {
+      status = kExitRefused;
+      break;
+    }
+  }
+  if (json) std::cout << nlohmann::json{{"results", results}}.dump(2) << "\n";
+#ifndef _WIN32
+  if (std::string findings = card.Finish(); !findings.empty()) {
+    std::cerr << "zarkcfg: the simulated machine's verifier found:\n" << findings << "\n";
+    return kExitFindings;
+  }
+#endif
+  return status;
+}
