@@ -20,6 +20,10 @@ set(ZARK_CHECK_IMAGE python3 ${CMAKE_SOURCE_DIR}/packaging/check_image.py
 set(ZARK_WINDOWS_IMAGE_DIR ${CMAKE_BINARY_DIR}/windows/card)
 add_test(NAME windows_image_zarkcard
   COMMAND ${ZARK_CHECK_IMAGE} ${ZARK_WINDOWS_IMAGE_DIR}/zarkcard.sys)
+# The configuration tool: a console program that needs no DLL but the system's.
+add_test(NAME windows_image_zarkcfg
+  COMMAND python3 ${CMAKE_SOURCE_DIR}/tools/zarkcfg/check_image.py ${ZARK_MINGW_OBJDUMP}
+          ${CMAKE_BINARY_DIR}/windows/tools/zarkcfg/zarkcfg.exe)
 # The bench's serial port driver and start hand-off filter are not shipped,
 # but they are kernel images all the same.
 foreach(_bench_image KALVOR1110 PortHandOff)
