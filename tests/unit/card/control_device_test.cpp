@@ -10,6 +10,8 @@
 #include "card/control/control_codes.h"
 #include "card_machine.h"
 #include "sim/kernel/pnp/device_node.h"
+#include "sim/kernel/utf16_text.h"
+#include "sim/machine/serial_session.h"
 #include "support/seed_range.h"
 
 namespace card_test {
@@ -47,6 +49,14 @@ class ControlDeviceTest : public CardMachineTest {
   void SetUp() override {
     config_.host_bridge.id_dword = 0x22808086;
     config_.cards = {Card(0x1104), Card(0x1108), Card(0x1112)};
+    // Port 1 of the first card: a device that says HELLO at 9600 baud
+    // shortly after DTR rises.
+    sim::hw::AttachedDeviceConfig hello;
+    hello.kind = "raw";
+    hello.bytes = "HELLO";
+    hello.trigger = "dtr";
+    hello.delay_ms = 20;
+    config_.cards[0].devices[1] = hello;
     Boot();
     ASSERT_EQ(app().EnablePrivilege(SE_LOAD_DRIVER_PRIVILEGE), STATUS_SUCCESS);
     for (size_t i = 0; i < 3; ++i) {
@@ -241,10 +251,10 @@ TEST_F(ControlDeviceTest, PortCodesSetTheBlockAndTheDeviceKey) {
   EXPECT_EQ(ConfigByte(1, 0x38), below);
   EXPECT_EQ(ConfigByte(1, 0x89), beyond);
 
-  // GPIO: a value under the card's key, no hardware touched; a number whose
-  // name does not fit is refused.
-  uint8_t space[256];
-  for (uint32_t b = 0; b < 256; ++b) space[b] = ConfigByte(0, b);
+  // GPIO: a value under the card's key, no hardware touched until the next
+  // bring-up; a number whose name does not fit is refused.
+  std::vector<uint8_t> space;
+  for (uint32_t b = 0; b < Model(0).size(); ++b) space.push_back(ConfigByte(0, b));
   EXPECT_EQ(Send(0, IOCTL_CARD_SET_GPIO, Record(3, 0x1234)).information, 19u);
   EXPECT_EQ(kernel().registry->GetDword(DeviceKey(0), "GPIO3"), 0x1234u);
   EXPECT_EQ(Send(0, IOCTL_CARD_SET_GPIO, Record(static_cast<uint32_t>(-1234), 1)).information, 19u);
@@ -255,7 +265,35 @@ TEST_F(ControlDeviceTest, PortCodesSetTheBlockAndTheDeviceKey) {
   for (const std::string& name : kernel().registry->ValueNames(DeviceKey(0)))
     if (name.starts_with("GPIO")) gpio_values.push_back(name);
   EXPECT_THAT(gpio_values, ::testing::UnorderedElementsAre("GPIO3", "GPIO-1234"));
-  for (uint32_t b = 0; b < 256; ++b) EXPECT_EQ(ConfigByte(0, b), space[b]) << b;
+  for (uint32_t b = 0; b < space.size(); ++b) EXPECT_EQ(ConfigByte(0, b), space[b]) << b;
+  BringUpAgain(0);
+  EXPECT_EQ(ConfigByte(0, 0xF8 + 8 * 3), 0x34);
+  EXPECT_EQ(ConfigByte(0, 0xF9 + 8 * 3), 0x12);
+}
+
+// A clock change reaches the line only once the serial port driver knows the
+// new rate: it reads "ClockRate" from the port's device key when the port
+// starts, so until the port restarts it divides the new clock as the old one.
+TEST_F(ControlDeviceTest, ClockChangeReachesTheLineWhenThePortRestarts) {
+  sim::SerialSession session;
+  session.com_name = sim::Utf16ToUtf8(*kernel().registry->GetString(PortKey(0, 1), "PortName"));
+  session.baud_rate = 9600;
+  session.read_ms = 100;
+  session.read_length = 5;
+  auto hear = [&] {
+    sim::SerialSessionResult result = sim::RunSerialSession(app(), session);
+    EXPECT_EQ(result.status(), STATUS_SUCCESS);
+    return std::string(result.read.begin(), result.read.end());
+  };
+  EXPECT_EQ(hear(), "HELLO");
+  ASSERT_EQ(Send(0, IOCTL_CARD_SET_PORT_CLOCK, Record(1, 2)).information, 19u);
+  EXPECT_EQ(Model(0).BaudClock(0), 14769000u);
+  EXPECT_NE(hear(), "HELLO");
+  sim::DeviceNode* port = machine().PortNode(0, 1);
+  ASSERT_EQ(kernel().pnp->DisableDevice(port), STATUS_SUCCESS);
+  ASSERT_EQ(kernel().pnp->EnableDevice(port), STATUS_SUCCESS);
+  EXPECT_EQ(Model(0).BaudClock(0), 14769000u);
+  EXPECT_EQ(hear(), "HELLO");
 }
 
 // A port device is not the control device: a request sent straight to it
