@@ -4,10 +4,12 @@
 //   zarkcfg [--scenario FILE] [--json] COMMAND ARGS [COMMAND ARGS ...]
 // The commands run in order; the first that fails stops the run.
 #include <CLI/CLI.hpp>
+#include <cstdlib>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
 #include "tools/zarkcfg/commands.h"
+#include "tools/zarkcfg/config_file.h"
 #ifdef _WIN32
 #include "tools/zarkcfg/windows_card.h"
 #else
@@ -25,7 +27,45 @@ constexpr int kExitUsage = 2;
 std::string Help() {
   std::string help = "Commands (ports as numbers 1 to 12 or COM names):\n";
   for (const std::string& usage : zarkcfg::CommandNames()) help += "  " + usage + "\n";
+  help += "The configuration file (--file):\n"
+          "  config-file show\n"
+          "  config-file set RECORD NAME=VALUE ... (bus, active, fifo, fifo_setting, flags, com1 to com12)\n";
   return help;
+}
+
+std::string DefaultConfigFilePath() {
+#ifdef _WIN32
+  const char* root = std::getenv("SystemRoot");
+  return std::string(root ? root : "C:\\Windows") + "\\SysWOW64\\ZARKCARD.cfg";
+#else
+  return "ZARKCARD.cfg";
+#endif
+}
+
+// "config-file show" and "config-file set": the file only, no card.
+int RunConfigFile(const std::vector<std::string>& words, const std::string& path, bool json) {
+  try {
+    zarkcfg::ConfigFile file = zarkcfg::ReadConfigFile(path);
+    if (words.size() == 2 && words[1] == "show") {
+      if (json) std::cout << zarkcfg::DescribeConfigFile(file).dump(2) << "\n";
+      else std::cout << zarkcfg::ConfigFileText(file);
+      return 0;
+    }
+    if (words.size() >= 4 && words[1] == "set") {
+      for (size_t i = 3; i < words.size(); ++i) zarkcfg::SetConfigField(&file, words[2], words[i]);
+      zarkcfg::WriteConfigFile(path, file);
+      if (json) std::cout << zarkcfg::DescribeConfigFile(file).dump(2) << "\n";
+      else std::cout << zarkcfg::ConfigFileText(file);
+      return 0;
+    }
+    throw zarkcfg::UsageError("usage: config-file show | config-file set RECORD NAME=VALUE ...");
+  } catch (const zarkcfg::UsageError& error) {
+    std::cerr << "zarkcfg: config-file: " << error.what() << "\n";
+    return kExitUsage;
+  } catch (const std::runtime_error& error) {
+    std::cerr << "zarkcfg: config-file: " << error.what() << "\n";
+    return kExitRefused;
+  }
 }
 
 }  // namespace
@@ -39,10 +79,13 @@ int main(int argc, char** argv) {
   cli.add_option("--scenario", scenario, "scenario file of the simulated machine (default: one 4-port card)");
 #endif
   cli.add_flag("--json", json, "print the results as JSON");
+  std::string config_path = DefaultConfigFilePath();
+  cli.add_option("--file", config_path, "the card configuration file for config-file");
   cli.add_option("commands", words, "COMMAND ARGS [COMMAND ARGS ...]")->required();
   cli.footer(Help());
   CLI11_PARSE(cli, argc, argv);
 
+  if (words[0] == "config-file") return RunConfigFile(words, config_path, json);
   std::vector<zarkcfg::Command> commands;
   try {
     commands = zarkcfg::SplitCommands(words);
