@@ -10,6 +10,7 @@
 
 #include "card/control/control_codes.h"
 #include "card_machine.h"
+#include "sim/kernel/fault_plan.h"
 #include "sim/kernel/pnp/device_node.h"
 #include "sim/kernel/utf16_text.h"
 #include "sim/machine/serial_session.h"
@@ -232,6 +233,18 @@ TEST_F(ControlDeviceTest, PortCodesSetTheBlockAndTheDeviceKey) {
   EXPECT_EQ(ConfigByte(1, 0x79), 0x03);
   EXPECT_EQ(kernel().registry->GetDword(PortKey(1, 8), "FifoSpeed"), 3u);
   EXPECT_EQ(Send(1, IOCTL_CARD_GET_PORT_FIFO, Record(8)).As<ControlRecord>().Result, 4u);
+
+  // Without the bus interface's buffer, or without the interface, the code
+  // is refused and touches nothing.
+  for (sim::FaultKind kind : {sim::FaultKind::Pool, sim::FaultKind::Irp}) {
+    const unsigned calls = kernel().faults->Calls(kind);
+    kernel().faults->FailNth(kind, 1);
+    EXPECT_EQ(Send(1, IOCTL_CARD_SET_PORT_FIFO, Record(8, 9)).information, 0u) << sim::FaultKindName(kind);
+    EXPECT_EQ(kernel().faults->Calls(kind), calls + 1) << sim::FaultKindName(kind);
+    kernel().faults->Clear();
+  }
+  EXPECT_EQ(ConfigByte(1, 0x79), 0x03);
+  EXPECT_EQ(kernel().registry->GetDword(PortKey(1, 8), "FifoSpeed"), 3u);
 
   // Mode: bits 5:4 only, "Mode" as sent.
   const uint8_t mode = ConfigByte(1, 0x47);
