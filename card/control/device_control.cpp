@@ -1,8 +1,9 @@
 // The control device's entry: the length test of each code, then its
 // handler, in the caller's thread. Every request the card serves completes
 // successfully; a refused one shows as Information 0. Only the codes that
-// read configuration space or settings are open to every caller who got a
-// handle; the others need the load-driver privilege, which only
+// read the card's configuration space or settings through the bus driver and
+// the registry are open to every caller who got a handle; the others need
+// the load-driver privilege, which only
 // administrators and the system hold: raw port, memory and configuration
 // access is as much power over the machine as loading a driver. Requests
 // reaching a port device are not the card's and are refused as unknown; a
@@ -17,7 +18,10 @@ struct CodeRule {
   ULONG Code;
   ULONG RecordSize;
   BOOLEAN OutputTested;  // the output length must equal the record size too
-  BOOLEAN ReadOnly;      // changes no hardware, setting or batch state
+  // Reads through the bus driver or the registry only. The legacy
+  // configuration ports are shared with the HAL, and port reads change a
+  // UART's state, so even reading codes that use them are not read-only.
+  BOOLEAN ReadOnly;
 };
 
 const CodeRule kRules[] = {
@@ -30,7 +34,7 @@ const CodeRule kRules[] = {
     {IOCTL_CARD_WRITE_IO_BYTE, sizeof(ControlRecord), FALSE, FALSE},
     {IOCTL_CARD_READ_MEMORY_BYTE, sizeof(ControlRecord), TRUE, FALSE},
     {IOCTL_CARD_WRITE_MEMORY_BYTE, sizeof(ControlRecord), TRUE, FALSE},
-    {IOCTL_CARD_READ_PCI_DWORD, sizeof(PciAccessRecord), FALSE, TRUE},
+    {IOCTL_CARD_READ_PCI_DWORD, sizeof(PciAccessRecord), FALSE, FALSE},
     {IOCTL_CARD_WRITE_PCI, sizeof(PciAccessRecord), FALSE, FALSE},
     {IOCTL_CARD_GET_PORT_INFO, sizeof(ControlRecord), TRUE, TRUE},
     {IOCTL_CARD_SET_PORT_CLOCK, sizeof(ControlRecord), FALSE, FALSE},
@@ -38,7 +42,7 @@ const CodeRule kRules[] = {
     {IOCTL_CARD_SET_PORT_FIFO, sizeof(ControlRecord), FALSE, FALSE},
     {IOCTL_CARD_SET_PORT_MODE, sizeof(ControlRecord), FALSE, FALSE},
     {IOCTL_CARD_SET_GPIO, sizeof(ControlRecord), FALSE, FALSE},
-    {IOCTL_CARD_GET_CONFIG_WINDOW, sizeof(ControlRecord), FALSE, TRUE},
+    {IOCTL_CARD_GET_CONFIG_WINDOW, sizeof(ControlRecord), FALSE, FALSE},
 };
 
 const CodeRule* RuleOf(ULONG Code) {

@@ -386,12 +386,18 @@ TEST_F(ControlDeviceTest, OnlyAdministratorsChangeTheCard) {
   app().RunAs(sim::Account::Administrator);
   ASSERT_EQ(app().Open("\\\\.\\ZARKCARD", &handle), STATUS_SUCCESS);
   ControlRecord record = Record(1, 5);
-  sim::IoResult result = app().DeviceIoControl(handle, IOCTL_CARD_GET_PORT_FIFO, &record, 19, &record, 19);
-  EXPECT_EQ(result.status, STATUS_SUCCESS);
-  EXPECT_EQ(result.information, 19u);
+  sim::IoResult result;
+  for (ULONG code : {IOCTL_CARD_GET_PORT_FIFO, IOCTL_CARD_GET_PORT_INFO, IOCTL_CARD_READ_CONFIG_BYTE}) {
+    result = app().DeviceIoControl(handle, code, &record, 19, &record, 19);
+    EXPECT_EQ(result.status, STATUS_SUCCESS) << std::hex << code;
+    EXPECT_EQ(result.information, 19u) << std::hex << code;
+  }
+  PciAccessRecord pci = Pci(3, 0, 0, 0);
+  result = app().DeviceIoControl(handle, IOCTL_CARD_READ_PCI_DWORD, &pci, 18, &pci, 18);
+  EXPECT_EQ(result.status, STATUS_PRIVILEGE_NOT_HELD);
   const uint8_t fifo = ConfigByte(2, 0x41);
   for (ULONG code : {IOCTL_CARD_SET_PORT_FIFO, IOCTL_CARD_BATCH_BEGIN, IOCTL_CARD_WRITE_CONFIG_BYTE,
-                     IOCTL_CARD_READ_IO_BYTE, IOCTL_CARD_SET_GPIO}) {
+                     IOCTL_CARD_READ_IO_BYTE, IOCTL_CARD_SET_GPIO, IOCTL_CARD_GET_CONFIG_WINDOW}) {
     record = Record(1, 5);
     result = app().DeviceIoControl(handle, code, &record, 19, &record, 19);
     EXPECT_EQ(result.status, STATUS_PRIVILEGE_NOT_HELD) << std::hex << code;
