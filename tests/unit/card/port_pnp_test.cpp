@@ -51,6 +51,12 @@ TEST_F(PortPnpTest, RemovedPortNodeComesBackWithTheSameDevice) {
   EXPECT_TRUE(node->Gone());
   EXPECT_TRUE(kernel().io->IsLiveDevice(Port()));
   EXPECT_EQ(PortNodes().size(), 7u);
+  // A sibling's relations query runs the card's naming pass, which leaves
+  // the device key of a port without a node alone (the verifier checks).
+  EXPECT_EQ(SendPnp(Port(0), IRP_MN_QUERY_DEVICE_RELATIONS, [](IO_STACK_LOCATION* stack) {
+              stack->Parameters.QueryDeviceRelations.Type = RemovalRelations;
+            }).Status,
+            STATUS_NOT_SUPPORTED);
   // The card still reports it, so the next enumeration finds it again.
   kernel().pnp->EnumerateNow(Node());
   ASSERT_EQ(PortNodes().size(), 8u);
