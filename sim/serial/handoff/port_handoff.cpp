@@ -13,7 +13,7 @@
 #include <ntddk.h>
 #include <initguid.h>
 
-#include "card/ports/port_resource_interface.h"
+#include "enum/serial/port_resource_interface.h"
 
 #define HANDOFF_POOL_TAG 'fOdH'
 
