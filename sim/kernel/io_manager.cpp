@@ -266,8 +266,9 @@ void IoManager::DeleteDevice(DEVICE_OBJECT* device, const DriverImage* caller) {
 // is still attached above it: a filter detaches from the device below after
 // passing the removal down, as Windows lets it.
 void IoManager::DereferenceDevice(DeviceRecord* record) {
+  const DeviceRecord* above = record->device->AttachedDevice ? FindDevice(record->device->AttachedDevice) : nullptr;
   if (record->deleted && record->references == 0 && record->device->ReferenceCount == 0 &&
-      !record->device->AttachedDevice)
+      (!above || above->deleted))
     FreeDeviceMemory(record);
 }
 
