@@ -57,8 +57,8 @@ NTSTATUS Start(EnumFilterExtension* filter, PIRP Irp) {
   status = port.GetPortResources(port.Context, filter->PhysicalDeviceObject, &raw, &translated);
   port.InterfaceDereference(port.Context);
   if (!NT_SUCCESS(status)) {
-    if (raw) ExFreePoolWithTag(raw, 0);
-    if (translated) ExFreePoolWithTag(translated, 0);
+    if (raw) ExFreePool(raw);
+    if (translated) ExFreePool(translated);
     return Complete(filter, Irp, status);
   }
 
@@ -68,8 +68,9 @@ NTSTATUS Start(EnumFilterExtension* filter, PIRP Irp) {
   next->Parameters.StartDevice.AllocatedResourcesTranslated = translated;
   Irp->IoStatus.Status = arrived_status;
   status = SendDownAndWait(filter, Irp, &done);
-  ExFreePoolWithTag(raw, 0);
-  ExFreePoolWithTag(translated, 0);
+  // The lists are ours now; they carry the card driver's tag.
+  ExFreePool(raw);
+  ExFreePool(translated);
   if (NT_SUCCESS(status)) filter->Started = 1;
   return Complete(filter, Irp, status);
 }
