@@ -23,7 +23,8 @@ std::string Ports(unsigned count, const std::string& device) {
 }
 
 // Every port of a 12-port card has a loopback plug; each is opened by its
-// COM name and talked to at 300, 9600 and 115200 baud in four word formats.
+// COM name and talked to at 300, 9600 and 115200 baud in four word formats,
+// through zarkenum above the serial port driver.
 TEST(SerialPortScenarioTest, EveryPortOfATwelvePortCardEchoesThroughItsLoopbackPlug) {
   const char* const formats[] = {R"("line": {"word_length": 8, "parity": "none", "stop_bits": "1"})",
                                  R"("line": {"word_length": 7, "parity": "even", "stop_bits": "1"})",
@@ -69,6 +70,7 @@ TEST(SerialPortScenarioTest, EveryPortOfATwelvePortCardEchoesThroughItsLoopbackP
   for (unsigned n = 0; n < 12; ++n) {
     const std::string name = "COM" + std::to_string(n + 3);
     EXPECT_EQ(ports[n]["state"], "started");
+    EXPECT_EQ(ports[n]["stack"][2]["driver"], "zarkenum") << "the top of the stack, where opens arrive";
     EXPECT_EQ(ports[n]["com_name"], name);
     EXPECT_EQ(ports[n]["port_name"], name);
     EXPECT_EQ(ports[n]["friendly_name"], "Communications Port (" + name + ")");
