@@ -11,6 +11,7 @@
 #include "enum/multi_string.h"
 #include "wdmguid.h"
 #include "sim/hw/devices/loopback_plug.h"
+#include "sim/kernel/fault_plan.h"
 #include "sim/kernel/image_loader.h"
 #include "sim/kernel/io_manager.h"
 #include "sim/kernel/scheduler.h"
@@ -136,6 +137,36 @@ TEST_F(EnumTest, PortsStartOnTheirOwnListsAndAnswerThePortNameQuery) {
   EXPECT_EQ(result.status, STATUS_SUCCESS);
   EXPECT_EQ(Utf16(name, result.information), std::u16string(u"Zark port 2\0", 12));
   EXPECT_EQ(machine().app().Close(handle), STATUS_SUCCESS);
+}
+
+// The port's stack built again while each of the first calls of a kernel
+// service fails in turn: the serial driver's and zarkenum's AddDevice, the
+// interface registration, the key reads, the start with its fetch of the
+// port's lists. A failure leaves the port not started and nothing behind
+// (the fixture's verifier); the next try starts it.
+TEST_F(EnumTest, EveryFailureWhileBuildingAndStartingThePortIsUndone) {
+  using sim::FaultKind;
+  for (FaultKind kind : {FaultKind::DeviceCreation, FaultKind::Attach, FaultKind::Registry, FaultKind::Pool}) {
+    for (unsigned n = 1; n <= 6; ++n) {
+      SCOPED_TRACE(testing::Message() << sim::FaultKindName(kind) << " call " << n);
+      ASSERT_EQ(ports().Act(Kind::Disable, 1).status, STATUS_SUCCESS);
+      machine().kernel().faults->FailNth(kind, n);
+      ports().Act(Kind::Enable, 1);
+      const bool failed = machine().kernel().faults->Calls(kind) >= n;
+      machine().kernel().faults->Clear();
+      if (failed && ports().Started(1)) {
+        EXPECT_EQ(Filter(ports().Node(1))->Started, 1) << "a failure the stack got over";
+      } else if (failed) {
+        EXPECT_NE(ports().Node(1)->state, sim::DeviceNode::State::Started);
+      }
+      if (!ports().Started(1)) {
+        ASSERT_EQ(ports().Act(Kind::Disable, 1).status, STATUS_SUCCESS);
+        ASSERT_EQ(ports().Act(Kind::Enable, 1).status, STATUS_SUCCESS);
+      }
+      ASSERT_TRUE(ports().Started(1));
+      EXPECT_EQ(Filter(ports().Node(1))->Started, 1);
+    }
+  }
 }
 
 // "SkipEnumerations" holds the report of a child off for that many
