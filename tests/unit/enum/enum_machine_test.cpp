@@ -139,6 +139,25 @@ TEST_F(EnumTest, PortsStartOnTheirOwnListsAndAnswerThePortNameQuery) {
   EXPECT_EQ(machine().app().Close(handle), STATUS_SUCCESS);
 }
 
+// A stack whose bus device does not answer the port resource interface
+// query (a plain PCI function): the start ends with the query's status and
+// the serial port driver below is never started.
+TEST_F(EnumTest, AStartWithoutThePortInterfaceFailsWithTheQueryStatus) {
+  machine().kernel().pnp->Bind("PCI\\VEN_1234&DEV_0002", "KALVOR1110", {"zarkenum"});
+  sim::CardConfig device;
+  device.vendor_id = 0x1234;
+  device.device_id = 0x0002;
+  device.location = sim::hw::PciLocation{1, 6, 0};
+  DEVICE_OBJECT* pdo = machine().InstallCard(device);
+  ASSERT_NE(pdo, nullptr);
+  sim::DeviceNode* node = machine().kernel().pnp->DeviceArrived(pdo);
+  ASSERT_NE(node, nullptr);
+  EXPECT_EQ(node->state, sim::DeviceNode::State::Failed);
+  EXPECT_EQ(node->problem, STATUS_NOT_SUPPORTED);
+  EXPECT_FALSE(ports().registry().GetValue(sim::DeviceParametersPath(*node), "PortAddr").has_value())
+      << "the serial port driver never started";
+}
+
 // The port's stack built again while each of the first calls of a kernel
 // service fails in turn: the serial driver's and zarkenum's AddDevice, the
 // interface registration, the key reads, the start with its fetch of the
