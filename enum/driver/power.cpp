@@ -52,7 +52,9 @@ NTSTATUS FilterPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   IoCopyCurrentIrpStackLocationToNext(Irp);
   if (going_up) {
-    AcquireIo(filter);
+    // One more count, for the completion routine: this request already
+    // holds one, so removal cannot pass it in between.
+    InterlockedIncrement(&filter->OutstandingIo);
     IoSetCompletionRoutine(Irp, PowerUpDone, NULL, TRUE, TRUE, TRUE);
   } else {
     PoStartNextPowerIrp(Irp);
