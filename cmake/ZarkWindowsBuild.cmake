@@ -20,6 +20,8 @@ set(ZARK_CHECK_IMAGE python3 ${CMAKE_SOURCE_DIR}/packaging/check_image.py
 set(ZARK_WINDOWS_IMAGE_DIR ${CMAKE_BINARY_DIR}/windows/card)
 add_test(NAME windows_image_zarkcard
   COMMAND ${ZARK_CHECK_IMAGE} ${ZARK_WINDOWS_IMAGE_DIR}/zarkcard.sys)
+add_test(NAME windows_image_zarkenum
+  COMMAND ${ZARK_CHECK_IMAGE} ${CMAKE_BINARY_DIR}/windows/enum/zarkenum.sys)
 # The bench's serial port driver and start hand-off filter are not shipped,
 # but they are kernel images all the same.
 foreach(_bench_image KALVOR1110 PortHandOff)

@@ -6,7 +6,7 @@
 
 #include <initguid.h>
 
-#include "card/ports/port_resource_interface.h"
+#include "enum/serial/port_resource_interface.h"
 #include "card/ports/ports.h"
 
 namespace {

@@ -132,8 +132,17 @@ TEST_F(PortPnpTest, TargetRelationIsThePortItself) {
   ObfDereferenceObject(list->Objects[0]);
   ExFreePool(list);
 
+  // Bus relations are the port enumerator's, above the serial driver: no
+  // device on the port, an empty list.
+  result = ToPort(IRP_MN_QUERY_DEVICE_RELATIONS,
+                  [](IO_STACK_LOCATION* stack) { stack->Parameters.QueryDeviceRelations.Type = BusRelations; });
+  ASSERT_EQ(result.Status, STATUS_SUCCESS);
+  list = reinterpret_cast<DEVICE_RELATIONS*>(result.Information);
+  EXPECT_EQ(list->Count, 0u);
+  ExFreePool(list);
+
   // Other relation types are not the port's to answer yet.
-  for (DEVICE_RELATION_TYPE type : {BusRelations, RemovalRelations, EjectionRelations}) {
+  for (DEVICE_RELATION_TYPE type : {RemovalRelations, EjectionRelations}) {
     result = ToPort(IRP_MN_QUERY_DEVICE_RELATIONS,
                     [type](IO_STACK_LOCATION* stack) { stack->Parameters.QueryDeviceRelations.Type = type; });
     EXPECT_EQ(result.Status, STATUS_NOT_SUPPORTED);
