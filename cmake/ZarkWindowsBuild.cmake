@@ -20,6 +20,8 @@ set(ZARK_CHECK_IMAGE python3 ${CMAKE_SOURCE_DIR}/packaging/check_image.py
 set(ZARK_WINDOWS_IMAGE_DIR ${CMAKE_BINARY_DIR}/windows/card)
 add_test(NAME windows_image_zarkcard
   COMMAND ${ZARK_CHECK_IMAGE} ${ZARK_WINDOWS_IMAGE_DIR}/zarkcard.sys)
+add_test(NAME windows_image_zarkenum
+  COMMAND ${ZARK_CHECK_IMAGE} ${CMAKE_BINARY_DIR}/windows/enum/zarkenum.sys)
 # The configuration tool: a console program that needs no DLL but the system's.
 add_test(NAME windows_image_zarkcfg
   COMMAND python3 ${CMAKE_SOURCE_DIR}/tools/zarkcfg/check_image.py ${ZARK_MINGW_OBJDUMP}

@@ -44,8 +44,9 @@ typedef struct _PortExtension {
   // Retired (its slot now leads to another UART, or to none: see the card's
   // RetiredPorts), and a bus relations answer has left it out since.
   BOOLEAN ReportedGone;
-  // The Plug and Play manager has sent the port a request, so it knows the
-  // device as a PDO: only then may the port's device key be opened.
+  // The Plug and Play manager has sent the port a request since its last
+  // removal, so it knows the device as a PDO: only then may the port's
+  // device key be opened.
   BOOLEAN Enumerated;
 } PortExtension;
 

@@ -103,6 +103,10 @@ void SaveOrRestoreHeader(CardExtension* Card, PDEVICE_OBJECT Device, const UCHAR
   Card->SavedInterruptLine = Header[CFG_INTERRUPT_LINE];
 }
 
+USHORT HeaderDeviceId(const UCHAR* Header) {
+  return static_cast<USHORT>(Header[CFG_DEVICE_ID] | Header[CFG_DEVICE_ID + 1] << 8);
+}
+
 // The UARTs are reached through BAR5, which must be an I/O BAR with a base:
 // zero, or a memory BAR (bit 0 clear), leaves nowhere to put them.
 BOOLEAN UartRangeValid(ULONG Bar5) { return (Bar5 & 1) && (Bar5 & 0xFFFC) != 0; }
@@ -152,16 +156,15 @@ void ApplyGpioValues(CardExtension* Card) {
 // A(8 * s). The pass ends at the chip's last counted port. New ports go
 // into the "ComNumConfig" image when the configuration file describes the
 // card; TRUE when one did.
-BOOLEAN EnablePorts(CardExtension* Card, PDEVICE_OBJECT Device, const BringUpBuffers* Buffers, PUCHAR Table,
-                    BOOLEAN TableUsable, UCHAR FifoSetting) {
-  const UCHAR* header = Buffers->Header;
-  const USHORT device_id = static_cast<USHORT>(header[CFG_DEVICE_ID] | header[CFG_DEVICE_ID + 1] << 8);
-  const UCHAR optional_mask = header[CFG_OPTIONAL_PORT_MASK];
+BOOLEAN EnablePorts(CardExtension* Card, PDEVICE_OBJECT Device, BringUpBuffers* Buffers, BOOLEAN TableUsable,
+                    UCHAR FifoSetting) {
+  const USHORT device_id = HeaderDeviceId(Buffers->Header);
+  const UCHAR optional_mask = Buffers->Header[CFG_OPTIONAL_PORT_MASK];
   const ULONG bar5 = SAVED_BAR(Card, 5);
 
   PortRecordContext record;
   record.Card = Card;
-  record.ComNumberTable = Table;
+  record.ComNumberTable = Buffers->ComNumberTable;
   record.ConfigImage = Buffers->ConfigImage;
   record.ConfigBus = 0;
   record.BusKnown = Card->CardInConfigFile ? QueryCardBusNumber(Card, &record.ConfigBus) : FALSE;
@@ -195,7 +198,7 @@ NTSTATUS BringUpCard(CardExtension* Card, PDEVICE_OBJECT Device, CardBringUpReas
   if (!NT_SUCCESS(CardConfigAccess(Device, 0, header, 0, CFG_HEADER_SIZE))) return STATUS_DEVICE_CONFIGURATION_ERROR;
   if ((header[CFG_VENDOR_ID] | header[CFG_VENDOR_ID + 1] << 8) != CARD_VENDOR_ID)
     return STATUS_DEVICE_CONFIGURATION_ERROR;
-  const USHORT device_id = static_cast<USHORT>(header[CFG_DEVICE_ID] | header[CFG_DEVICE_ID + 1] << 8);
+  const USHORT device_id = HeaderDeviceId(header);
 
   SaveOrRestoreHeader(Card, Device, header, Reason);
   const ULONG bar5 = SAVED_BAR(Card, 5);
@@ -225,7 +228,7 @@ NTSTATUS BringUpCard(CardExtension* Card, PDEVICE_OBJECT Device, CardBringUpReas
   // "ComNumConfig" is shared with the other cards and the port enumerator:
   // it is written back only when this card added an entry.
   const BOOLEAN table_usable = LoadComNumberTable(Buffers->ComNumberTable);
-  if (uarts_reachable && EnablePorts(Card, Device, Buffers, Buffers->ComNumberTable, table_usable, fifo))
+  if (uarts_reachable && EnablePorts(Card, Device, Buffers, table_usable, fifo))
     SaveComNumberTable(Buffers->ComNumberTable);
 
   ApplyGpioValues(Card);

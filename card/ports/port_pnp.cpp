@@ -6,7 +6,7 @@
 
 #include <initguid.h>
 
-#include "card/ports/port_resource_interface.h"
+#include "enum/serial/port_resource_interface.h"
 #include "card/ports/ports.h"
 
 namespace {
@@ -27,7 +27,11 @@ NTSTATUS Leave(PDEVICE_OBJECT, PIRP Irp) {
 // device of the UART now behind it.
 NTSTATUS RemovePort(PDEVICE_OBJECT PortDevice, PIRP Irp) {
   PortExtension* port = static_cast<PortExtension*>(PortDevice->DeviceExtension);
-  if (!port->ReportedGone) return Accept(PortDevice, Irp);
+  if (!port->ReportedGone) {
+    // Its node is gone until an enumeration finds the port again.
+    port->Enumerated = FALSE;
+    return Accept(PortDevice, Irp);
+  }
   CardExtension* card = ParentCardOf(PortDevice);
   const int slot = PortSlotFromFlags(port->DeviceFlags);
   for (int i = 0; i < CARD_MAX_PORTS; ++i)

@@ -5,7 +5,7 @@
 #include <ntddk.h>
 
 #include "card/driver/card_extension.h"
-#include "card/ports/port_resource_interface.h"
+#include "enum/serial/port_resource_interface.h"
 
 // Brings the card up, records each slot's share of the card's resources
 // from the start request's partial lists (either may be null) and creates

@@ -259,11 +259,17 @@ void IoManager::DeleteDevice(DEVICE_OBJECT* device, const DriverImage* caller) {
   if (*link) *link = device->NextDevice;
   device->DeviceObjectExtension->ExtensionFlags |= DOE_DELETE_PENDING;
   record->deleted = true;
-  if (record->references == 0 && device->ReferenceCount == 0) FreeDeviceMemory(record);
+  DereferenceDevice(record);
 }
 
+// A deleted device's memory stays while it is referenced or while a device
+// is still attached above it: a filter detaches from the device below after
+// passing the removal down, as Windows lets it.
 void IoManager::DereferenceDevice(DeviceRecord* record) {
-  if (record->deleted && record->references == 0 && record->device->ReferenceCount == 0) FreeDeviceMemory(record);
+  const DeviceRecord* above = record->device->AttachedDevice ? FindDevice(record->device->AttachedDevice) : nullptr;
+  if (record->deleted && record->references == 0 && record->device->ReferenceCount == 0 &&
+      (!above || above->deleted))
+    FreeDeviceMemory(record);
 }
 
 void IoManager::FreeDeviceMemory(DeviceRecord* record) {

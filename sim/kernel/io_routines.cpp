@@ -215,6 +215,8 @@ void IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   }
   above->DeviceObjectExtension->AttachedTo = nullptr;
   TargetDevice->AttachedDevice = nullptr;
+  // A target deleted while this device was attached goes now.
+  if (sim::DeviceRecord* record = K().io->FindDevice(TargetDevice)) K().io->DereferenceDevice(record);
 }
 
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {

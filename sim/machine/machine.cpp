@@ -20,8 +20,9 @@ namespace sim {
 
 namespace {
 constexpr char kSerialService[] = "KALVOR1110";
-// The bench's start hand-off filter; the port enumerator (zarkenum) takes
-// its place once it exists.
+// The port enumerator, each port's upper filter, and the bench's stand-in
+// that a test takes to hand the serial driver wrong resources.
+constexpr char kEnumService[] = "zarkenum";
 constexpr char kHandOffService[] = "PortHandOff";
 
 // What the driver package installs: the card driver for the three chips.
@@ -89,12 +90,11 @@ void Machine::PowerOn(Persistent* kept) {
     kernel_->pnp->Bind(id, "zarkcard");
     kernel_->pnp->SetSecurity(id, kCardSecurity);
   }
-  // Each port: the serial port driver with the start hand-off filter above
-  // it, which the port enumerator replaces once it exists.
+  // Each port: the serial port driver with the port enumerator above it.
   for (int port = 1; port <= 12; ++port) {
     char id[16];
     std::snprintf(id, sizeof id, "*KVRCOM%02d", port);
-    kernel_->pnp->Bind(id, kSerialService, {kHandOffService});
+    kernel_->pnp->Bind(id, kSerialService, {config_.stand_in_hand_off ? kHandOffService : kEnumService});
   }
   // The ports install into the Ports class, whose installer names them.
   for (int port = 1; port <= 12; ++port) {

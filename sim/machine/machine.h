@@ -107,6 +107,9 @@ struct MachineConfig {
   std::vector<RegistryPreset> registry;
   // The bus driver fails this configuration request (1-based; 0: none).
   unsigned fail_config_request = 0;
+  // Each port's upper filter is the bench's PortHandOff, whose knob can hand
+  // the serial driver wrong resources, in place of zarkenum.
+  bool stand_in_hand_off = false;
   // Run by Machine::Play in order; without a boot action the machine boots
   // at time 0 first.
   std::vector<MachineAction> actions;

@@ -77,7 +77,7 @@ TEST(DeviceTreeScenarioTest, TheDefaultMachineShowsFourPortsWithTheirWindowsAndI
     EXPECT_EQ(port["stack"][0]["driver"], "zarkcard");
     EXPECT_EQ(port["stack"][1]["driver"], "KALVOR1110");
     EXPECT_EQ(port["stack"][1]["kind"], "FDO");
-    EXPECT_EQ(port["stack"][2]["driver"], "PortHandOff");
+    EXPECT_EQ(port["stack"][2]["driver"], "zarkenum");
     // The names the Ports class installer gave: COM1 and COM2 are the
     // motherboard's.
     const std::string com = "COM" + std::to_string(n + 3);

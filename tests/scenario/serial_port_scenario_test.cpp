@@ -23,7 +23,8 @@ std::string Ports(unsigned count, const std::string& device) {
 }
 
 // Every port of a 12-port card has a loopback plug; each is opened by its
-// COM name and talked to at 300, 9600 and 115200 baud in four word formats.
+// COM name and talked to at 300, 9600 and 115200 baud in four word formats,
+// through zarkenum above the serial port driver.
 TEST(SerialPortScenarioTest, EveryPortOfATwelvePortCardEchoesThroughItsLoopbackPlug) {
   const char* const formats[] = {R"("line": {"word_length": 8, "parity": "none", "stop_bits": "1"})",
                                  R"("line": {"word_length": 7, "parity": "even", "stop_bits": "1"})",
@@ -69,6 +70,7 @@ TEST(SerialPortScenarioTest, EveryPortOfATwelvePortCardEchoesThroughItsLoopbackP
   for (unsigned n = 0; n < 12; ++n) {
     const std::string name = "COM" + std::to_string(n + 3);
     EXPECT_EQ(ports[n]["state"], "started");
+    EXPECT_EQ(ports[n]["stack"][2]["driver"], "zarkenum") << "the top of the stack, where opens arrive";
     EXPECT_EQ(ports[n]["com_name"], name);
     EXPECT_EQ(ports[n]["port_name"], name);
     EXPECT_EQ(ports[n]["friendly_name"], "Communications Port (" + name + ")");
@@ -102,12 +104,14 @@ TEST(SerialPortScenarioTest, BytesEchoExactlyAndNamesSurviveAReboot) {
   EXPECT_EQ(report["serial_comm"].size(), 4u) << "rebuilt at the second boot, once per port";
 }
 
-// A port started on the Plug and Play manager's own assignment finds no UART
-// and fails to start; a port handed its neighbour's window starts, and its
+// With the bench's stand-in filter in place of zarkenum (the shipped filter
+// always hands over the card driver's lists): a port started on the Plug
+// and Play manager's own assignment finds no UART and fails to start; a port handed its neighbour's window starts, and its
 // traffic goes through the neighbour's UART and plug, as the report shows.
 TEST(SerialPortScenarioTest, AWrongHandOffShowsInTheReport) {
   int status = -1;
   json report = RunReport(Scenario(R"({"cards": [{"devices": {"3": {"kind": "loopback"}, "4": {"kind": "loopback"}}}],
+      "faults": {"stand_in_hand_off": true},
       "registry": [
         {"key": "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\PortHandOff\\Parameters",
          "name": "*KVRCOM02", "type": "REG_DWORD", "value": 1},

@@ -504,8 +504,12 @@ sim::MachineConfig ParseScenario(const json& scenario) {
       config.registry.push_back(ParseRegistryValue((*v)[i], "registry[" + std::to_string(i) + "]"));
 
   if (const json* v = f.Get("faults")) {
-    Fields faults(*v, "faults", {"config_request"});
+    Fields faults(*v, "faults", {"config_request", "stand_in_hand_off"});
     faults.Read("config_request", UINT32_MAX, &config.fail_config_request);
+    if (const json* s = faults.Get("stand_in_hand_off")) {
+      if (!s->is_boolean()) Fail("faults.stand_in_hand_off", "must be true or false");
+      config.stand_in_hand_off = s->get<bool>();
+    }
   }
 
   if (const json* v = f.Get("actions")) config.actions = ParseActions(*v, config.cards.size());

@@ -2,6 +2,7 @@
 // the device tree, its identities, driver stack, resources and state.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,12 @@ struct DeviceNode {
   State state = State::Initialized;
   NTSTATUS problem = 0;                   // status that failed the node
   bool present = true;                    // its bus still reports it
+  bool missing = false;                   // its bus left it out of its relations
+  std::map<std::string, bool> interfaces;  // registered device interfaces: symbolic link -> enabled
+  // Children's PDOs removed while this bus still held them, each with a
+  // reference: the bus driver gets another remove once it stops reporting
+  // one (and deletes it then), as on Windows.
+  std::vector<DEVICE_OBJECT*> retained;
   PNP_DEVICE_STATE device_state = 0;      // the stack's answer after its first start
   // Surprise-removed while handles were open: IRP_MN_REMOVE_DEVICE waits
   // until the last handle to the subtree has been closed.

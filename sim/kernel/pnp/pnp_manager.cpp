@@ -419,6 +419,7 @@ void PnpManager::Enumerate(DeviceNode* node) {
   auto* relations = reinterpret_cast<DEVICE_RELATIONS*>(result.Information);
   std::vector<DeviceNode*> reported;
   std::vector<DeviceNode*> arrived;
+  std::vector<DEVICE_OBJECT*> reported_pdos;
   for (ULONG i = 0; relations && i < relations->Count; ++i) {
     DEVICE_OBJECT* pdo = relations->Objects[i];
     if (!K().io->IsLiveDevice(pdo)) {
@@ -432,6 +433,7 @@ void PnpManager::Enumerate(DeviceNode* node) {
     DeviceNode* known = nullptr;
     for (DeviceNode* child : node->children)
       if (child->pdo == pdo && !child->Gone()) known = child;
+    reported_pdos.push_back(pdo);
     if (known) {
       ObfDereferenceObject(pdo);  // the node holds its reference already
       reported.push_back(known);
@@ -442,11 +444,15 @@ void PnpManager::Enumerate(DeviceNode* node) {
     }
   }
   if (relations) ExFreePool(relations);
+  // A retained PDO reported again is a new node with its own reference;
+  // one no longer reported gets its second remove.
+  ReleaseRetained(node, &reported_pdos);
   std::vector<DeviceNode*> vanished;
   for (DeviceNode* child : node->children)
     if (child->present && !child->Gone() && std::find(reported.begin(), reported.end(), child) == reported.end())
       vanished.push_back(child);
   for (DeviceNode* child : vanished) {
+    child->missing = true;
     MarkSubtreeGone(child);
     SurpriseSubtree(child);
     RemoveWhenClosed(child);
@@ -574,6 +580,8 @@ void PnpManager::RemoveSubtree(DeviceNode* node, bool keep_node) {
   // The bus driver gets the remove of its PDO too; it deletes the PDO when
   // the device is no longer present.
   if (was_running || !keep_node) SendPnp(node, IRP_MN_REMOVE_DEVICE);
+  // The bus's own removal took the PDOs it still kept.
+  ReleaseRetained(node, nullptr);
   arbiter_.Release(node);
   node->resources = ResourceLists{};
   if (node->function_driver) RemoveFromServiceEnum(node->service, node->InstancePath());
@@ -593,7 +601,31 @@ void PnpManager::FinishRemoval(DeviceNode* node) {
   node->state = DeviceNode::State::Removed;
   node->pdo = nullptr;
   DetachFromParent(node);
+  // A PDO its bus kept after the remove (the device is still there) waits,
+  // with the node's reference, for the bus to stop reporting it.
+  if (node->parent && !node->parent->Gone() && !node->missing && K().io->IsLiveDevice(pdo)) {
+    node->parent->retained.push_back(pdo);
+    return;
+  }
   ObfDereferenceObject(pdo);
+}
+
+void PnpManager::ReleaseRetained(DeviceNode* node, const std::vector<DEVICE_OBJECT*>* reported) {
+  std::vector<DEVICE_OBJECT*> retained;
+  retained.swap(node->retained);
+  for (DEVICE_OBJECT* pdo : retained) {
+    // Reported again, it became a new node with a reference of its own;
+    // gone from the relations, its bus gets the second remove.
+    const bool gone = reported && std::find(reported->begin(), reported->end(), pdo) == reported->end();
+    if (gone && K().io->IsLiveDevice(pdo)) {
+      IoRequest request;
+      request.major = IRP_MJ_PNP;
+      request.minor = IRP_MN_REMOVE_DEVICE;
+      request.initial_status = STATUS_NOT_SUPPORTED;
+      K().io->SendAndWait(pdo, request);
+    }
+    ObfDereferenceObject(pdo);
+  }
 }
 
 void PnpManager::DetachFromParent(DeviceNode* node) {

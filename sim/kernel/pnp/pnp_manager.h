@@ -132,6 +132,9 @@ class PnpManager {
   void FinishRemoval(DeviceNode* node);
   void UnloadIfUnused(DriverRecord* driver);
   void DetachFromParent(DeviceNode* node);
+  // Drops the references to the retained PDOs; with the PDOs the bus just
+  // reported, sends the second remove to those it no longer reports.
+  void ReleaseRetained(DeviceNode* node, const std::vector<DEVICE_OBJECT*>* reported);
 
   std::vector<std::unique_ptr<DeviceNode>> nodes_;
   std::map<std::string, DriverBinding> bindings_;  // upper-cased ID

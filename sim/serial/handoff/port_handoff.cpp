@@ -1,9 +1,11 @@
-// PortHandOff: the bench's upper filter on each port of the card. At
+// PortHandOff: the bench's stand-in for zarkenum's start hand-off, bound
+// above the serial port driver only when a machine asks for it
+// (MachineConfig::stand_in_hand_off), so that a test can hand the serial
+// driver wrong resources and watch what it makes of them. At
 // IRP_MN_START_DEVICE it replaces the start resources the Plug and Play
 // manager assigned (a zero-length I/O range) with the port's own lists,
 // fetched from the card driver through the port resource interface; it
-// passes everything else through untouched. The port enumerator takes its
-// place once it exists.
+// passes everything else through untouched.
 //
 // Fault knob for tests: REG_DWORD under
 // \Registry\Machine\SYSTEM\CurrentControlSet\Services\PortHandOff\Parameters
@@ -13,7 +15,7 @@
 #include <ntddk.h>
 #include <initguid.h>
 
-#include "card/ports/port_resource_interface.h"
+#include "enum/serial/port_resource_interface.h"
 
 #define HANDOFF_POOL_TAG 'fOdH'
 

@@ -13,7 +13,7 @@
 #include "card/driver/card_extension.h"
 // The interface GUID is defined (weakly) wherever this header is used.
 #include <initguid.h>
-#include "card/ports/port_resource_interface.h"
+#include "enum/serial/port_resource_interface.h"
 #include "sim/hw/hardware.h"
 #include "sim/kernel/pnp/device_node.h"
 #include "sim/kernel/pnp/enum_registry.h"

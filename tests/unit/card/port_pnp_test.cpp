@@ -51,6 +51,12 @@ TEST_F(PortPnpTest, RemovedPortNodeComesBackWithTheSameDevice) {
   EXPECT_TRUE(node->Gone());
   EXPECT_TRUE(kernel().io->IsLiveDevice(Port()));
   EXPECT_EQ(PortNodes().size(), 7u);
+  // A sibling's relations query runs the card's naming pass, which leaves
+  // the device key of a port without a node alone (the verifier checks).
+  EXPECT_EQ(SendPnp(Port(0), IRP_MN_QUERY_DEVICE_RELATIONS, [](IO_STACK_LOCATION* stack) {
+              stack->Parameters.QueryDeviceRelations.Type = RemovalRelations;
+            }).Status,
+            STATUS_NOT_SUPPORTED);
   // The card still reports it, so the next enumeration finds it again.
   kernel().pnp->EnumerateNow(Node());
   ASSERT_EQ(PortNodes().size(), 8u);
@@ -126,8 +132,17 @@ TEST_F(PortPnpTest, TargetRelationIsThePortItself) {
   ObfDereferenceObject(list->Objects[0]);
   ExFreePool(list);
 
+  // Bus relations are the port enumerator's, above the serial driver: no
+  // device on the port, an empty list.
+  result = ToPort(IRP_MN_QUERY_DEVICE_RELATIONS,
+                  [](IO_STACK_LOCATION* stack) { stack->Parameters.QueryDeviceRelations.Type = BusRelations; });
+  ASSERT_EQ(result.Status, STATUS_SUCCESS);
+  list = reinterpret_cast<DEVICE_RELATIONS*>(result.Information);
+  EXPECT_EQ(list->Count, 0u);
+  ExFreePool(list);
+
   // Other relation types are not the port's to answer yet.
-  for (DEVICE_RELATION_TYPE type : {BusRelations, RemovalRelations, EjectionRelations}) {
+  for (DEVICE_RELATION_TYPE type : {RemovalRelations, EjectionRelations}) {
     result = ToPort(IRP_MN_QUERY_DEVICE_RELATIONS,
                     [type](IO_STACK_LOCATION* stack) { stack->Parameters.QueryDeviceRelations.Type = type; });
     EXPECT_EQ(result.Status, STATUS_NOT_SUPPORTED);

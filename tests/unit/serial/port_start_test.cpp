@@ -75,6 +75,7 @@ TEST_F(SerialTest, PortStartsOnItsWindowAndPublishesItsNameWhenItHasOne) {
 class HandOffTest : public SerialTest {
  protected:
   HandOffTest() {
+    config_.stand_in_hand_off = true;
     config_.registry.push_back(HandOffKnob(1, 1));
     config_.registry.push_back(HandOffKnob(2, 2));
     config_.registry.push_back(HandOffKnob(4, 2));  // past the last UART: nothing answers

@@ -1,6 +1,7 @@
 // A booted machine with one serial card whose ports run the serial port
-// driver, started by the hand-off filter; the Ports class installer names
-// them COM3, COM4, ... (COM1 and COM2 are taken). Helpers to restart, open
+// driver, started by zarkenum above it (or by the bench's hand-off
+// stand-in); the Ports class installer names them COM3, COM4, ... (COM1 and
+// COM2 are taken). Helpers to restart, open
 // and drive the ports as an application does.
 #pragma once
 

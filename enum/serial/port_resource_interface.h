@@ -1,6 +1,9 @@
 // The port resource interface: a port device hands it to the port
 // enumerator above its serial driver, which fetches the port's own I/O
-// window and the card's interrupt as ready-made start lists with it.
+// window and the card's interrupt as ready-made start lists with it. Both
+// drivers build against this record. The port answers the query with a
+// reference already taken; the user calls GetPortResources once and then
+// InterfaceDereference once.
 #pragma once
 
 #include <ntddk.h>
