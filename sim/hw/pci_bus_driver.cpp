@@ -28,6 +28,9 @@ uint32_t unhandled_minors = 0;
 std::function<void(DEVICE_OBJECT*, IRP*)> power_observer;
 // A return to D0 writes the saved header back.
 bool restore_header = true;
+// System set-power IRPs held pending instead of completed.
+bool hold_system_power = false;
+std::vector<IRP*> held_power_irps;
 
 PciFunction* FunctionOf(const PciPdoExtension& ext) { return Hw().pci().Find(ext.location); }
 
@@ -443,6 +446,11 @@ NTSTATUS PdoPower(PDEVICE_OBJECT device, PIRP irp) {
   auto* ext = static_cast<PciPdoExtension*>(device->DeviceExtension);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = irp->IoStatus.Status;
+  if (hold_system_power && stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == SystemPowerState) {
+    IoMarkIrpPending(irp);
+    held_power_irps.push_back(irp);
+    return STATUS_PENDING;
+  }
   if (stack->MinorFunction == IRP_MN_SET_POWER) SetPdoPower(device, *ext, stack);
   if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) status = STATUS_SUCCESS;
   // IRP_MN_WAIT_WAKE: the card has no PME support; like every request the
@@ -475,6 +483,8 @@ PciBusDriver::~PciBusDriver() {
   unhandled_minors = 0;
   power_observer = nullptr;
   restore_header = true;
+  hold_system_power = false;
+  held_power_irps.clear();
 }
 
 void PciBusDriver::LeaveUnhandled(UCHAR minor, bool unhandled) {
@@ -488,6 +498,18 @@ void PciBusDriver::ObservePower(std::function<void(DEVICE_OBJECT*, IRP*)> observ
 }
 
 void PciBusDriver::RestoreHeaderOnD0(bool restore) { restore_header = restore; }
+
+void PciBusDriver::HoldSystemPowerIrps(bool hold) { hold_system_power = hold; }
+
+void PciBusDriver::ReleaseHeldPowerIrps() {
+  std::vector<IRP*> held;
+  held.swap(held_power_irps);
+  for (IRP* irp : held) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    PoStartNextPowerIrp(irp);
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+}
 
 void PciBusDriver::SystemPowerLost() {
   for (const auto& [device, record] : K().io->devices()) {
