@@ -14,6 +14,8 @@
 #include "sim/kernel/pnp/device_node.h"
 #include "sim/kernel/power/power_manager.h"
 #include "support/seed_range.h"
+// After the kernel headers, as on Windows.
+#include "ntddser.h"
 
 namespace {
 
@@ -36,7 +38,8 @@ ULONG Reported(const DEVICE_OBJECT* device) { return device->DeviceObjectExtensi
 // A 12-port card with a loopback plug, a modem and a mouse; COM3 stays open
 // from before the sleep to after the wake. Under preemption on every seed:
 // every stack is told of the sleep (the port devices and the enumerator's
-// filters report D3), the card loses its registers, and after the wake
+// filters report D3), the card loses its registers, the UARTs drop their
+// lines (the mouse they power goes off), and after the wake
 // every port's UART answers at its address again, the open handle's
 // loopback exchange works, and nothing is left behind at the end.
 TEST(PowerScenarioTest, SleepAndWakeWithAPortHeldOpen) {
@@ -56,11 +59,19 @@ TEST(PowerScenarioTest, SleepAndWakeWithAPortHeldOpen) {
     HANDLE com3 = nullptr;
     ASSERT_EQ(app.Open("\\\\.\\COM3", &com3), STATUS_SUCCESS);
     EXPECT_EQ(Exchange(app, com3, "ping"), "ping");
+    // The mouse on COM5 lives on DTR and RTS.
+    HANDLE com5 = nullptr;
+    ASSERT_EQ(app.Open("\\\\.\\COM5", &com5), STATUS_SUCCESS);
+    EXPECT_EQ(app.DeviceIoControl(com5, IOCTL_SERIAL_SET_DTR, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(app.DeviceIoControl(com5, IOCTL_SERIAL_SET_RTS, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+    sim::hw::SerialDevice& mouse = *machine.cards()[0].model->attached(2);
+    EXPECT_EQ(mouse.state().rfind("powered", 0), 0u) << mouse.state();
 
     const SYSTEM_POWER_STATE state = seed % 2 ? PowerSystemSleeping3 : PowerSystemHibernate;
     ASSERT_EQ(machine.Sleep(state), STATUS_SUCCESS);
     sim::hw::UartCard& model = *machine.cards()[0].model;
     EXPECT_EQ(model.Get16(0x04), 0) << "the card lost its power";
+    EXPECT_EQ(mouse.state().rfind("off", 0), 0u) << "the UART's reset dropped DTR and RTS: " << mouse.state();
     for (unsigned port = 1; port <= 12; ++port) {
       sim::DeviceNode* node = machine.PortNode(0, port);
       ASSERT_NE(node, nullptr);
@@ -78,6 +89,8 @@ TEST(PowerScenarioTest, SleepAndWakeWithAPortHeldOpen) {
       EXPECT_EQ(model.UartAt(address), static_cast<int>(port - 1)) << "port " << port << " answers at its address";
     }
     EXPECT_EQ(Exchange(app, com3, "pong"), "pong");
+    EXPECT_EQ(mouse.state().rfind("powered", 0), 0u) << "the serial port driver raised the lines again: " << mouse.state();
+    EXPECT_EQ(app.Close(com5), STATUS_SUCCESS);
     EXPECT_EQ(app.Close(com3), STATUS_SUCCESS);
     machine.Shutdown();
     EXPECT_TRUE(machine.verifier().clean()) << machine.verifier().Summary();
