@@ -444,7 +444,7 @@ void IoManager::CompleteRequest(IRP* irp, const DriverImage* caller) {
   const bool inside_routine = record->in_completion && record->routine_location != 0 &&
                               irp->CurrentLocation == record->routine_location && !record->completed;
   if (inside_routine) {
-    record->completed_in_routine = true;
+    record->completed_inside = record->routine_location;
   } else if (record->in_completion || record->completed || irp->CurrentLocation > irp->StackCount || at_originator) {
     ReportCaller(caller, "irp-completed-twice", "IoCompleteRequest of an IRP that was already completed");
     return;
@@ -484,12 +484,15 @@ void IoManager::CompleteRequest(IRP* irp, const DriverImage* caller) {
                                   ? nullptr
                                   : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
       const CCHAR outer_routine = record->routine_location;
-      record->routine_location = irp->CurrentLocation;
+      const CCHAR location = irp->CurrentLocation;
+      record->routine_location = location;
       NTSTATUS status = routine(device, irp, context);
+      // Freed, or completed again by this routine's driver: completion went
+      // on inside, so this walk ends here.
       IrpRecord* after = FindIrp(irp);
       if (after) after->routine_location = outer_routine;
-      if (!after || after->completed_in_routine) {
-        if (after) after->completed_in_routine = false;
+      if (!after || after->completed_inside == location) {
+        if (after) after->completed_inside = 0;
         if (status != STATUS_MORE_PROCESSING_REQUIRED) {
           ReportCaller(caller, "irp-completed-twice",
                        "a completion routine completed its IRP again and then let completion go on");

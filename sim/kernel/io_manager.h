@@ -55,7 +55,8 @@ struct IrpRecord {
   // driver may complete the IRP again from inside the routine, which must
   // then return STATUS_MORE_PROCESSING_REQUIRED.
   CCHAR routine_location = 0;
-  bool completed_in_routine = false;
+  // The location whose routine completed the IRP again from inside (0: none).
+  CCHAR completed_inside = 0;
   bool completed = false;    // completed back to its originator
   // Room in the caller's buffer that completion copies a buffered
   // request's data back into.

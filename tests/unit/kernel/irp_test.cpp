@@ -38,6 +38,7 @@ struct StackState {
   ULONG seen_input_length = 0;
   ULONG seen_output_length = 0;
   std::string seen_input;
+  NTSTATUS inside_result = STATUS_MORE_PROCESSING_REQUIRED;  // what CompleteAgainInside returns
 };
 StackState* state = nullptr;
 
@@ -324,6 +325,40 @@ TEST_F(IrpTest, DriverMayCompleteAgainAfterItsRoutineHalted) {
   EXPECT_EQ(state_.log, (std::vector<std::string>{"middle", "top-after-wait", "originator"}));
   EXPECT_EQ(kernel().verifier->Count("irp-completed-twice"), 0u);
   IoFreeIrp(irp);
+}
+
+// A routine may also complete its IRP again from inside itself (a power
+// policy owner whose device request finished at once) when it then stops
+// the outer completion; letting that go on as well completes it twice.
+IO_COMPLETION_ROUTINE CompleteAgainInside;
+NTSTATUS CompleteAgainInside(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return state->inside_result;
+}
+
+DRIVER_DISPATCH PassDownCompletingInside;
+NTSTATUS PassDownCompletingInside(PDEVICE_OBJECT device, PIRP irp) {
+  IoMarkIrpPending(irp);
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  IoSetCompletionRoutine(irp, CompleteAgainInside, nullptr, TRUE, TRUE, TRUE);
+  IoCallDriver(device->DeviceObjectExtension->AttachedTo, irp);
+  return STATUS_PENDING;
+}
+
+TEST_F(IrpTest, RoutineMayCompleteAgainInsideItselfOnlyIfItStopsCompletion) {
+  driver_->object.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT device, PIRP irp) NTAPI {
+    return device->AttachedDevice ? StackDispatch(device, irp) : PassDownCompletingInside(device, irp);
+  };
+  for (NTSTATUS returned : {STATUS_MORE_PROCESSING_REQUIRED, STATUS_SUCCESS}) {
+    state_.log.clear();
+    state_.inside_result = returned;
+    PIRP irp = OwnIrp();
+    EXPECT_EQ(IoCallDriver(top_, irp), STATUS_PENDING);
+    EXPECT_EQ(state_.log, (std::vector<std::string>{"middle", "originator"})) << "the originator's routine ran once";
+    EXPECT_EQ(kernel().verifier->Count("irp-completed-twice"), returned == STATUS_SUCCESS ? 1u : 0u);
+    kernel().verifier->Forget("irp-completed-twice");
+    IoFreeIrp(irp);
+  }
 }
 
 TEST_F(IrpTest, AllocatedIrpCompletedPastItsOwnerIsAFinding) {
