@@ -26,6 +26,11 @@ constexpr int LowestSetBit(const RecordBytes<N>& bytes) {
       if (bytes.Byte[i] & (1 << bit)) return static_cast<int>(i * 8 + bit);
   return -1;
 }
+// clang 14 cannot bit_cast a record with bit-fields in a constant
+// expression; the two GCC builds (host and Windows) make these checks.
+#if defined(__clang__) && __clang_major__ < 15
+#define CHECK_BIT(type, field, bit) static_assert(true)
+#else
 #define CHECK_BIT(type, field, bit)                                             \
   static_assert(LowestSetBit([] {                                               \
                   type record{};                                                \
@@ -33,6 +38,7 @@ constexpr int LowestSetBit(const RecordBytes<N>& bytes) {
                   return __builtin_bit_cast(RecordBytes<sizeof(type)>, record); \
                 }()) == (bit),                                                  \
                 #type "." #field " starts at the wrong bit")
+#endif
 
 // Basic types.
 CHECK_SIZE(WCHAR, 2);

@@ -235,7 +235,6 @@ class Scheduler {
   uint64_t switches_ = 0;
   uint64_t entries_ = 0;
   bool stopping_ = false;
-  bool dispatching_ = false;
 
   std::map<DISPATCHER_HEADER*, std::vector<SimThread*>> waiters_;
   std::map<TimerEntry, KTIMER*> timer_queue_;

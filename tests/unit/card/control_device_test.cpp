@@ -5,7 +5,6 @@
 #include <gmock/gmock.h>
 
 #include <cstring>
-#include <random>
 #include <string>
 
 #include "card/control/control_codes.h"
@@ -308,41 +307,6 @@ TEST_F(ControlDeviceTest, ClockChangeReachesTheLineWhenThePortRestarts) {
   ASSERT_EQ(kernel().pnp->EnableDevice(port), STATUS_SUCCESS);
   EXPECT_EQ(Model(0).BaudClock(0), 14769000u);
   EXPECT_EQ(hear(), "HELLO");
-}
-
-// Random codes, lengths (0 to 64 each way) and records from an
-// administrator against booted cards: every request completes, none
-// returns a byte past its Information (checked by Send) or more than the
-// record, and the verifier finds nothing when the machine shuts down.
-TEST_F(ControlDeviceTest, RandomRequestsStayWithinTheirRecords) {
-  const ULONG codes[] = {IOCTL_CARD_BATCH_BEGIN,      IOCTL_CARD_BATCH_SELECT,     IOCTL_CARD_BATCH_APPLY,
-                         IOCTL_CARD_READ_CONFIG_BYTE, IOCTL_CARD_WRITE_CONFIG_BYTE, IOCTL_CARD_READ_IO_BYTE,
-                         IOCTL_CARD_WRITE_IO_BYTE,    IOCTL_CARD_READ_MEMORY_BYTE, IOCTL_CARD_WRITE_MEMORY_BYTE,
-                         IOCTL_CARD_READ_PCI_DWORD,   IOCTL_CARD_WRITE_PCI,        IOCTL_CARD_GET_PORT_INFO,
-                         IOCTL_CARD_SET_PORT_CLOCK,   IOCTL_CARD_GET_PORT_FIFO,    IOCTL_CARD_SET_PORT_FIFO,
-                         IOCTL_CARD_SET_PORT_MODE,    IOCTL_CARD_SET_GPIO,         IOCTL_CARD_GET_CONFIG_WINDOW,
-                         0xA415280Cu,                 0xA4152C3Cu,                 0x00000000u};
-  std::mt19937 random(20261210);
-  struct Raw {
-    uint8_t bytes[64];
-  };
-  int served = 0;
-  for (int i = 0; i < 1500; ++i) {
-    const ULONG code = codes[random() % std::size(codes)];
-    // Mostly the record's own length, so that handlers run; any length too.
-    auto length = [&] { return random() % 4 ? (code == IOCTL_CARD_READ_PCI_DWORD || code == IOCTL_CARD_WRITE_PCI ? 18u : 19u) : static_cast<ULONG>(random() % 65); };
-    const ULONG in = length();
-    const ULONG out = length();
-    Raw raw;
-    for (uint8_t& byte : raw.bytes) byte = static_cast<uint8_t>(random());
-    // Small targets reach ports, offsets and GPIO numbers; large ones addresses.
-    if (random() % 2) raw.bytes[1] = raw.bytes[2] = raw.bytes[3] = 0;
-    const Exchange exchange = Send(random() % 3, code, raw, in, out);
-    EXPECT_LE(exchange.information, std::min(out, 19u)) << "request " << i << " code " << std::hex << code;
-    served += exchange.information != 0;
-  }
-  // The requests reached the handlers, not only the length tests.
-  EXPECT_GT(served, 300);
 }
 
 // A port device is not the control device: a request sent straight to it
