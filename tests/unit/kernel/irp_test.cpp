@@ -39,6 +39,7 @@ struct StackState {
   ULONG seen_output_length = 0;
   std::string seen_input;
   NTSTATUS inside_result = STATUS_MORE_PROCESSING_REQUIRED;  // what CompleteAgainInside returns
+  KIRQL bottom_irql = PASSIVE_LEVEL;  // the IRQL the bottom driver last ran at
 };
 StackState* state = nullptr;
 
@@ -67,6 +68,7 @@ void NTAPI NeverCalled(PDEVICE_OBJECT, PIRP) {}
 
 NTSTATUS StackDispatch(PDEVICE_OBJECT device, PIRP irp) {
   PDEVICE_OBJECT lower = device->DeviceObjectExtension->AttachedTo;
+  if (!lower) state->bottom_irql = KeGetCurrentIrql();
   if (lower) {
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, LogAndPropagate, nullptr, TRUE, TRUE, TRUE);
@@ -359,6 +361,30 @@ TEST_F(IrpTest, RoutineMayCompleteAgainInsideItselfOnlyIfItStopsCompletion) {
     kernel().verifier->Forget("irp-completed-twice");
     IoFreeIrp(irp);
   }
+}
+
+// Power requests and DO_POWER_PAGABLE: the power manager sends a stack
+// whose top is not power-pageable its requests at DISPATCH_LEVEL (and one
+// that is at PASSIVE_LEVEL); a driver that passes a power request to a
+// power-pageable device above PASSIVE_LEVEL is a finding.
+TEST_F(IrpTest, PowerRequestsKeepToTheIrqlOfPageableStacks) {
+  POWER_STATE d0;
+  d0.DeviceState = PowerDeviceD0;
+  ASSERT_EQ(PoRequestPowerIrp(bottom_, IRP_MN_QUERY_POWER, d0, nullptr, nullptr, nullptr), STATUS_PENDING);
+  EXPECT_EQ(state_.bottom_irql, DISPATCH_LEVEL);
+  top_->Flags |= DO_POWER_PAGABLE;
+  ASSERT_EQ(PoRequestPowerIrp(bottom_, IRP_MN_QUERY_POWER, d0, nullptr, nullptr, nullptr), STATUS_PENDING);
+  EXPECT_EQ(state_.bottom_irql, PASSIVE_LEVEL);
+  EXPECT_EQ(kernel().verifier->Count("irql"), 0u);
+
+  PIRP irp = OwnIrp();
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_POWER;
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  PoCallDriver(top_, irp);
+  KeLowerIrql(old);
+  EXPECT_NE(TakeOnlyFinding("irql", "kernel").find("power-pageable"), std::string::npos);
+  IoFreeIrp(irp);
 }
 
 TEST_F(IrpTest, AllocatedIrpCompletedPastItsOwnerIsAFinding) {
