@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "sim/kernel/irql_rules.h"
 #include "sim/kernel/kernel_internal.h"
 #include "wdm.h"
 #include "wmilib.h"
@@ -102,6 +103,7 @@ NTSTATUS BuildRegInfo(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, IO_STACK_L
 
 NTSTATUS WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject, PIRP Irp,
                           PSYSCTL_IRP_DISPOSITION IrpDisposition) {
+  sim::CheckIrql("WmiSystemControl", PASSIVE_LEVEL);
   IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(Irp);
   if (stack->MajorFunction != IRP_MJ_SYSTEM_CONTROL || !IsWmiMinor(stack->MinorFunction)) {
     *IrpDisposition = IrpNotWmi;
@@ -219,6 +221,7 @@ NTSTATUS WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObjec
 NTSTATUS WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status, ULONG BufferUsed,
                             CCHAR PriorityBoost) {
   UNREFERENCED_PARAMETER(DeviceObject);
+  sim::CheckIrql("WmiCompleteRequest", DISPATCH_LEVEL);
   IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(Irp);
   const UCHAR minor = stack->MinorFunction;
   const ULONG size = stack->Parameters.WMI.BufferSize;
