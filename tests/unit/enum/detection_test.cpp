@@ -26,7 +26,9 @@ void ExpectPlainIds(const sim::DeviceNode* child) {
     }
 }
 
-// Twelve ports, each with another answer, probed at once at boot.
+// Twelve ports, each with another answer, probed at once at boot. No
+// identity that reaches the Plug and Play manager holds a comma or a
+// character outside 0x20..0x7F.
 TEST(DetectionTest, EveryKindOfAnswerGetsItsIdentitiesAndTheProbesRunInParallel) {
   std::map<unsigned, sim::hw::AttachedDeviceConfig> devices = {
       {2, MouseOf("M")},                                    // DSR low
@@ -38,7 +40,7 @@ TEST(DetectionTest, EveryKindOfAnswerGetsItsIdentitiesAndTheProbesRunInParallel)
       {8, PnpSending("(\x01$ABC1234\\0000ABCD\\MODEM\\PNPC100\\My Modem\\G5)")},  // checksum not hex
       {9, PnpSending("(\x01$A\x85" "C1234)")},             // a character above 0x7F
       {10, PnpSending(std::string(300, 'x'))},              // 300 bytes without a gap
-      {11, PnpSending("(\x01$ABC1234)")},                  // no optional fields
+      {11, PnpSending("(\x01$A,C1234)")},                  // a comma in the ID: it separates
   };
   devices[12].kind = "modem";
   DetectionMachine bench(CardWith(0x1112, devices));
@@ -57,7 +59,7 @@ TEST(DetectionTest, EveryKindOfAnswerGetsItsIdentitiesAndTheProbesRunInParallel)
       {5, {{"*PNP0F09"}, {"*PNP0F0F", "SERIAL_MOUSE"}, "Serenum\\BallPoint", ""}},
       {6, {{"SERENUM\\ABC1234", "ABC1234"}, {"*PNPC100", "*PNPC101", "MODEM"}, "SERENUM\\ABC1234", "My Modem"}},
       {7, {{"SERENUM\\ABC1234", "ABC1234"}, {"*PNPC100", "*PNPC101", "MODEM"}, "SERENUM\\ABC1234", "My Modem"}},
-      {11, {{"SERENUM\\ABC1234", "ABC1234"}, {}, "SERENUM\\ABC1234", ""}},
+      {11, {{"SERENUM\\A", "C1234", "A", "C1234"}, {}, "SERENUM\\A", ""}},
   };
   for (unsigned port = 1; port <= 12; ++port) {
     SCOPED_TRACE(testing::Message() << "port " << port);
@@ -96,6 +98,55 @@ TEST(DetectionTest, EveryKindOfAnswerGetsItsIdentitiesAndTheProbesRunInParallel)
   EXPECT_LT(ended[9], 3 * step + 10 * kMs + 257 * character + 5 * kMs) << "the read stopped at 256 bytes";
   std::printf("probe cycles: empty %.1f ms, mouse %.1f ms, modem %.1f ms, example string %.1f ms\n",
               ended[0] / 1e4, ended[1] / 1e4, ended[11] / 1e4, ended[5] / 1e4);
+  bench.Finish();
+}
+
+// The child follows the device: plugged after boot it is found at the next
+// scan; found again it stays as it is and no new enumeration is asked for;
+// while an application holds the port nothing changes; replaced, the old
+// child goes and the new one comes in the same probe; pulled, the child
+// goes and the port may stop again.
+TEST(DetectionTest, TheChildFollowsTheDeviceAsItIsPluggedReplacedAndPulled) {
+  DetectionMachine bench(CardWith(0x1104, {}));
+  bench.SettleProbes({1, 2, 3, 4}, bench.booted());
+  sim::DeviceNode* port = bench.ports().Node(2);
+  EnumFilterExtension* filter = FilterOn(port);
+  EXPECT_EQ(ChildNode(port), nullptr);
+
+  bench.Plug(2, ExampleModem());
+  bench.Rescan(2);
+  sim::DeviceNode* first = ChildNode(port);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->device_id, "SERENUM\\ABC1234");
+  const size_t nodes = port->children.size();
+
+  bench.Rescan(2);
+  EXPECT_EQ(ChildNode(port), first);
+  EXPECT_EQ(filter->ProbeFlags, 0u) << "unchanged: nothing to take over, no enumeration asked for";
+  EXPECT_EQ(port->children.size(), nodes);
+
+  HANDLE com4 = bench.ports().Open("\\\\.\\COM4");
+  bench.Unplug(2);
+  const UCHAR probes = filter->ProbeCount;
+  bench.Rescan(2);
+  EXPECT_EQ(filter->ProbeCount, probes + 1);
+  EXPECT_EQ(ChildNode(port), first) << "the probe could not open the port";
+  EXPECT_EQ(filter->ProbeFlags, 0u);
+  EXPECT_EQ(bench.machine().app().Close(com4), STATUS_SUCCESS);
+
+  bench.Plug(2, ExampleModem(false, "5678"));
+  bench.Rescan(2);
+  sim::DeviceNode* second = ChildNode(port);
+  ASSERT_NE(second, nullptr);
+  EXPECT_TRUE(first->Gone());
+  EXPECT_EQ(second->device_id, "SERENUM\\ABC5678");
+  EXPECT_EQ(filter->ProbeCount, probes + 2) << "one probe dropped the old child and made the new one";
+
+  bench.Unplug(2);
+  bench.Rescan(2);
+  EXPECT_EQ(ChildNode(port), nullptr);
+  EXPECT_TRUE(second->Gone());
+  EXPECT_EQ(bench.ports().Act(Kind::Rebalance, 2, false).status, STATUS_SUCCESS) << "nothing holds the port";
   bench.Finish();
 }
 
