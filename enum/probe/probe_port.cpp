@@ -131,13 +131,7 @@ NTSTATUS Decide(EnumFilterExtension* filter, PDEVICE_OBJECT previous, UCHAR name
   return CreateChild(filter, name_digit, &ids);
 }
 
-}  // namespace
-
-NTSTATUS ProbePort(PIRP ProbeIrp, EnumFilterExtension* Filter, PUCHAR Unchanged) {
-  KIRQL irql;
-  KeAcquireSpinLock(&Filter->ProbeLock, &irql);
-  PDEVICE_OBJECT previous = Filter->PendingChild;
-  KeReleaseSpinLock(&Filter->ProbeLock, irql);
+NTSTATUS ProbeWithPrevious(PIRP ProbeIrp, EnumFilterExtension* Filter, PDEVICE_OBJECT previous, PUCHAR Unchanged) {
   UCHAR unchanged = 0;
   NTSTATUS status = KeWaitForSingleObject(&Filter->OpenSemaphore, Executive, KernelMode, FALSE, NULL);
   if (status != STATUS_SUCCESS) return status;
@@ -191,4 +185,19 @@ NTSTATUS ProbePort(PIRP ProbeIrp, EnumFilterExtension* Filter, PUCHAR Unchanged)
   if (!NT_SUCCESS(status)) return status;
   *Unchanged = unchanged;
   return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS ProbePort(PIRP ProbeIrp, EnumFilterExtension* Filter, PUCHAR Unchanged) {
+  // The pending child is held while the probe looks at it: a self-removal
+  // meanwhile may have it reported gone and deleted.
+  KIRQL irql;
+  KeAcquireSpinLock(&Filter->ProbeLock, &irql);
+  PDEVICE_OBJECT previous = Filter->PendingChild;
+  if (previous) ObReferenceObject(previous);
+  KeReleaseSpinLock(&Filter->ProbeLock, irql);
+  const NTSTATUS status = ProbeWithPrevious(ProbeIrp, Filter, previous, Unchanged);
+  if (previous) ObDereferenceObject(previous);
+  return status;
 }

@@ -56,10 +56,18 @@ struct DetectedChildSnapshot {
   const DEVICE_OBJECT* pdo = nullptr;
 };
 
+// One probe of a port, in virtual time (100 ns units since power-on).
+struct ProbeTimesSnapshot {
+  LONGLONG start = 0;  // the probe's open of the port
+  LONGLONG end = -1;   // its close; -1: not closed (yet)
+  bool opened = false; // false: the port could not be opened (an application held it)
+};
+
 struct PortDetectionSnapshot {
   unsigned probes = 0;      // probes started on the port
   bool probing = false;     // one runs now
   std::optional<DetectedChildSnapshot> child;
+  std::vector<ProbeTimesSnapshot> history;  // when followed (zarksim)
 };
 
 // One device node as Device Manager lists it, with its children.

@@ -125,6 +125,15 @@ TEST(DeviceTreeScenarioTest, TheDefaultMachineShowsFourPortsWithTheirWindowsAndI
   EXPECT_EQ(mouse["compatible_ids"], json::array({"SERIAL_MOUSE"}));
   EXPECT_EQ(mouse["device_id"], "Serenum\\Mouse");
   EXPECT_EQ(mouse["driver"], "SerialMouse");
+  // Each probe's open and close of its port, in virtual time: the empty
+  // port waits 3 x 1280 ms; the mouse answers "M3" 10 ms after RTS rose
+  // after three 200 ms line steps, then 240 ms pass without a byte.
+  auto span = [](const json& probe) { return probe["end_us"].get<double>() - probe["start_us"].get<double>(); };
+  ASSERT_EQ(ports[3]["detection"]["history"].size(), 1u);
+  EXPECT_EQ(ports[3]["detection"]["history"][0]["outcome"], "probed");
+  EXPECT_NEAR(span(ports[3]["detection"]["history"][0]), 3840000, 2000);
+  ASSERT_EQ(ports[2]["detection"]["history"].size(), 1u);
+  EXPECT_NEAR(span(ports[2]["detection"]["history"][0]), 600000 + 10000 + 15000 + 240000, 2000);
   const json& events = ports[2]["children"][0]["mouse_events"];
   ASSERT_EQ(events.size(), 6u) << events.dump();
   EXPECT_EQ(events[0], json({{"dx", 12}, {"dy", -4}, {"left", false}, {"right", false}, {"middle", false}}));

@@ -5,6 +5,8 @@
 
 #include "enum/driver/enum_driver.h"
 #include "sim/kernel/io_manager.h"
+#include "sim/kernel/kernel.h"
+#include "sim/kernel/pnp/pnp_manager.h"
 #include "sim/kernel/pnp/device_node.h"
 #include "sim/kernel/utf16_text.h"
 
@@ -36,6 +38,38 @@ std::string First(const UNICODE_STRING& text) {
 }
 
 }  // namespace
+
+ProbeWatch::ProbeWatch(sim::Machine& machine) : machine_(machine), kernel_(&machine.kernel()) {
+  kernel_->io->ObserveCalls([this](DEVICE_OBJECT* target, IRP* irp, const IO_STACK_LOCATION* stack,
+                                   const sim::DriverImage* caller) {
+    const UCHAR major = stack->MajorFunction;
+    if (major != IRP_MJ_CREATE && major != IRP_MJ_CLEANUP && major != IRP_MJ_CLOSE) return;
+    // The probe's own request: allocated by zarkenum, not one it passes on.
+    const sim::IrpRecord* record = kernel_->io->FindIrp(irp);
+    if (stack->FileObject || !record || record->owner != caller || sim::ImageName(caller) != "zarkenum" ||
+        kernel_->io->DriverNameOf(target) != "KALVOR1110")
+      return;
+    const sim::DeviceNode* port = kernel_->pnp->StackNode(target);
+    std::vector<sim::ProbeTimesSnapshot>& probes = log_[port];
+    const LONGLONG now = kernel_->Now();
+    if (major == IRP_MJ_CREATE) {
+      probes.push_back({now, -1, false});
+    } else if (!probes.empty() && major == IRP_MJ_CLEANUP) {
+      probes.back().opened = NT_SUCCESS(irp->IoStatus.Status);  // still the open's status
+    } else if (!probes.empty()) {
+      probes.back().end = now;
+    }
+  });
+}
+
+ProbeWatch::~ProbeWatch() {
+  if (&machine_.kernel() == kernel_) kernel_->io->ObserveCalls({});
+}
+
+std::vector<sim::ProbeTimesSnapshot> ProbeWatch::Of(const sim::DeviceNode* port) const {
+  auto it = log_.find(port);
+  return it == log_.end() ? std::vector<sim::ProbeTimesSnapshot>{} : it->second;
+}
 
 std::optional<sim::PortDetectionSnapshot> ReadPortDetection(sim::Machine& machine, sim::DeviceNode& node) {
   sim::IoManager& io = *machine.kernel().io;

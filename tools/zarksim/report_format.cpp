@@ -130,10 +130,25 @@ std::vector<MouseEventItem> MouseEvents(const sim::DeviceNodeSnapshot& node) {
   return events;
 }
 
+std::string ProbeOutcome(const sim::PortDetectionSnapshot& detection, size_t i) {
+  const sim::ProbeTimesSnapshot& probe = detection.history[i];
+  if (probe.end >= 0) return "probed";
+  if (detection.probing && i + 1 == detection.history.size()) return "running";
+  return "port not opened";
+}
+
 void FormatDetection(const sim::DeviceNodeSnapshot& node, const std::string& indent, std::ostringstream& out) {
   if (node.detection) {
     const sim::PortDetectionSnapshot& detection = *node.detection;
     out << indent << "probes: " << detection.probes << (detection.probing ? " (one running)" : "") << "\n";
+    for (size_t i = 0; i < detection.history.size(); ++i) {
+      const sim::ProbeTimesSnapshot& probe = detection.history[i];
+      out << indent << "  probe at " << probe.start / 10 << " us: ";
+      if (probe.end >= 0)
+        out << "port closed at " << probe.end / 10 << " us (" << (probe.end - probe.start) / 10 << " us)\n";
+      else
+        out << ProbeOutcome(detection, i) << "\n";
+    }
     if (!detection.child) {
       out << indent << "detected: nothing\n";
     } else {
@@ -176,7 +191,14 @@ nlohmann::json DetectionJson(const sim::DeviceNodeSnapshot& node) {
              {"instance_path", c.instance_path.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.instance_path)},
              {"driver", c.driver.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.driver)}};
   }
-  return {{"probes", detection.probes}, {"probing", detection.probing}, {"child", child}};
+  nlohmann::json history = nlohmann::json::array();
+  for (size_t i = 0; i < detection.history.size(); ++i) {
+    const sim::ProbeTimesSnapshot& probe = detection.history[i];
+    history.push_back({{"start_us", probe.start / 10},
+                       {"end_us", probe.end >= 0 ? nlohmann::json(probe.end / 10) : nlohmann::json(nullptr)},
+                       {"outcome", ProbeOutcome(detection, i)}});
+  }
+  return {{"probes", detection.probes}, {"probing", detection.probing}, {"child", child}, {"history", history}};
 }
 
 // One node and, indented below it, its children.

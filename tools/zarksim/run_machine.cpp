@@ -4,6 +4,7 @@
 
 #include "sim/machine/snapshot.h"
 #include "tools/zarksim/card_state.h"
+#include "tools/zarksim/port_detection.h"
 #include "tools/zarksim/report_format.h"
 
 namespace zarksim {
@@ -51,8 +52,9 @@ sim::MachineConfig DefaultMachine() {
 
 int RunMachine(const sim::MachineConfig& config, const RunOptions& options, std::ostream& out) {
   sim::Machine machine(config);
+  ProbeWatch probes(machine);
   std::vector<sim::ActionResult> actions = machine.Play();
-  sim::MachineSnapshot snapshot = SnapshotWithCardState(machine);
+  sim::MachineSnapshot snapshot = SnapshotWithCardState(machine, &probes);
   snapshot.actions = std::move(actions);
   machine.Shutdown();
   const auto& findings = machine.verifier().findings();
