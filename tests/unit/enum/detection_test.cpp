@@ -230,6 +230,35 @@ TEST(DetectionTest, TheFirstProbeClaimsThePortsComNumber) {
   }
 }
 
+// A card the configuration file describes: its bring-up records its UARTs
+// in the table with the configured numbers, and the probes claim them.
+TEST(DetectionTest, ConfiguredNumbersOfACardInTheConfigurationFileAreClaimed) {
+  std::vector<uint8_t> file(27 * 16, 0);
+  file[0] = 0x81;   // the card on bus 1, active
+  file[1 + 2] = 20;  // slot 2: COM20
+  file[13] = 0x01;   // UART probing on
+  sim::MachineConfig config;
+  config.config_file = file;
+  DetectionMachine bench(CardWith(0x1104, {}, config));
+  bench.SettleProbes({1, 2, 3, 4}, bench.booted());
+  const auto table = bench.ports().registry().GetBinary(kComNumConfigKey, "ComNumConfig");
+  ASSERT_TRUE(table.has_value());
+  std::map<unsigned, std::array<uint8_t, 2>> entries;  // address -> number, applied
+  for (size_t at = 0; at + 4 <= table->size(); at += 4)
+    if ((*table)[at] || (*table)[at + 1]) entries[(*table)[at] << 8 | (*table)[at + 1]] = {(*table)[at + 2], (*table)[at + 3]};
+  ASSERT_EQ(entries.size(), 4u);
+  for (const auto& [address, entry] : entries) EXPECT_EQ(entry[1], 1) << std::hex << address << " applied";
+  EXPECT_EQ(entries[0xE210][0], 20);
+  const std::vector<uint8_t> db = bench.ports().registry().GetBinary(kComDbKey, "ComDB").value_or(std::vector<uint8_t>{});
+  for (const auto& [address, entry] : entries) {
+    if (entry[0]) {
+      EXPECT_TRUE(InUse(db, entry[0])) << "COM" << int(entry[0]) << " claimed";
+    }
+  }
+  EXPECT_EQ(bench.ports().registry().GetString(bench.ports().DeviceKey(3), "PortName"), u"COM20");
+  bench.Finish();
+}
+
 // A mouse on a port: detected, bound to the mouse driver, which reads its
 // movements through the child and the port; pulling the card with the
 // mouse open removes everything.
