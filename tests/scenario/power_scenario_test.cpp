@@ -12,6 +12,8 @@
 #include "scenario_support.h"
 #include "sim/hw/uart_card.h"
 #include "sim/kernel/pnp/device_node.h"
+#include "sim/kernel/pnp/enum_registry.h"
+#include "sim/kernel/registry/registry.h"
 #include "sim/kernel/power/power_manager.h"
 #include "support/seed_range.h"
 // After the kernel headers, as on Windows.
@@ -35,15 +37,26 @@ std::string Exchange(sim::Application& app, HANDLE handle, const char* text) {
 // The power state each device object of the port's stack last reported.
 ULONG Reported(const DEVICE_OBJECT* device) { return device->DeviceObjectExtension->PowerFlags; }
 
+// The mouse's events as its driver counted them, or -1 without a child.
+int MouseEventCount(sim::Machine& machine, sim::DeviceNode* port) {
+  for (sim::DeviceNode* child : port->children) {
+    if (child->Gone() || !child->present) continue;
+    return static_cast<int>(machine.kernel().registry->GetDword(sim::DeviceParametersPath(*child), "MouseEventCount").value_or(0));
+  }
+  return -1;
+}
+
 // A 12-port card with a loopback plug, a modem and a mouse; COM3 stays open
-// from before the sleep to after the wake. Under preemption on every seed:
-// every stack is told of the sleep (the port devices and the enumerator's
-// filters report D3), the card loses its registers, the UARTs drop their
-// lines (the mouse they power goes off), and after the wake
-// every port's UART answers at its address again, the open handle's
-// loopback exchange works, and nothing is left behind at the end.
-TEST(PowerScenarioTest, SleepAndWakeWithAPortHeldOpen) {
-  const sim::test::SeedRange seeds = sim::test::SeedsFromEnvironment(16);
+// from before the sleep to after the wake, and the detected mouse's driver
+// keeps COM5 open, its lines up. Under preemption on every seed: every
+// stack is told of the sleep (the port devices, the enumerator's filters
+// and the mouse's device report D3), the card loses its registers, the
+// UARTs drop their lines (the mouse they power goes off), and after the
+// wake every port's UART answers at its address again, the open handle's
+// loopback exchange works, the mouse is powered again and its movements
+// reach its driver through the same child, and nothing is left behind.
+TEST(PowerScenarioTest, SleepAndWakeWithPortsHeldOpen) {
+  const sim::test::SeedRange seeds = sim::test::SeedsFromEnvironment(8);
   for (uint64_t seed = seeds.first; seed <= seeds.last(); ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     sim::MachineConfig config = sim::test::PreemptedMachine(seed);
@@ -52,26 +65,29 @@ TEST(PowerScenarioTest, SleepAndWakeWithAPortHeldOpen) {
     card.devices[1].kind = "loopback";
     card.devices[2].kind = "modem";
     card.devices[3].kind = "mouse";
+    card.devices[3].packets = {{100, 7, -2, true, false, false}};
     config.cards = {card};
     sim::Machine machine(config);
     machine.Boot();
+    // Detection finds the mouse, whose driver opens COM5 and raises DTR and RTS.
+    machine.DelayUntil(machine.kernel().Now() + 6000 * 10000LL);
+    sim::DeviceNode* mouse_port = machine.PortNode(0, 3);
+    ASSERT_NE(mouse_port, nullptr);
+    ASSERT_EQ(MouseEventCount(machine, mouse_port), 1) << "the mouse was detected and its packet read";
+    DEVICE_OBJECT* mouse_device = mouse_port->children.front()->pdo;
+    sim::hw::SerialDevice& mouse = *machine.cards()[0].model->attached(2);
+    EXPECT_EQ(mouse.state().rfind("powered", 0), 0u) << mouse.state();
     sim::Application& app = machine.app();
     HANDLE com3 = nullptr;
     ASSERT_EQ(app.Open("\\\\.\\COM3", &com3), STATUS_SUCCESS);
     EXPECT_EQ(Exchange(app, com3, "ping"), "ping");
-    // The mouse on COM5 lives on DTR and RTS.
-    HANDLE com5 = nullptr;
-    ASSERT_EQ(app.Open("\\\\.\\COM5", &com5), STATUS_SUCCESS);
-    EXPECT_EQ(app.DeviceIoControl(com5, IOCTL_SERIAL_SET_DTR, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
-    EXPECT_EQ(app.DeviceIoControl(com5, IOCTL_SERIAL_SET_RTS, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
-    sim::hw::SerialDevice& mouse = *machine.cards()[0].model->attached(2);
-    EXPECT_EQ(mouse.state().rfind("powered", 0), 0u) << mouse.state();
 
     const SYSTEM_POWER_STATE state = seed % 2 ? PowerSystemSleeping3 : PowerSystemHibernate;
     ASSERT_EQ(machine.Sleep(state), STATUS_SUCCESS);
     sim::hw::UartCard& model = *machine.cards()[0].model;
     EXPECT_EQ(model.Get16(0x04), 0) << "the card lost its power";
     EXPECT_EQ(mouse.state().rfind("off", 0), 0u) << "the UART's reset dropped DTR and RTS: " << mouse.state();
+    EXPECT_EQ(Reported(mouse_device), static_cast<ULONG>(PowerDeviceD3)) << "the mouse's device";
     for (unsigned port = 1; port <= 12; ++port) {
       sim::DeviceNode* node = machine.PortNode(0, port);
       ASSERT_NE(node, nullptr);
@@ -90,7 +106,11 @@ TEST(PowerScenarioTest, SleepAndWakeWithAPortHeldOpen) {
     }
     EXPECT_EQ(Exchange(app, com3, "pong"), "pong");
     EXPECT_EQ(mouse.state().rfind("powered", 0), 0u) << "the serial port driver raised the lines again: " << mouse.state();
-    EXPECT_EQ(app.Close(com5), STATUS_SUCCESS);
+    EXPECT_EQ(Reported(mouse_device), static_cast<ULONG>(PowerDeviceD0)) << "the mouse's device";
+    // Powered again, the mouse replays its packet to the same driver.
+    machine.DelayUntil(machine.kernel().Now() + 1000 * 10000LL);
+    EXPECT_EQ(MouseEventCount(machine, mouse_port), 2) << "the mouse's movement after the wake";
+    EXPECT_EQ(mouse_port->children.front()->pdo, mouse_device) << "the same child";
     EXPECT_EQ(app.Close(com3), STATUS_SUCCESS);
     machine.Shutdown();
     EXPECT_TRUE(machine.verifier().clean()) << machine.verifier().Summary();
