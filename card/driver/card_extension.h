@@ -64,6 +64,16 @@ typedef struct _CardRange {
 
 #define CARD_MAX_RANGES 8
 
+// The PCI Express port above the card, found by the power path's search:
+// its bus, its slot (PCI_SLOT_NUMBER: device in bits 0-4, function in bits
+// 5-7), the offset of its PCI Express capability, and whether one was found.
+typedef struct _CardUpstreamPort {
+  ULONG Bus;
+  ULONG Slot;
+  UCHAR CapabilityOffset;
+  UCHAR Found;
+} CardUpstreamPort;
+
 typedef struct _CardExtension {
   ULONG DeviceFlags;
   PDEVICE_OBJECT Self;
@@ -109,6 +119,9 @@ typedef struct _CardExtension {
   // configuration space.
   CardRange Ranges[CARD_MAX_RANGES];
   ULONG RangeCount;
+  // Power: the bridge whose link the last search disabled; kept for the
+  // life of the device object.
+  CardUpstreamPort UpstreamPort;
 } CardExtension;
 
 // BARn (0 to 5) as saved by the first bring-up.

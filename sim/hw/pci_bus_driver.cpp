@@ -26,6 +26,11 @@ unsigned config_requests_seen = 0;
 uint32_t unhandled_minors = 0;
 // Called with each power request before the bus driver completes it.
 std::function<void(DEVICE_OBJECT*, IRP*)> power_observer;
+// A return to D0 writes the saved header back.
+bool restore_header = true;
+// System set-power IRPs held pending instead of completed.
+bool hold_system_power = false;
+std::vector<IRP*> held_power_irps;
 
 PciFunction* FunctionOf(const PciPdoExtension& ext) { return Hw().pci().Find(ext.location); }
 
@@ -384,12 +389,74 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp) {
   return status;
 }
 
+// The registers of the type 0 header that the bus driver saves and writes
+// back: Command, cache line size and latency timer, the six BARs, and
+// Interrupt Line. The device-specific space above 0x40 is the function
+// driver's business.
+bool RestoredHeaderByte(uint32_t offset) {
+  return (offset >= 0x04 && offset < 0x06) || (offset >= 0x0C && offset < 0x0E) || (offset >= 0x10 && offset < 0x28) ||
+         offset == 0x3C;
+}
+
+void SaveHeader(PciPdoExtension& ext) {
+  PciFunction* f = FunctionOf(ext);
+  if (!f || !f->present() || ext.power_lost) return;
+  for (uint32_t offset = 0; offset < 0x40; ++offset) ext.saved_header[offset] = f->Get8(offset);
+  ext.header_saved = true;
+}
+
+void RestoreHeader(PciPdoExtension& ext) {
+  PciFunction* f = FunctionOf(ext);
+  if (!f || !f->present() || !ext.header_saved) return;
+  // BARs first, Command last: decoding starts at the right addresses.
+  for (uint32_t offset = 0x0C; offset < 0x40; ++offset)
+    if (RestoredHeaderByte(offset)) f->Write(offset, ext.saved_header[offset], 1);
+  f->Write(0x04, ext.saved_header[0x04] | ext.saved_header[0x05] << 8, 2);
+}
+
+// Device power: leaving D0 saves the header, and D3 takes the function's
+// power (its state is lost); coming back to D0 after a loss writes the
+// saved header back. System power: a sleep state saves the header, since
+// the platform may cut the power.
+void SetPdoPower(PDEVICE_OBJECT device, PciPdoExtension& ext, const IO_STACK_LOCATION* stack) {
+  if (stack->Parameters.Power.Type == SystemPowerState) {
+    if (stack->Parameters.Power.State.SystemState > PowerSystemWorking && ext.device_state == PowerDeviceD0) SaveHeader(ext);
+    return;
+  }
+  const DEVICE_POWER_STATE target = stack->Parameters.Power.State.DeviceState;
+  if (target == ext.device_state && !(target == PowerDeviceD0 && ext.power_lost)) return;
+  if (target > PowerDeviceD0) {
+    if (ext.device_state == PowerDeviceD0) SaveHeader(ext);
+    if (target == PowerDeviceD3) {
+      if (UartCard* card = Hw().CardAt(ext.location)) card->LosePower();
+      ext.power_lost = true;
+    }
+  } else {
+    if (ext.power_lost && restore_header) RestoreHeader(ext);
+    ext.power_lost = false;
+  }
+  ext.device_state = target;
+  POWER_STATE state;
+  state.DeviceState = target;
+  PoSetPowerState(device, DevicePowerState, state);
+}
+
 NTSTATUS PdoPower(PDEVICE_OBJECT device, PIRP irp) {
   if (power_observer) power_observer(device, irp);
+  auto* ext = static_cast<PciPdoExtension*>(device->DeviceExtension);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = irp->IoStatus.Status;
+  if (hold_system_power && stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == SystemPowerState) {
+    IoMarkIrpPending(irp);
+    held_power_irps.push_back(irp);
+    return STATUS_PENDING;
+  }
+  if (stack->MinorFunction == IRP_MN_SET_POWER) SetPdoPower(device, *ext, stack);
   if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) status = STATUS_SUCCESS;
+  // IRP_MN_WAIT_WAKE: the card has no PME support; like every request the
+  // bus driver does not serve, it completes with the status it came with.
   irp->IoStatus.Status = status;
+  PoStartNextPowerIrp(irp);
   IofCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
 }
@@ -415,6 +482,9 @@ PciBusDriver::~PciBusDriver() {
   failing_config_request = config_requests_seen = 0;
   unhandled_minors = 0;
   power_observer = nullptr;
+  restore_header = true;
+  hold_system_power = false;
+  held_power_irps.clear();
 }
 
 void PciBusDriver::LeaveUnhandled(UCHAR minor, bool unhandled) {
@@ -425,6 +495,28 @@ void PciBusDriver::LeaveUnhandled(UCHAR minor, bool unhandled) {
 
 void PciBusDriver::ObservePower(std::function<void(DEVICE_OBJECT*, IRP*)> observer) {
   power_observer = std::move(observer);
+}
+
+void PciBusDriver::RestoreHeaderOnD0(bool restore) { restore_header = restore; }
+
+void PciBusDriver::HoldSystemPowerIrps(bool hold) { hold_system_power = hold; }
+
+void PciBusDriver::ReleaseHeldPowerIrps() {
+  std::vector<IRP*> held;
+  held.swap(held_power_irps);
+  for (IRP* irp : held) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    PoStartNextPowerIrp(irp);
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+}
+
+void PciBusDriver::SystemPowerLost() {
+  for (const auto& [device, record] : K().io->devices()) {
+    if (record->driver != driver_ || record->deleted) continue;
+    auto* ext = static_cast<PciPdoExtension*>(const_cast<DEVICE_OBJECT*>(device)->DeviceExtension);
+    if (ext->header_saved) ext->power_lost = true;
+  }
 }
 
 void PciBusDriver::FailNthConfigRequest(unsigned n) {

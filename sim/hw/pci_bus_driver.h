@@ -24,6 +24,12 @@ struct PciPdoExtension {
   // The decode bits (Command bits 0 to 2) a stop or removal turned off, to
   // be turned on again at the next start.
   uint16_t parked_decodes = 0;
+  // Power: the device state the bus driver put the function in, and the
+  // header registers it saved before the function could lose power.
+  DEVICE_POWER_STATE device_state = PowerDeviceD0;
+  bool header_saved = false;
+  bool power_lost = false;  // in D3 or across a system sleep since the save
+  uint8_t saved_header[0x40] = {};
 };
 
 class PciBusDriver {
@@ -45,6 +51,18 @@ class PciBusDriver {
   // Calls the observer with every power request that reaches a PDO, before
   // it is completed; an empty function stops.
   void ObservePower(std::function<void(DEVICE_OBJECT*, IRP*)> observer);
+  // Whether a return to D0 writes back the header registers saved before
+  // the function lost power (as Windows' PCI driver does); false leaves the
+  // header cleared, for the function driver's own restore.
+  void RestoreHeaderOnD0(bool restore);
+  // Fault injection: the bus driver keeps every system set-power IRP
+  // pending (a stack that never completes its power IRP) until
+  // ReleaseHeldPowerIrps completes them with success.
+  void HoldSystemPowerIrps(bool hold = true);
+  void ReleaseHeldPowerIrps();
+  // The system lost power (sleep S2 and deeper, hibernate, shutdown): every
+  // function whose header was saved will need it restored.
+  void SystemPowerLost();
 
  private:
   DriverRecord* driver_;

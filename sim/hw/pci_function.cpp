@@ -58,6 +58,10 @@ void PciFunction::SetWritable(uint32_t offset, uint32_t length, uint8_t mask) {
   for (uint32_t i = 0; i < length; ++i) writable_.at(offset + i) = mask;
 }
 
+void PciFunction::ClearWritable(uint32_t offset, uint32_t length) {
+  for (uint32_t i = offset; i < offset + length && i < bytes_.size(); ++i) bytes_[i] &= static_cast<uint8_t>(~writable_[i]);
+}
+
 void PciFunction::DefineBar(unsigned index, uint32_t value, uint32_t size) {
   uint32_t offset = 0x10 + 4 * index;
   if (size == 0) {

@@ -61,6 +61,9 @@ class PciFunction {
   void Set32(uint32_t offset, uint32_t value);
   // Which bits of a byte software may change.
   void SetWritable(uint32_t offset, uint32_t length, uint8_t mask = 0xFF);
+  // A reset: every bit software may change goes back to 0; read-only bits
+  // (identity, straps, BAR flags) stay.
+  void ClearWritable(uint32_t offset, uint32_t length);
 
  protected:
   // One byte written by software, after the write mask; the default stores

@@ -59,6 +59,15 @@ UartCard::UartCard(const CardModelConfig& config)
   }
 }
 
+void UartCard::LosePower() {
+  ClearWritable(0, size());
+  for (unsigned n = 0; n < kMaxPorts; ++n) {
+    uarts_[n].Reset();
+    uarts_[n].SetBaudClock(BaudClock(n));
+  }
+  UpdateInterrupt();
+}
+
 UartCard::~UartCard() {
   for (Uart16550& uart : uarts_) uart.OnChange(nullptr);
 }

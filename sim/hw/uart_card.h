@@ -91,6 +91,12 @@ class UartCard : public PciFunction, public IoDevice {
   // Re-evaluates INTx; the card does it after every register access and
   // every change of its UARTs.
   void UpdateInterrupt();
+  // The card loses power (D3 to D0 reset, or the system sleeps): the
+  // header's Command, cache line, latency, BARs and Interrupt Line, every
+  // port block and the chip's other registers go back to their reset
+  // values (straps and identity stay), and every UART resets, dropping
+  // DTR and RTS.
+  void LosePower();
 
  protected:
   void WriteByte(uint32_t offset, uint8_t value, uint8_t mask) override;

@@ -439,7 +439,14 @@ void IoManager::CompleteRequest(IRP* irp, const DriverImage* caller) {
   // A halted IRP may be completed again only by a driver that has a stack
   // location in it, not at its originator's own location.
   const bool at_originator = record->halted && !IoGetCurrentIrpStackLocation(irp)->DeviceObject;
-  if (record->in_completion || record->completed || irp->CurrentLocation > irp->StackCount || at_originator) {
+  // A completion routine's driver completing the IRP again from inside
+  // its routine (a power policy owner whose device request finished at
+  // once): the routine must stop the outer completion.
+  const bool inside_routine = record->in_completion && record->routine_location != 0 &&
+                              irp->CurrentLocation == record->routine_location && !record->completed;
+  if (inside_routine) {
+    record->completed_inside = record->routine_location;
+  } else if (record->in_completion || record->completed || irp->CurrentLocation > irp->StackCount || at_originator) {
     ReportCaller(caller, "irp-completed-twice", "IoCompleteRequest of an IRP that was already completed");
     return;
   }
@@ -477,7 +484,23 @@ void IoManager::CompleteRequest(IRP* irp, const DriverImage* caller) {
       DEVICE_OBJECT* device = irp->CurrentLocation == irp->StackCount + 1
                                   ? nullptr
                                   : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+      const CCHAR outer_routine = record->routine_location;
+      const CCHAR location = irp->CurrentLocation;
+      record->routine_location = location;
       NTSTATUS status = routine(device, irp, context);
+      // Freed, or completed again by this routine's driver: completion went
+      // on inside, so this walk ends here.
+      IrpRecord* after = FindIrp(irp);
+      if (after) after->routine_location = outer_routine;
+      if (!after || after->completed_inside == location) {
+        if (after) after->completed_inside = 0;
+        if (status != STATUS_MORE_PROCESSING_REQUIRED) {
+          ReportCaller(caller, "irp-completed-twice",
+                       "a completion routine completed its IRP again and then let completion go on");
+        }
+        return;
+      }
+      record = after;
       if (status == STATUS_MORE_PROCESSING_REQUIRED) {
         // The routine's driver owns the IRP again: to free it, send it again
         // or complete it once more from its own stack location.

@@ -51,6 +51,12 @@ struct IrpRecord {
   FILE_OBJECT* file = nullptr;
   bool in_completion = false;
   bool halted = false;       // a completion routine took it back (STATUS_MORE_PROCESSING_REQUIRED)
+  // The stack location whose completion routine runs now (0: none): its
+  // driver may complete the IRP again from inside the routine, which must
+  // then return STATUS_MORE_PROCESSING_REQUIRED.
+  CCHAR routine_location = 0;
+  // The location whose routine completed the IRP again from inside (0: none).
+  CCHAR completed_inside = 0;
   bool completed = false;    // completed back to its originator
   // Room in the caller's buffer that completion copies a buffered
   // request's data back into.

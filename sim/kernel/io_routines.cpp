@@ -268,7 +268,15 @@ POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, 
   return previous;
 }
 
-NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return K().io->CallDriver(DeviceObject, Irp, SIM_CALLER()); }
+// A power-pageable device takes its power requests at PASSIVE_LEVEL only.
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  if (DeviceObject && (DeviceObject->Flags & DO_POWER_PAGABLE) && K().scheduler->Irql() > PASSIVE_LEVEL) {
+    K().verifier->Report("irql", sim::ImageName(SIM_CALLER()),
+                         "PoCallDriver at IRQL " + std::to_string(K().scheduler->Irql()) + " to " +
+                             K().io->DescribeDevice(DeviceObject) + ", which is power-pageable (PASSIVE_LEVEL only)");
+  }
+  return K().io->CallDriver(DeviceObject, Irp, SIM_CALLER());
+}
 
 // Since Windows Vista this routine has nothing left to do.
 void PoStartNextPowerIrp(PIRP) {}

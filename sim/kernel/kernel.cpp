@@ -10,6 +10,7 @@
 #include "sim/kernel/io_manager.h"
 #include "sim/kernel/object_namespace.h"
 #include "sim/kernel/pnp/pnp_manager.h"
+#include "sim/kernel/power/power_manager.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/registry/registry.h"
 #include "sim/kernel/scheduler.h"
@@ -41,9 +42,11 @@ Kernel::Kernel(const KernelOptions& options) {
   io = std::make_unique<IoManager>();
   work = std::make_unique<WorkQueue>();
   pnp = std::make_unique<PnpManager>();
+  power = std::make_unique<PowerManager>();
 }
 
 Kernel::~Kernel() {
+  power.reset();
   pnp.reset();
   work.reset();
   io.reset();

@@ -25,6 +25,7 @@ class PnpManager;
 class FaultPlan;
 class WorkQueue;
 class InterruptController;
+class PowerManager;
 
 struct KernelOptions {
   uint64_t seed = 1;
@@ -52,6 +53,7 @@ class Kernel {
   std::unique_ptr<IoManager> io;
   std::unique_ptr<WorkQueue> work;
   std::unique_ptr<PnpManager> pnp;
+  std::unique_ptr<PowerManager> power;
 
   // Virtual time now, in 100 ns units since boot.
   LONGLONG Now() const;

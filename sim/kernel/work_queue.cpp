@@ -12,6 +12,10 @@ constexpr int kWorkerCount = 2;
 
 WorkQueue::WorkQueue() { KeInitializeSemaphore(&available_, 0, MAXLONG); }
 
+WorkQueue::~WorkQueue() {
+  for (const auto& [item, owner] : items_) delete item;
+}
+
 void WorkQueue::StartWorkers() {
   started_ = true;
   for (int i = 0; i < kWorkerCount; ++i)

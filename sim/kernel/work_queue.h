@@ -27,6 +27,11 @@ namespace sim {
 class WorkQueue {
  public:
   WorkQueue();
+  // Work items still allocated go with the machine: after a power-off
+  // without removal nobody is left to free them, and that is no leak.
+  ~WorkQueue();
+  WorkQueue(const WorkQueue&) = delete;
+  WorkQueue& operator=(const WorkQueue&) = delete;
   void Queue(std::function<void()> work);
   // Allocated work items by owner, for leak reports.
   void Track(_IO_WORKITEM* item) { items_[item] = item->owner; }

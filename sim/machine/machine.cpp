@@ -11,6 +11,7 @@
 #include "sim/kernel/kernel_internal.h"
 #include "sim/kernel/pnp/pnp_manager.h"
 #include "sim/kernel/pnp/ports_class_installer.h"
+#include "sim/kernel/power/power_manager.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/registry/registry.h"
 #include "sim/kernel/scheduler.h"
@@ -86,6 +87,15 @@ void Machine::PowerOn(Persistent* kept) {
   hardware_ = std::make_unique<hw::Hardware>(config_.host_bridge);
   bus_ = std::make_unique<hw::PciBusDriver>();
   bus_->FailNthConfigRequest(config_.fail_config_request);
+  bus_->RestoreHeaderOnD0(config_.pci_restores_header);
+  // From S2 down the platform cuts the devices' power once every stack has
+  // taken the set-power: the cards reset; bridges keep their settings.
+  kernel_->power->OnSystemStateSet([this](SYSTEM_POWER_STATE state) {
+    if (state < PowerSystemSleeping2) return;
+    for (MachineCard& card : cards_)
+      if (card.model) card.model->LosePower();
+    bus_->SystemPowerLost();
+  });
   for (const char* id : kCardHardwareIds) {
     kernel_->pnp->Bind(id, "zarkcard");
     kernel_->pnp->SetSecurity(id, kCardSecurity);
@@ -278,6 +288,9 @@ const char* MachineActionName(MachineAction::Kind kind) {
     case MachineAction::Kind::Unplug: return "unplug";
     case MachineAction::Kind::Reboot: return "reboot";
     case MachineAction::Kind::Serial: return "serial";
+    case MachineAction::Kind::Sleep: return "sleep";
+    case MachineAction::Kind::Hibernate: return "hibernate";
+    case MachineAction::Kind::Wake: return "wake";
     case MachineAction::Kind::Shutdown: return "shutdown";
   }
   return "?";
@@ -285,7 +298,8 @@ const char* MachineActionName(MachineAction::Kind kind) {
 
 bool ActsOnDevice(MachineAction::Kind kind) {
   using Kind = MachineAction::Kind;
-  return kind != Kind::Boot && kind != Kind::Shutdown && kind != Kind::Reboot && kind != Kind::Serial;
+  return kind != Kind::Boot && kind != Kind::Shutdown && kind != Kind::Reboot && kind != Kind::Serial &&
+         kind != Kind::Sleep && kind != Kind::Hibernate && kind != Kind::Wake;
 }
 
 std::optional<MachineAction::Kind> MachineActionKind(const std::string& name) {
@@ -334,11 +348,20 @@ ActionResult Machine::Perform(const MachineAction& action) {
     return result;
   }
   if (action.kind == Kind::Shutdown) {
+    PowerDown();
     Shutdown();
     return result;
   }
   if (action.kind == Kind::Reboot) {
     Reboot();
+    return result;
+  }
+  if (action.kind == Kind::Sleep || action.kind == Kind::Hibernate) {
+    result.status = Sleep(action.kind == Kind::Hibernate ? PowerSystemHibernate : action.sleep_state);
+    return result;
+  }
+  if (action.kind == Kind::Wake) {
+    result.status = Wake();
     return result;
   }
   if (action.kind == Kind::Serial) {
@@ -386,7 +409,11 @@ std::vector<ActionResult> Machine::Play() {
   if (!boots) results.push_back(Perform(MachineAction{}));
   for (const MachineAction& action : actions) {
     DelayUntil(action.time);
-    if (action.kind == MachineAction::Kind::Shutdown) break;
+    if (action.kind == MachineAction::Kind::Shutdown) {
+      // The report is taken now; the shutdown itself is Shutdown's.
+      shutdown_due_ = true;
+      break;
+    }
     results.push_back(Perform(action));
   }
   return results;
@@ -394,7 +421,35 @@ std::vector<ActionResult> Machine::Play() {
 
 void Machine::Shutdown() {
   if (shut_down_) return;
+  if (shutdown_due_) PowerDown();
+  if (powered_down_) {
+    // Off since the system shutdown: nothing is removed or unloaded, so
+    // nothing is counted as left behind.
+    shut_down_ = true;
+    kernel_->scheduler->StopOtherThreads();
+    return;
+  }
   PowerOff();
+}
+
+NTSTATUS Machine::Sleep(SYSTEM_POWER_STATE state) {
+  const POWER_ACTION action = state == PowerSystemHibernate ? PowerActionHibernate : PowerActionSleep;
+  NTSTATUS status = kernel_->power->SetSystemState(state, action);
+  kernel_->scheduler->Settle();
+  return status;
+}
+
+NTSTATUS Machine::Wake() {
+  NTSTATUS status = kernel_->power->SetSystemState(PowerSystemWorking, PowerActionNone);
+  kernel_->scheduler->Settle();
+  return status;
+}
+
+void Machine::PowerDown() {
+  if (powered_down_ || shut_down_) return;
+  kernel_->power->SetSystemState(PowerSystemShutdown, PowerActionShutdownOff);
+  kernel_->scheduler->Settle();
+  powered_down_ = true;
 }
 
 void Machine::PowerOff() {

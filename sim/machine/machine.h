@@ -59,6 +59,9 @@ struct MachineAction {
     Unplug,          // pull the serial device out of a port
     Reboot,          // power off and boot again; registry and files persist
     Serial,          // an application talks to a COM port (see SerialSession)
+    Sleep,           // the system sleeps (S1 or S3: sleep_state)
+    Hibernate,       // the system hibernates (S4)
+    Wake,            // the system returns to S0
     Shutdown,        // the machine shuts down (its report is taken just before)
   };
   LONGLONG time = 0;
@@ -68,12 +71,14 @@ struct MachineAction {
   bool move_resources = true;   // rebalance: the old ranges stay taken meanwhile
   std::optional<SerialSession> serial;  // serial: what the application does
   std::optional<hw::AttachedDeviceConfig> device;  // plug: the device
+  SYSTEM_POWER_STATE sleep_state = PowerSystemSleeping3;  // sleep: S1 or S3
 };
 
 // The scenario file's name of each kind ("surprise_remove").
 const char* MachineActionName(MachineAction::Kind kind);
 std::optional<MachineAction::Kind> MachineActionKind(const std::string& name);
-// False for the actions on the whole machine (boot, reboot, shutdown, serial).
+// False for the actions on the whole machine (boot, reboot, shutdown,
+// serial, sleep, hibernate, wake).
 bool ActsOnDevice(MachineAction::Kind kind);
 
 // What became of an action: the Plug and Play manager's status (a driver's
@@ -110,6 +115,9 @@ struct MachineConfig {
   // Each port's upper filter is the bench's PortHandOff, whose knob can hand
   // the serial driver wrong resources, in place of zarkenum.
   bool stand_in_hand_off = false;
+  // The PCI bus driver writes a function's saved header back when it
+  // returns to D0 after losing power; false leaves the header cleared.
+  bool pci_restores_header = true;
   // Run by Machine::Play in order; without a boot action the machine boots
   // at time 0 first.
   std::vector<MachineAction> actions;
@@ -145,7 +153,8 @@ class Machine {
   NTSTATUS PullCard(size_t i);
   // Boots and runs the configuration's actions up to its shutdown action,
   // delaying the calling thread in virtual time until each one is due. The
-  // caller takes its report and then calls Shutdown.
+  // caller takes its report and then calls Shutdown (which, after a
+  // shutdown action, is the system shutdown: PowerDown).
   std::vector<ActionResult> Play();
   ActionResult Perform(const MachineAction& action);
   // Delays the calling thread until the absolute virtual time (at once when
@@ -157,8 +166,19 @@ class Machine {
   DeviceNode* PortNode(size_t i, unsigned port) const;
 
   // Removes every device, unloads every driver, stops every thread and
-  // reports what was left behind. Safe to call twice.
+  // reports what was left behind. Safe to call twice. After a system
+  // shutdown (PowerDown) it only stops what still runs: the machine is off.
   void Shutdown();
+  // System power: sleep (S1, S3), hibernate (S4), back to S0, and the
+  // shutdown Windows does at power-off (S5, then off, with no device
+  // removed and no driver unloaded). Each returns the power manager's
+  // status (a driver's refusal of the query leaves the machine running).
+  // From S3 and deeper the hardware loses power: the cards' registers and
+  // UARTs reset; bridges keep their settings.
+  NTSTATUS Sleep(SYSTEM_POWER_STATE state);
+  NTSTATUS Wake();
+  void PowerDown();
+  bool powered_down() const { return powered_down_; }
   // Powers the machine off and boots it again: the registry (but for its
   // volatile keys and the HARDWARE hive), the files, the serial devices
   // plugged into the ports and the verifier's findings persist; the
@@ -202,6 +222,8 @@ class Machine {
   unsigned next_root_port_ = 1;
   uint32_t next_bus_ = 1;
   bool shut_down_ = false;
+  bool powered_down_ = false;
+  bool shutdown_due_ = false;  // Play reached the configuration's shutdown action
 };
 
 }  // namespace sim

@@ -217,10 +217,58 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
   }
 }
 
+// Power: as its stack's power policy owner the driver turns each system
+// set-power, once it has come back up, into a device set-power (D0 for
+// working, D3 for any sleep) and completes it when that is done.
+void NTAPI DevicePowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK IoStatus) {
+  PIRP system = static_cast<PIRP>(Context);
+  system->IoStatus.Status = IoStatus->Status;
+  PoStartNextPowerIrp(system);
+  IoCompleteRequest(system, IO_NO_INCREMENT);
+}
+
+NTSTATUS NTAPI SystemPowerDone(PDEVICE_OBJECT, PIRP irp, PVOID Context) {
+  MouseExtension* ext = static_cast<MouseExtension*>(Context);
+  if (NT_SUCCESS(irp->IoStatus.Status)) {
+    POWER_STATE device;
+    device.DeviceState = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.SystemState == PowerSystemWorking
+                             ? PowerDeviceD0
+                             : PowerDeviceD3;
+    const NTSTATUS status = PoRequestPowerIrp(ext->Pdo, IRP_MN_SET_POWER, device, DevicePowerDone, irp, NULL);
+    if (NT_SUCCESS(status)) return STATUS_MORE_PROCESSING_REQUIRED;
+    irp->IoStatus.Status = status;
+  }
+  PoStartNextPowerIrp(irp);
+  return STATUS_CONTINUE_COMPLETION;
+}
+
+// The device's own state is reported on the way down to D3 and once the
+// drivers below are back in D0.
+NTSTATUS NTAPI DevicePowerUpDone(PDEVICE_OBJECT device, PIRP irp, PVOID) {
+  if (NT_SUCCESS(irp->IoStatus.Status))
+    PoSetPowerState(device, DevicePowerState, IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State);
+  PoStartNextPowerIrp(irp);
+  return STATUS_CONTINUE_COMPLETION;
+}
+
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
+  MouseExtension* ext = Ext(device);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (stack->MinorFunction == IRP_MN_SET_POWER) {
+    const bool system = stack->Parameters.Power.Type == SystemPowerState;
+    const bool up = !system && stack->Parameters.Power.State.DeviceState == PowerDeviceD0;
+    if (!system && !up) PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
+    if (system || up) {
+      IoMarkIrpPending(irp);
+      IoCopyCurrentIrpStackLocationToNext(irp);
+      IoSetCompletionRoutine(irp, system ? SystemPowerDone : DevicePowerUpDone, ext, TRUE, TRUE, TRUE);
+      PoCallDriver(ext->Lower, irp);
+      return STATUS_PENDING;
+    }
+  }
   PoStartNextPowerIrp(irp);
   IoSkipCurrentIrpStackLocation(irp);
-  return PoCallDriver(Ext(device)->Lower, irp);
+  return PoCallDriver(ext->Lower, irp);
 }
 
 NTSTATUS NTAPI DispatchOther(PDEVICE_OBJECT device, PIRP irp) { return PassDown(Ext(device), irp); }

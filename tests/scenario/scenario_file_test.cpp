@@ -159,6 +159,9 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{R"({"cards": [{}], "actions": [{"action": "rebalance", "move_resources": 1}]})",
                 "actions[0].move_resources: expected true or false"},
         Refusal{R"({"cards": [{}], "actions": [{"action": "eject", "when": 1}]})", "actions[0].when: unknown field"},
+        Refusal{R"({"actions": [{"action": "sleep", "state": "S2"}]})", "actions[0].state: expected \"S1\" or \"S3\""},
+        Refusal{R"({"actions": [{"action": "hibernate", "state": "S3"}]})", "actions[0].state: only for sleep"},
+        Refusal{R"({"cards": [{}], "actions": [{"action": "wake", "card": 0}]})", "actions[0].card: wake acts on the whole machine"},
         Refusal{R"({"cards": [{}], "actions": {}})", "actions: expected a list"}));
 
 TEST(ScenarioFileTest, ActionsKeepTheirOrderTimesAndTargets) {
@@ -167,9 +170,10 @@ TEST(ScenarioFileTest, ActionsKeepTheirOrderTimesAndTargets) {
       {"action": "disable", "at_ms": 10, "card": 1, "port": 3},
       {"action": "rebalance", "move_resources": false},
       {"action": "surprise_remove", "at_ms": "0x20", "card": 1},
+      {"action": "sleep", "state": "S1"}, {"action": "wake"}, {"action": "sleep"},
       {"action": "shutdown", "at_ms": 40}]})"));
   using Kind = sim::MachineAction::Kind;
-  ASSERT_EQ(config.actions.size(), 5u);
+  ASSERT_EQ(config.actions.size(), 8u);
   EXPECT_EQ(config.actions[0].kind, Kind::Boot);
   EXPECT_EQ(config.actions[0].time, 2 * 10000) << "100 ns units";
   EXPECT_EQ(config.actions[1].kind, Kind::Disable);
@@ -181,7 +185,11 @@ TEST(ScenarioFileTest, ActionsKeepTheirOrderTimesAndTargets) {
   EXPECT_FALSE(config.actions[2].move_resources);
   EXPECT_EQ(config.actions[3].kind, Kind::SurpriseRemove);
   EXPECT_EQ(config.actions[3].time, 32 * 10000);
-  EXPECT_EQ(config.actions[4].kind, Kind::Shutdown);
+  EXPECT_EQ(config.actions[4].kind, Kind::Sleep);
+  EXPECT_EQ(config.actions[4].sleep_state, PowerSystemSleeping1);
+  EXPECT_EQ(config.actions[5].kind, Kind::Wake);
+  EXPECT_EQ(config.actions[6].sleep_state, PowerSystemSleeping3) << "S3 unless said";
+  EXPECT_EQ(config.actions[7].kind, Kind::Shutdown);
   for (const auto& action : config.actions) EXPECT_EQ(sim::MachineActionKind(sim::MachineActionName(action.kind)), action.kind);
 }
 

@@ -408,7 +408,7 @@ std::string ActionNames() {
 sim::MachineAction ParseAction(const json& value, const std::string& field, LONGLONG previous_time, size_t cards) {
   Fields f(value, field,
            {"at_ms", "action", "card", "port", "move_resources", "device", "com_name", "baud_rate", "line", "timeouts",
-            "write", "write_text", "read_ms", "read_length"});
+            "write", "write_text", "read_ms", "read_length", "state"});
   using Kind = sim::MachineAction::Kind;
   sim::MachineAction action;
   const json* name = f.Get("action");
@@ -431,6 +431,13 @@ sim::MachineAction ParseAction(const json& value, const std::string& field, LONG
   for (const char* key : {"com_name", "baud_rate", "line", "timeouts", "write", "write_text", "read_ms", "read_length"})
     if (f.Get(key) && action.kind != Kind::Serial) Fail(f.Name(key), "only for serial");
   if (action.kind == Kind::Serial) action.serial = ParseSerialSession(f);
+  if (f.Get("state") && action.kind != Kind::Sleep) Fail(f.Name("state"), "only for sleep");
+  if (const json* v = f.Get("state")) {
+    const std::string state = Text(*v, f.Name("state"));
+    if (state == "S1") action.sleep_state = PowerSystemSleeping1;
+    else if (state == "S3") action.sleep_state = PowerSystemSleeping3;
+    else Fail(f.Name("state"), "expected \"S1\" or \"S3\", got \"" + state + "\"");
+  }
   if (!on_device) return action;
   if (cards == 0) Fail(f.Name("action"), text + " needs a card, and the scenario has none");
   f.Read("card", cards - 1, &action.card);
@@ -504,11 +511,15 @@ sim::MachineConfig ParseScenario(const json& scenario) {
       config.registry.push_back(ParseRegistryValue((*v)[i], "registry[" + std::to_string(i) + "]"));
 
   if (const json* v = f.Get("faults")) {
-    Fields faults(*v, "faults", {"config_request", "stand_in_hand_off"});
+    Fields faults(*v, "faults", {"config_request", "stand_in_hand_off", "pci_restores_header"});
     faults.Read("config_request", UINT32_MAX, &config.fail_config_request);
     if (const json* s = faults.Get("stand_in_hand_off")) {
       if (!s->is_boolean()) Fail("faults.stand_in_hand_off", "must be true or false");
       config.stand_in_hand_off = s->get<bool>();
+    }
+    if (const json* r = faults.Get("pci_restores_header")) {
+      if (!r->is_boolean()) Fail("faults.pci_restores_header", "must be true or false");
+      config.pci_restores_header = r->get<bool>();
     }
   }
 

@@ -201,7 +201,8 @@ TEST_F(CardPnpTest, HeldInterfaceKeepsTheCardsDeviceObject) {
 }
 
 // A power request holds the card's remove lock while the bus driver below
-// has it, so a removal waits for it.
+// has it, so a removal waits for it: the dispatch routine's hold and the
+// state machine's, which lasts until the request is finished.
 TEST_F(CardPnpTest, PowerRequestHoldsTheRemoveLockOnItsWayDown) {
   std::vector<LONG> held;
   machine().bus().ObservePower([&](DEVICE_OBJECT* pdo, IRP*) {
@@ -218,7 +219,7 @@ TEST_F(CardPnpTest, PowerRequestHoldsTheRemoveLockOnItsWayDown) {
     EXPECT_EQ(kernel().io->SendAndWait(Pdo(), request).Status, STATUS_SUCCESS);
   }
   machine().bus().ObservePower({});
-  EXPECT_EQ(held, (std::vector<LONG>{2, 2})) << "the lock's own count, and the request's";
+  EXPECT_EQ(held, (std::vector<LONG>{3, 3})) << "the lock's own count, the dispatch routine's and the machine's";
   EXPECT_EQ(Extension()->RemoveLock.Common.IoCount, 1) << "released once the request came back";
 }
 

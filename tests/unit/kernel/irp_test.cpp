@@ -38,6 +38,8 @@ struct StackState {
   ULONG seen_input_length = 0;
   ULONG seen_output_length = 0;
   std::string seen_input;
+  NTSTATUS inside_result = STATUS_MORE_PROCESSING_REQUIRED;  // what CompleteAgainInside returns
+  KIRQL bottom_irql = PASSIVE_LEVEL;  // the IRQL the bottom driver last ran at
 };
 StackState* state = nullptr;
 
@@ -66,6 +68,7 @@ void NTAPI NeverCalled(PDEVICE_OBJECT, PIRP) {}
 
 NTSTATUS StackDispatch(PDEVICE_OBJECT device, PIRP irp) {
   PDEVICE_OBJECT lower = device->DeviceObjectExtension->AttachedTo;
+  if (!lower) state->bottom_irql = KeGetCurrentIrql();
   if (lower) {
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, LogAndPropagate, nullptr, TRUE, TRUE, TRUE);
@@ -323,6 +326,64 @@ TEST_F(IrpTest, DriverMayCompleteAgainAfterItsRoutineHalted) {
   EXPECT_EQ(IoCallDriver(top_, irp), STATUS_SUCCESS);
   EXPECT_EQ(state_.log, (std::vector<std::string>{"middle", "top-after-wait", "originator"}));
   EXPECT_EQ(kernel().verifier->Count("irp-completed-twice"), 0u);
+  IoFreeIrp(irp);
+}
+
+// A routine may also complete its IRP again from inside itself (a power
+// policy owner whose device request finished at once) when it then stops
+// the outer completion; letting that go on as well completes it twice.
+IO_COMPLETION_ROUTINE CompleteAgainInside;
+NTSTATUS CompleteAgainInside(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return state->inside_result;
+}
+
+DRIVER_DISPATCH PassDownCompletingInside;
+NTSTATUS PassDownCompletingInside(PDEVICE_OBJECT device, PIRP irp) {
+  IoMarkIrpPending(irp);
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  IoSetCompletionRoutine(irp, CompleteAgainInside, nullptr, TRUE, TRUE, TRUE);
+  IoCallDriver(device->DeviceObjectExtension->AttachedTo, irp);
+  return STATUS_PENDING;
+}
+
+TEST_F(IrpTest, RoutineMayCompleteAgainInsideItselfOnlyIfItStopsCompletion) {
+  driver_->object.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT device, PIRP irp) NTAPI {
+    return device->AttachedDevice ? StackDispatch(device, irp) : PassDownCompletingInside(device, irp);
+  };
+  for (NTSTATUS returned : {STATUS_MORE_PROCESSING_REQUIRED, STATUS_SUCCESS}) {
+    state_.log.clear();
+    state_.inside_result = returned;
+    PIRP irp = OwnIrp();
+    EXPECT_EQ(IoCallDriver(top_, irp), STATUS_PENDING);
+    EXPECT_EQ(state_.log, (std::vector<std::string>{"middle", "originator"})) << "the originator's routine ran once";
+    EXPECT_EQ(kernel().verifier->Count("irp-completed-twice"), returned == STATUS_SUCCESS ? 1u : 0u);
+    kernel().verifier->Forget("irp-completed-twice");
+    IoFreeIrp(irp);
+  }
+}
+
+// Power requests and DO_POWER_PAGABLE: the power manager sends a stack
+// whose top is not power-pageable its requests at DISPATCH_LEVEL (and one
+// that is at PASSIVE_LEVEL); a driver that passes a power request to a
+// power-pageable device above PASSIVE_LEVEL is a finding.
+TEST_F(IrpTest, PowerRequestsKeepToTheIrqlOfPageableStacks) {
+  POWER_STATE d0;
+  d0.DeviceState = PowerDeviceD0;
+  ASSERT_EQ(PoRequestPowerIrp(bottom_, IRP_MN_QUERY_POWER, d0, nullptr, nullptr, nullptr), STATUS_PENDING);
+  EXPECT_EQ(state_.bottom_irql, DISPATCH_LEVEL);
+  top_->Flags |= DO_POWER_PAGABLE;
+  ASSERT_EQ(PoRequestPowerIrp(bottom_, IRP_MN_QUERY_POWER, d0, nullptr, nullptr, nullptr), STATUS_PENDING);
+  EXPECT_EQ(state_.bottom_irql, PASSIVE_LEVEL);
+  EXPECT_EQ(kernel().verifier->Count("irql"), 0u);
+
+  PIRP irp = OwnIrp();
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_POWER;
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  PoCallDriver(top_, irp);
+  KeLowerIrql(old);
+  EXPECT_NE(TakeOnlyFinding("irql", "kernel").find("power-pageable"), std::string::npos);
   IoFreeIrp(irp);
 }
 
