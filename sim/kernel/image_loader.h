@@ -19,6 +19,10 @@ class DriverImage {
   std::string loaded_path;  // the private copy that was opened
   void* handle = nullptr;   // dlopen handle
   const void* base = nullptr;
+  // The address range the image's segments occupy: where a caller's return
+  // address must lie to be this image's.
+  uintptr_t begin = 0;
+  uintptr_t end = 0;
   PDRIVER_INITIALIZE entry = nullptr;
 };
 
