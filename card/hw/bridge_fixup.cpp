@@ -1,60 +1,14 @@
 // The upstream-bridge fix-up: a search of every bus, device and function for
 // the PCI-to-PCI bridge whose windows are exactly the 4 KB I/O block and the
 // 1 MB memory block holding the card's BARs.
+#include "card/hw/bridge_windows.h"
 #include "card/hw/register_map.h"
-
-namespace {
-
-// The last bus the search looks at.
-const ULONG kLastBus = 254;
-
-// One byte of another function's configuration space, through the HAL; an
-// absent function reads 0xFF.
-UCHAR HalReadConfigByte(ULONG Bus, ULONG Slot, ULONG Offset) {
-  UCHAR value = 0xFF;
-  HalGetBusDataByOffset(PCIConfiguration, Bus, Slot, &value, Offset, 1);
-  return value;
-}
-
-void HalWriteConfigByte(ULONG Bus, ULONG Slot, ULONG Offset, UCHAR Value) {
-  HalSetBusDataByOffset(PCIConfiguration, Bus, Slot, &Value, Offset, 1);
-}
-
-// The card's I/O and memory BARs, raw, flag bits included; 0 when absent.
-void CardBars(const CardExtension* Card, PULONG IoBar, PULONG MemoryBar) {
-  const ULONG bar0 = SAVED_BAR(Card, 0);
-  const ULONG bar1 = SAVED_BAR(Card, 1);
-  *IoBar = 0;
-  *MemoryBar = 0;
-  if (bar1 & 1) {
-    *IoBar = bar1;
-    if (!(bar0 & 1)) *MemoryBar = bar0;
-  } else {
-    *MemoryBar = bar1;
-    if (bar0 & 1) *IoBar = bar0;
-  }
-}
-
-BOOLEAN BridgeHoldsCard(ULONG Bus, ULONG Slot, ULONG IoBar, ULONG MemoryBar) {
-  const ULONG io_base = static_cast<ULONG>(HalReadConfigByte(Bus, Slot, 0x1C) & 0xF0) << 8;
-  const ULONG io_limit = static_cast<ULONG>(HalReadConfigByte(Bus, Slot, 0x1D)) << 8 | 0xFFF;
-  const ULONG mem_base_low = HalReadConfigByte(Bus, Slot, 0x20);
-  const ULONG mem_base_high = HalReadConfigByte(Bus, Slot, 0x21);
-  const ULONG mem_limit_low = HalReadConfigByte(Bus, Slot, 0x22);
-  const ULONG mem_limit_high = HalReadConfigByte(Bus, Slot, 0x23);
-  const ULONG mem_base = ((mem_base_low & 0xF0) | mem_base_high << 8) << 16;
-  const ULONG mem_limit = (mem_limit_high << 8 | mem_limit_low) << 16 | 0xFFFFF;
-  return (io_limit & 0xF000) == io_base && (mem_limit & 0xFFF00000u) == mem_base && mem_base <= MemoryBar &&
-         MemoryBar <= mem_limit && io_base <= IoBar && IoBar <= io_limit;
-}
-
-}  // namespace
 
 NTSTATUS FixUpUpstreamBridge(CardExtension* Card, UCHAR SubClass, UCHAR BaseClass) {
   ULONG io_bar = 0;
   ULONG memory_bar = 0;
   CardBars(Card, &io_bar, &memory_bar);
-  for (ULONG bus = 0; bus <= kLastBus; ++bus) {
+  for (ULONG bus = 0; bus <= BRIDGE_SEARCH_LAST_BUS; ++bus) {
     for (ULONG device = 0; device < 32; ++device) {
       for (ULONG function = 0; function < 8; ++function) {
         const ULONG slot = device | function << 5;

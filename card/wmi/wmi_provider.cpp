@@ -57,14 +57,17 @@ NTSTATUS QueryDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, 
   return WmiCompleteRequest(DeviceObject, Irp, status, used, IO_NO_INCREMENT);
 }
 
-NTSTATUS SetDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex,
-                      ULONG BufferSize, PUCHAR Buffer) {
+// Both blocks hold the card's one value, set whole or through its one item.
+static NTSTATUS StoreValue(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex,
+                           BOOLEAN ItemFound, ULONG BufferSize, PUCHAR Buffer) {
   NTSTATUS status;
   ULONG used = 0;
   if (GuidIndex >= CARD_WMI_GUID_COUNT) {
     status = STATUS_WMI_GUID_NOT_FOUND;
   } else if (InstanceIndex != 0) {
     status = STATUS_WMI_INSTANCE_NOT_FOUND;
+  } else if (!ItemFound) {
+    status = STATUS_WMI_ITEMID_NOT_FOUND;
   } else if (BufferSize == CARD_WMI_BLOCK_SIZE) {
     RtlCopyMemory(&CardOf(DeviceObject)->WmiValue, Buffer, CARD_WMI_BLOCK_SIZE);
     status = STATUS_SUCCESS;
@@ -75,24 +78,15 @@ NTSTATUS SetDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, UL
   return WmiCompleteRequest(DeviceObject, Irp, status, used, IO_NO_INCREMENT);
 }
 
+NTSTATUS SetDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex,
+                      ULONG BufferSize, PUCHAR Buffer) {
+  return StoreValue(DeviceObject, Irp, GuidIndex, InstanceIndex, TRUE, BufferSize, Buffer);
+}
+
 NTSTATUS SetDataItem(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex,
                      ULONG DataItemId, ULONG BufferSize, PUCHAR Buffer) {
-  NTSTATUS status;
-  ULONG used = 0;
-  if (GuidIndex >= CARD_WMI_GUID_COUNT) {
-    status = STATUS_WMI_GUID_NOT_FOUND;
-  } else if (InstanceIndex != 0) {
-    status = STATUS_WMI_INSTANCE_NOT_FOUND;
-  } else if (DataItemId != CARD_WMI_ITEM_VALUE) {
-    status = STATUS_WMI_ITEMID_NOT_FOUND;
-  } else if (BufferSize == CARD_WMI_BLOCK_SIZE) {
-    RtlCopyMemory(&CardOf(DeviceObject)->WmiValue, Buffer, CARD_WMI_BLOCK_SIZE);
-    status = STATUS_SUCCESS;
-    used = CARD_WMI_BLOCK_SIZE;
-  } else {
-    status = STATUS_INFO_LENGTH_MISMATCH;
-  }
-  return WmiCompleteRequest(DeviceObject, Irp, status, used, IO_NO_INCREMENT);
+  return StoreValue(DeviceObject, Irp, GuidIndex, InstanceIndex, DataItemId == CARD_WMI_ITEM_VALUE, BufferSize,
+                    Buffer);
 }
 
 // The blocks have no methods.

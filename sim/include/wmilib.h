@@ -70,5 +70,3 @@ NTKERNELAPI NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP 
                                               ULONG BufferUsed, CCHAR PriorityBoost);
 NTKERNELAPI NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                             PSYSCTL_IRP_DISPOSITION IrpDisposition);
-NTKERNELAPI NTSTATUS NTAPI WmiFireEvent(PDEVICE_OBJECT DeviceObject, LPCGUID Guid, ULONG InstanceIndex,
-                                        ULONG EventDataSize, PVOID EventData);
