@@ -7,35 +7,11 @@
 #include <filesystem>
 
 #include "sim/kernel/kernel_entry_thunks.h"
+#include "sim/kernel/loaded_segments.h"
 
 namespace sim {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-struct SegmentSpan {
-  const std::string* path;
-  uintptr_t begin = 0;
-  uintptr_t end = 0;
-};
-
-// The span of the loaded segments of the object opened from `path`.
-int FindSpan(dl_phdr_info* info, size_t, void* data) {
-  auto* span = static_cast<SegmentSpan*>(data);
-  if (!info->dlpi_name || *span->path != info->dlpi_name) return 0;
-  for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
-    const ElfW(Phdr)& segment = info->dlpi_phdr[i];
-    if (segment.p_type != PT_LOAD) continue;
-    const uintptr_t begin = info->dlpi_addr + segment.p_vaddr;
-    const uintptr_t end = begin + segment.p_memsz;
-    if (!span->begin || begin < span->begin) span->begin = begin;
-    if (end > span->end) span->end = end;
-  }
-  return 1;
-}
-
-}  // namespace
 
 ImageLoader::ImageLoader() {
   std::string pattern = (fs::temp_directory_path() / "zarksim-images-XXXXXX").string();
@@ -86,10 +62,10 @@ DriverImage* ImageLoader::Load(const std::string& name, std::string* error) {
     fs::remove(copy, failure);
     return nullptr;
   }
-  const std::string loaded_path = copy.string();
-  SegmentSpan span{&loaded_path};
-  dl_iterate_phdr(FindSpan, &span);
-  if (!span.end) {
+  link_map* map = nullptr;
+  const AddressSpan span =
+      dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map ? LoadedSegments(map->l_addr) : AddressSpan{};
+  if (span.empty()) {
     *error = "driver image " + name + ": its loaded segments were not found";
     dlclose(handle);
     fs::remove(copy, failure);
@@ -97,9 +73,8 @@ DriverImage* ImageLoader::Load(const std::string& name, std::string* error) {
   }
   auto image = std::make_unique<DriverImage>();
   image->name = name;
-  image->loaded_path = loaded_path;
-  image->begin = span.begin;
-  image->end = span.end;
+  image->loaded_path = copy.string();
+  image->span = span;
   image->handle = handle;
   image->base = info.dli_fbase;
   image->entry = reinterpret_cast<PDRIVER_INITIALIZE>(entry);
@@ -121,9 +96,8 @@ void ImageLoader::Unload(DriverImage* image) {
 // Called for every kernel entry to name the calling driver, so a range
 // check rather than dladdr, whose nearest-symbol search costs far more.
 const DriverImage* ImageLoader::Find(const void* code_address) const {
-  const auto address = reinterpret_cast<uintptr_t>(code_address);
   for (const auto& image : images_)
-    if (address >= image->begin && address < image->end) return image.get();
+    if (image->span.Contains(code_address)) return image.get();
   return nullptr;
 }
 

@@ -10,6 +10,7 @@
 
 #include "nt/basetypes.h"
 #include "nt/io.h"
+#include "sim/kernel/loaded_segments.h"
 
 namespace sim {
 
@@ -19,10 +20,7 @@ class DriverImage {
   std::string loaded_path;  // the private copy that was opened
   void* handle = nullptr;   // dlopen handle
   const void* base = nullptr;
-  // The address range the image's segments occupy: where a caller's return
-  // address must lie to be this image's.
-  uintptr_t begin = 0;
-  uintptr_t end = 0;
+  AddressSpan span;  // where a caller's return address lies to be this image's
   PDRIVER_INITIALIZE entry = nullptr;
 };
 

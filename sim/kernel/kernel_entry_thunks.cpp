@@ -1,5 +1,7 @@
 #include "sim/kernel/kernel_entry_thunks.h"
 
+#include "sim/kernel/loaded_segments.h"
+
 #include <dlfcn.h>
 #include <elf.h>
 #include <link.h>
@@ -161,11 +163,16 @@ ThunkTable& Thunks() {
   return table;
 }
 
-// The kernel model's own base address: routines resolved into it are kernel entries.
-const void* KernelBase() {
-  Dl_info info{};
-  dladdr(reinterpret_cast<const void*>(&sim_kernel_entry_hook), &info);
-  return info.dli_fbase;
+// Where the kernel model lies: routines resolved into it are kernel entries.
+const AddressSpan& KernelSpan() {
+  static const AddressSpan span = [] {
+    link_map* map = nullptr;
+    Dl_info with_map{};
+    dladdr1(reinterpret_cast<const void*>(&sim_kernel_entry_hook), &with_map, reinterpret_cast<void**>(&map),
+            RTLD_DL_LINKMAP);
+    return map ? LoadedSegments(map->l_addr) : AddressSpan{};
+  }();
+  return span;
 }
 
 // The image's range that the loader makes read-only after relocation.
@@ -210,7 +217,7 @@ int InstallKernelEntryThunks(void* dl_handle, std::string* error) {
     }
   }
   if (!relocations || !symbols) return 0;
-  const void* kernel = KernelBase();
+  const AddressSpan& kernel = KernelSpan();
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   RelroRange relro{base};
   dl_iterate_phdr(&FindRelro, &relro);
@@ -219,8 +226,7 @@ int InstallKernelEntryThunks(void* dl_handle, std::string* error) {
     const ElfW(Rela)& relocation = relocations[i];
     if (ELF64_R_TYPE(relocation.r_info) != R_X86_64_JUMP_SLOT) continue;
     auto* slot = reinterpret_cast<void**>(base + relocation.r_offset);
-    Dl_info target{};
-    if (!dladdr(*slot, &target) || target.dli_fbase != kernel) continue;
+    if (!kernel.Contains(*slot)) continue;
     void* thunk = Thunks().For(*slot);
     if (!thunk) {
       *error = "no memory for kernel entry thunks";
