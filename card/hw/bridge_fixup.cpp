@@ -5,21 +5,12 @@
 #include "card/hw/register_map.h"
 
 NTSTATUS FixUpUpstreamBridge(CardExtension* Card, UCHAR SubClass, UCHAR BaseClass) {
-  ULONG io_bar = 0;
-  ULONG memory_bar = 0;
-  CardBars(Card, &io_bar, &memory_bar);
-  for (ULONG bus = 0; bus <= BRIDGE_SEARCH_LAST_BUS; ++bus) {
-    for (ULONG device = 0; device < 32; ++device) {
-      for (ULONG function = 0; function < 8; ++function) {
-        const ULONG slot = device | function << 5;
-        if (HalReadConfigByte(bus, slot, 0x0B) != BaseClass || HalReadConfigByte(bus, slot, 0x0A) != SubClass) continue;
-        if (!BridgeHoldsCard(bus, slot, io_bar, memory_bar)) continue;
-        const ULONG offset = device == 1 ? 0x1D4 : 0x114;
-        HalWriteConfigByte(bus, slot, offset, 0xFF);
-        HalWriteConfigByte(bus, slot, offset + 1, 0xFF);
-        return STATUS_SUCCESS;
-      }
-    }
-  }
+  ULONG bus = 0;
+  ULONG slot = 0;
+  if (!FindBridgeHoldingCard(Card, SubClass, BaseClass, NULL, NULL, &bus, &slot)) return STATUS_SUCCESS;
+  const ULONG device = slot & 31;
+  const ULONG offset = device == 1 ? 0x1D4 : 0x114;
+  HalWriteConfigByte(bus, slot, offset, 0xFF);
+  HalWriteConfigByte(bus, slot, offset + 1, 0xFF);
   return STATUS_SUCCESS;
 }

@@ -36,3 +36,24 @@ BOOLEAN BridgeHoldsCard(ULONG Bus, ULONG Slot, ULONG IoBar, ULONG MemoryBar) {
   return (io_limit & 0xF000) == io_base && (mem_limit & 0xFFF00000u) == mem_base && mem_base <= MemoryBar &&
          MemoryBar <= mem_limit && io_base <= IoBar && IoBar <= io_limit;
 }
+
+BOOLEAN FindBridgeHoldingCard(const CardExtension* Card, UCHAR SubClass, UCHAR BaseClass, BridgeAccept Accept,
+                              PVOID Context, PULONG Bus, PULONG Slot) {
+  ULONG io_bar = 0;
+  ULONG memory_bar = 0;
+  CardBars(Card, &io_bar, &memory_bar);
+  for (ULONG bus = 0; bus <= BRIDGE_SEARCH_LAST_BUS; ++bus) {
+    for (ULONG device = 0; device < 32; ++device) {
+      for (ULONG function = 0; function < 8; ++function) {
+        const ULONG slot = device | function << 5;
+        if (HalReadConfigByte(bus, slot, 0x0B) != BaseClass || HalReadConfigByte(bus, slot, 0x0A) != SubClass) continue;
+        if (!BridgeHoldsCard(bus, slot, io_bar, memory_bar)) continue;
+        if (Accept && !Accept(bus, slot, Context)) continue;
+        *Bus = bus;
+        *Slot = slot;
+        return TRUE;
+      }
+    }
+  }
+  return FALSE;
+}

@@ -23,35 +23,29 @@ UCHAR FindExpressCapability(ULONG Bus, ULONG Slot) {
   return 0;
 }
 
+// A PCI Express port has the capability; its offset goes to Context.
+BOOLEAN HasExpressCapability(ULONG Bus, ULONG Slot, PVOID Context) {
+  const UCHAR capability = FindExpressCapability(Bus, Slot);
+  *static_cast<PUCHAR>(Context) = capability;
+  return capability != 0;
+}
+
 }  // namespace
 
 void FindAndDisableUpstreamPort(CardExtension* Card) {
   Card->UpstreamPort.Found = 0;
   Card->UpstreamPort.CapabilityOffset = 0;
   Card->UpstreamPort.Slot = 0;
-  ULONG io_bar = 0;
-  ULONG memory_bar = 0;
-  CardBars(Card, &io_bar, &memory_bar);
-  for (ULONG bus = 0; bus <= BRIDGE_SEARCH_LAST_BUS; ++bus) {
-    for (ULONG device = 0; device < 32; ++device) {
-      for (ULONG function = 0; function < 8; ++function) {
-        const ULONG slot = device + 32 * function;
-        const UCHAR sub_class = HalReadConfigByte(bus, slot, 0x0A);
-        const UCHAR base_class = HalReadConfigByte(bus, slot, 0x0B);
-        if (base_class != 0x06 || sub_class != 0x04) continue;
-        if (!BridgeHoldsCard(bus, slot, io_bar, memory_bar)) continue;
-        const UCHAR capability = FindExpressCapability(bus, slot);
-        if (!capability) continue;
-        Card->UpstreamPort.Bus = bus;
-        Card->UpstreamPort.Slot = slot;
-        Card->UpstreamPort.CapabilityOffset = capability;
-        Card->UpstreamPort.Found = 1;
-        const ULONG link_control = capability + kLinkControlOffset;
-        HalWriteConfigByte(bus, slot, link_control, static_cast<UCHAR>(HalReadConfigByte(bus, slot, link_control) | kLinkDisable));
-        return;
-      }
-    }
-  }
+  ULONG bus = 0;
+  ULONG slot = 0;
+  UCHAR capability = 0;
+  if (!FindBridgeHoldingCard(Card, 0x04, 0x06, HasExpressCapability, &capability, &bus, &slot)) return;
+  Card->UpstreamPort.Bus = bus;
+  Card->UpstreamPort.Slot = slot;
+  Card->UpstreamPort.CapabilityOffset = capability;
+  Card->UpstreamPort.Found = 1;
+  const ULONG link_control = capability + kLinkControlOffset;
+  HalWriteConfigByte(bus, slot, link_control, static_cast<UCHAR>(HalReadConfigByte(bus, slot, link_control) | kLinkDisable));
 }
 
 void EnableUpstreamLink(CardExtension* Card) {
