@@ -188,6 +188,8 @@ int FindRelro(dl_phdr_info* info, size_t, void* data) {
 
 }  // namespace
 
+void* KernelEntryThunk(void* routine) { return Thunks().For(routine); }
+
 int InstallKernelEntryThunks(void* dl_handle, std::string* error) {
   link_map* map = nullptr;
   if (dlinfo(dl_handle, RTLD_DI_LINKMAP, &map) != 0 || !map) {

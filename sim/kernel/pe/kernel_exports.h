@@ -1,0 +1,24 @@
+// The kernel model's export table for loaded PE images: one entry per
+// routine or variable the kernel headers declare, generated at build time
+// from those declarations (sim/kernel/pe/generate_exports.cmake).
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace sim::pe {
+
+struct KernelExport {
+  const char* name;
+  void* address;  // the routine, or the variable an image's data import points at
+  bool data;
+};
+
+extern const KernelExport kKernelExports[];
+extern const size_t kKernelExportCount;
+
+// The export of that name, or null (also for a routine that is declared
+// but not implemented).
+const KernelExport* FindKernelExport(std::string_view name);
+
+}  // namespace sim::pe

@@ -1,0 +1,30 @@
+// A small kernel image for the loader tests: a table of function pointers
+// and pointers to data that only work once relocated, an import of a kernel
+// routine, a data import and an import the kernel does not have.
+typedef long NTSTATUS;
+typedef unsigned char KIRQL;
+
+__declspec(dllimport) KIRQL KeGetCurrentIrql(void);
+__declspec(dllimport) extern void* IoFileObjectType;
+__declspec(dllimport) NTSTATUS ZarkProbeMissingRoutine(int value);
+
+static int counter;
+static const char greeting[] = "relocated";
+int* const counter_pointer = &counter;
+const char* const greeting_pointer = greeting;
+
+static int Twice(int x) { return 2 * x; }
+static int Thrice(int x) { return 3 * x; }
+int (*const operations[])(int) = {Twice, Thrice};
+
+int Operate(int which, int x) { return operations[which](x); }
+int* CounterAddress(void) { return &counter; }
+void* FileObjectType(void) { return IoFileObjectType; }
+NTSTATUS CallMissing(void) { return ZarkProbeMissingRoutine(7); }
+
+NTSTATUS DriverEntry(void* driver, void* registry_path) {
+  (void)driver;
+  (void)registry_path;
+  ++counter;
+  return KeGetCurrentIrql();
+}

@@ -1,0 +1,225 @@
+// The PE loader, with small images built by the cross compiler: an image
+// runs wherever it is mapped, binds kernel routines and data, reports an
+// import the kernel lacks when it is called, and images a kernel cannot run
+// are refused with the reason.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ntddk.h"
+#include "sim/kernel/pe/pe_format.h"
+#include "sim/kernel/pe/pe_image.h"
+#include "support/kernel_test.h"
+
+namespace {
+
+using sim::pe::LoadOptions;
+using sim::pe::PeImage;
+using PeLoaderTest = sim::test::KernelTest;
+
+#ifdef PE_TEST_IMAGE_DIR
+std::string ImagePath(const std::string& name) { return std::string(PE_TEST_IMAGE_DIR) + "/" + name + ".sys"; }
+#define REQUIRE_TEST_IMAGES()
+#else
+std::string ImagePath(const std::string& name) { return name; }
+#define REQUIRE_TEST_IMAGES() GTEST_SKIP() << "no cross compiler for the test images"
+#endif
+
+std::vector<uint8_t> ReadImage(const std::string& name) {
+  std::ifstream in(ImagePath(name), std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The host's protection of the page holding the address ("r-xp", ...), or
+// "" when it is not mapped.
+std::string Protection(const void* address) {
+  std::ifstream maps("/proc/self/maps");
+  const auto at = reinterpret_cast<uintptr_t>(address);
+  std::string line;
+  while (std::getline(maps, line)) {
+    std::istringstream fields(line);
+    std::string range, protection;
+    fields >> range >> protection;
+    const uintptr_t begin = std::stoull(range.substr(0, range.find('-')), nullptr, 16);
+    const uintptr_t end = std::stoull(range.substr(range.find('-') + 1), nullptr, 16);
+    if (at >= begin && at < end) return protection;
+  }
+  return "";
+}
+
+template <class Function>
+Function* Routine(const PeImage& image, const char* name) {
+  void* address = image.SymbolAddress(name);
+  EXPECT_NE(address, nullptr) << name;
+  return reinterpret_cast<Function*>(address);
+}
+
+TEST_F(PeLoaderTest, ImageRunsAtAnyBaseWithItsImportsBoundAndItsSectionsProtected) {
+  REQUIRE_TEST_IMAGES();
+  const std::vector<uint8_t> file = ReadImage("probe");
+  ASSERT_FALSE(file.empty());
+  // The host's choice, a base below the preferred one (a negative delta
+  // that changes the high half of every pointer) and one far above it.
+  // (The preferred base itself lies in the address sanitizer's reserved
+  // range, so a host image never runs there.)
+  for (uintptr_t base : {uintptr_t{0}, uintptr_t{0x10000000}, uintptr_t{0x6f0000000000}}) {
+    SCOPED_TRACE(testing::Message() << "base 0x" << std::hex << base);
+    std::string error;
+    std::unique_ptr<PeImage> image = PeImage::Load("probe", file, LoadOptions{base}, &error);
+    ASSERT_NE(image, nullptr) << error;
+    EXPECT_EQ(image->preferred_base(), 0x140000000u);
+    if (base) {
+      EXPECT_EQ(image->base(), reinterpret_cast<uint8_t*>(base));
+    }
+
+    // Pointers stored in the image's data point into this copy.
+    int* counter = Routine<int* __attribute__((ms_abi))()>(*image, "CounterAddress")();
+    EXPECT_TRUE(image->Contains(counter));
+    EXPECT_EQ(*static_cast<int**>(image->SymbolAddress("counter_pointer")), counter);
+    EXPECT_STREQ(*static_cast<const char**>(image->SymbolAddress("greeting_pointer")), "relocated");
+    auto* operate = Routine<int __attribute__((ms_abi))(int, int)>(*image, "Operate");
+    EXPECT_EQ(operate(0, 21), 42);
+    EXPECT_EQ(operate(1, 5), 15);
+
+    // The entry point is DriverEntry; it calls a kernel routine.
+    ASSERT_EQ(image->entry(), image->SymbolAddress("DriverEntry"));
+    auto* entry = reinterpret_cast<PDRIVER_INITIALIZE>(image->entry());
+    EXPECT_EQ(entry(nullptr, nullptr), PASSIVE_LEVEL);
+    EXPECT_EQ(*counter, 1);
+    // A data import points at the kernel's variable.
+    EXPECT_EQ(Routine<void* __attribute__((ms_abi))()>(*image, "FileObjectType")(),
+              static_cast<void*>(IoFileObjectType));
+    ASSERT_EQ(image->unresolved_imports().size(), 1u);
+    EXPECT_EQ(image->unresolved_imports()[0]->name, "ZarkProbeMissingRoutine");
+
+    // Addresses inside the image name their routine.
+    size_t offset = 0;
+    const sim::pe::ImageSymbol* symbol = image->SymbolAt(reinterpret_cast<uint8_t*>(operate) + 3, &offset);
+    ASSERT_NE(symbol, nullptr);
+    EXPECT_EQ(symbol->name, "Operate");
+    EXPECT_EQ(offset, 3u);
+    EXPECT_EQ(image->SymbolAt(image->base() + image->size(), &offset), nullptr);
+
+    // Code is executable and read-only, constant data read-only, the
+    // headers read-only; unloading unmaps the whole image.
+    EXPECT_EQ(Protection(reinterpret_cast<void*>(operate)), "r-xp");
+    EXPECT_EQ(Protection(image->SymbolAddress("operations")), "r--p");
+    EXPECT_EQ(Protection(counter), "rw-p");
+    EXPECT_EQ(Protection(image->base()), "r--p");
+    const uint8_t* base_address = image->base();
+    image.reset();
+    EXPECT_EQ(Protection(base_address), "");
+    EXPECT_EQ(Protection(counter), "");
+  }
+}
+
+TEST_F(PeLoaderTest, CallingAnImportTheKernelLacksIsAFindingNamingImageAndImport) {
+  REQUIRE_TEST_IMAGES();
+  std::string error;
+  std::unique_ptr<PeImage> image = PeImage::LoadFile("probe", ImagePath("probe"), {}, &error);
+  ASSERT_NE(image, nullptr) << error;
+  EXPECT_EQ(Routine<NTSTATUS __attribute__((ms_abi))()>(*image, "CallMissing")(), STATUS_NOT_IMPLEMENTED);
+  const std::string detail = TakeOnlyFinding("unresolved-import", "probe");
+  EXPECT_NE(detail.find("ntoskrnl.exe!ZarkProbeMissingRoutine"), std::string::npos) << detail;
+}
+
+// The file offset of an image address, through the section table.
+size_t FileOffset(const std::vector<uint8_t>& file, uint32_t rva) {
+  int32_t pe;
+  std::memcpy(&pe, file.data() + 0x3C, 4);
+  sim::pe::FileHeader header;
+  std::memcpy(&header, file.data() + pe + 4, sizeof header);
+  const size_t sections = pe + 4 + sizeof header + header.size_of_optional_header;
+  for (int i = 0; i < header.number_of_sections; ++i) {
+    sim::pe::SectionHeader section;
+    std::memcpy(&section, file.data() + sections + i * sizeof section, sizeof section);
+    if (rva >= section.virtual_address && rva < section.virtual_address + section.size_of_raw_data)
+      return section.pointer_to_raw_data + (rva - section.virtual_address);
+  }
+  ADD_FAILURE() << "no section holds RVA " << rva;
+  return 0;
+}
+
+size_t OptionalHeaderOffset(const std::vector<uint8_t>& file) {
+  int32_t pe;
+  std::memcpy(&pe, file.data() + 0x3C, 4);
+  return pe + 4 + sizeof(sim::pe::FileHeader);
+}
+
+sim::pe::DataDirectory* Directory(std::vector<uint8_t>& file, int index) {
+  return reinterpret_cast<sim::pe::DataDirectory*>(file.data() + OptionalHeaderOffset(file) +
+                                                   offsetof(sim::pe::OptionalHeader64, directories)) +
+         index;
+}
+
+TEST_F(PeLoaderTest, ImagesAKernelCannotRunAreRefusedWithTheReason) {
+  REQUIRE_TEST_IMAGES();
+  struct Case {
+    const char* what;
+    std::function<void(std::vector<uint8_t>&)> change;
+    const char* reason;
+  };
+  const std::vector<Case> cases = {
+      {"a TLS directory",
+       [](std::vector<uint8_t>& file) { *Directory(file, sim::pe::kDirectoryTls) = {0x2000, 0x28}; },
+       "thread-local storage"},
+      {"a 32-bit relocation",
+       [](std::vector<uint8_t>& file) {
+         const size_t block = FileOffset(file, Directory(file, sim::pe::kDirectoryBaseReloc)->rva);
+         uint16_t entry;
+         std::memcpy(&entry, file.data() + block + 8, 2);
+         entry = static_cast<uint16_t>((entry & 0xFFF) | (3 << 12));
+         std::memcpy(file.data() + block + 8, &entry, 2);
+       },
+       "type 3"},
+      {"an import by ordinal",
+       [](std::vector<uint8_t>& file) {
+         sim::pe::ImportDescriptor descriptor;
+         const size_t at = FileOffset(file, Directory(file, sim::pe::kDirectoryImport)->rva);
+         std::memcpy(&descriptor, file.data() + at, sizeof descriptor);
+         const uint64_t ordinal = sim::pe::kImportByOrdinal | 12;
+         std::memcpy(file.data() + FileOffset(file, descriptor.lookup_table_rva), &ordinal, 8);
+       },
+       "ordinal 12"},
+      {"stripped relocations",
+       [](std::vector<uint8_t>& file) {
+         auto* header = reinterpret_cast<sim::pe::FileHeader*>(file.data() + OptionalHeaderOffset(file) -
+                                                               sizeof(sim::pe::FileHeader));
+         header->characteristics |= sim::pe::kFileRelocsStripped;
+       },
+       "stripped"},
+      {"a user-mode subsystem",
+       [](std::vector<uint8_t>& file) {
+         auto* optional = reinterpret_cast<sim::pe::OptionalHeader64*>(file.data() + OptionalHeaderOffset(file));
+         optional->subsystem = 3;
+       },
+       "native"},
+      {"a section past the end of the file", [](std::vector<uint8_t>& file) { file.resize(file.size() / 2); },
+       "cut short"},
+  };
+  const std::vector<uint8_t> original = ReadImage("probe");
+  ASSERT_FALSE(original.empty());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<uint8_t> file = original;
+    c.change(file);
+    std::string error;
+    EXPECT_EQ(PeImage::Load("probe", file, {}, &error), nullptr);
+    EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+    EXPECT_NE(error.find("probe"), std::string::npos) << error;
+  }
+
+  // A global object with a constructor: nothing would run it.
+  std::string error;
+  EXPECT_EQ(PeImage::LoadFile("initialiser", ImagePath("initialiser"), {}, &error), nullptr);
+  EXPECT_NE(error.find("dynamic initialisers"), std::string::npos) << error;
+}
+
+}  // namespace
