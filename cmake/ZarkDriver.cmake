@@ -18,9 +18,12 @@ function(zark_add_driver name)
     target_compile_definitions(${name} PRIVATE
       __INTRINSIC_DEFINED_InterlockedBitTestAndSet
       __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
+    # No sibling calls: a kernel routine tells its caller by its return
+    # address, which a tail call would leave pointing at the caller's caller.
     target_compile_options(${name} PRIVATE
       -O2 -Wall -Wextra -Werror -Wno-multichar
-      -fno-exceptions -fno-rtti -ffreestanding -fno-stack-protector -mno-red-zone)
+      -fno-exceptions -fno-rtti -ffreestanding -fno-stack-protector -mno-red-zone
+      -fno-optimize-sibling-calls)
     if(ARG_FRAME_LIMIT)
       target_compile_options(${name} PRIVATE -Wframe-larger-than=${ARG_FRAME_LIMIT})
     endif()

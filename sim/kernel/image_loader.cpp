@@ -6,10 +6,14 @@
 #include <filesystem>
 
 #include "sim/kernel/kernel_entry_thunks.h"
+#include "sim/kernel/pe/pe_image.h"
 
 namespace sim {
 
 namespace fs = std::filesystem;
+
+DriverImage::DriverImage() = default;
+DriverImage::~DriverImage() = default;
 
 ImageLoader::ImageLoader() {
   std::string pattern = (fs::temp_directory_path() / "zarksim-images-XXXXXX").string();
@@ -70,9 +74,26 @@ DriverImage* ImageLoader::Load(const std::string& name, std::string* error) {
   return images_.back().get();
 }
 
+DriverImage* ImageLoader::LoadSys(const std::string& name, const std::string& path, std::string* error) {
+  std::unique_ptr<pe::PeImage> mapped = pe::PeImage::LoadFile(name, path, {}, error);
+  if (!mapped) return nullptr;
+  auto image = std::make_unique<DriverImage>();
+  image->name = name;
+  image->loaded_path = path;
+  image->base = mapped->base();
+  image->entry = reinterpret_cast<PDRIVER_INITIALIZE>(mapped->entry());
+  image->pe = std::move(mapped);
+  images_.push_back(std::move(image));
+  return images_.back().get();
+}
+
 void ImageLoader::Unload(DriverImage* image) {
   for (auto it = images_.begin(); it != images_.end(); ++it) {
     if (it->get() != image) continue;
+    if (image->pe) {  // unmapped with the image
+      images_.erase(it);
+      return;
+    }
     dlclose(image->handle);
     std::error_code ignored;
     fs::remove(image->loaded_path, ignored);
@@ -83,6 +104,8 @@ void ImageLoader::Unload(DriverImage* image) {
 
 const DriverImage* ImageLoader::Find(const void* code_address) const {
   if (images_.empty()) return nullptr;
+  for (const auto& image : images_)
+    if (image->pe && image->pe->Contains(code_address)) return image.get();
   Dl_info info{};
   if (!dladdr(code_address, &info)) return nullptr;
   for (const auto& image : images_)

@@ -3,8 +3,11 @@
 // routine, a data import and an import the kernel does not have.
 typedef long NTSTATUS;
 typedef unsigned char KIRQL;
+typedef unsigned long ULONG;
 
 __declspec(dllimport) KIRQL KeGetCurrentIrql(void);
+__declspec(dllimport) void* ExAllocatePoolWithTag(int type, unsigned long long size, ULONG tag);
+__declspec(dllimport) void ExFreePoolWithTag(void* block, ULONG tag);
 __declspec(dllimport) extern void* IoFileObjectType;
 __declspec(dllimport) NTSTATUS ZarkProbeMissingRoutine(int value);
 
@@ -21,6 +24,10 @@ int Operate(int which, int x) { return operations[which](x); }
 int* CounterAddress(void) { return &counter; }
 void* FileObjectType(void) { return IoFileObjectType; }
 NTSTATUS CallMissing(void) { return ZarkProbeMissingRoutine(7); }
+
+enum { kNonPagedPoolNx = 512, kTag = 0x626f7250 /* "Prob" */ };
+void* Allocate(unsigned long long size) { return ExAllocatePoolWithTag(kNonPagedPoolNx, size, kTag); }
+void Release(void* block) { ExFreePoolWithTag(block, kTag); }
 
 NTSTATUS DriverEntry(void* driver, void* registry_path) {
   (void)driver;

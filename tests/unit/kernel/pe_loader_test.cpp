@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "ntddk.h"
+#include "sim/kernel/image_loader.h"
 #include "sim/kernel/pe/pe_format.h"
 #include "sim/kernel/pe/pe_image.h"
+#include "sim/kernel/pool.h"
 #include "support/kernel_test.h"
 
 namespace {
@@ -120,14 +122,30 @@ TEST_F(PeLoaderTest, ImageRunsAtAnyBaseWithItsImportsBoundAndItsSectionsProtecte
   }
 }
 
-TEST_F(PeLoaderTest, CallingAnImportTheKernelLacksIsAFindingNamingImageAndImport) {
+// Findings about a loaded image's calls name the image, as for host images.
+TEST_F(PeLoaderTest, FindingsAboutALoadedImageNameItIncludingAnImportTheKernelLacks) {
   REQUIRE_TEST_IMAGES();
   std::string error;
-  std::unique_ptr<PeImage> image = PeImage::LoadFile("probe", ImagePath("probe"), {}, &error);
-  ASSERT_NE(image, nullptr) << error;
-  EXPECT_EQ(Routine<NTSTATUS __attribute__((ms_abi))()>(*image, "CallMissing")(), STATUS_NOT_IMPLEMENTED);
+  sim::DriverImage* driver = kernel().images->LoadSys("probe", ImagePath("probe"), &error);
+  ASSERT_NE(driver, nullptr) << error;
+  const PeImage& image = *driver->pe;
+  EXPECT_EQ(sim::ImageOf(image.entry()), driver);
+
+  auto* allocate = Routine<void* __attribute__((ms_abi))(unsigned long long)>(image, "Allocate");
+  void* block = allocate(24);
+  ASSERT_NE(block, nullptr);
+  EXPECT_EQ(kernel().pool->blocks().at(block).owner, driver);
+  void* empty = allocate(0);
+  EXPECT_NE(TakeOnlyFinding("pool-zero-size", "probe").find("Prob"), std::string::npos);
+  auto* release = Routine<void __attribute__((ms_abi))(void*)>(image, "Release");
+  release(block);
+  release(empty);
+  EXPECT_EQ(kernel().pool->blocks().count(block), 0u);
+
+  EXPECT_EQ(Routine<NTSTATUS __attribute__((ms_abi))()>(image, "CallMissing")(), STATUS_NOT_IMPLEMENTED);
   const std::string detail = TakeOnlyFinding("unresolved-import", "probe");
   EXPECT_NE(detail.find("ntoskrnl.exe!ZarkProbeMissingRoutine"), std::string::npos) << detail;
+  kernel().images->Unload(driver);
 }
 
 // The file offset of an image address, through the section table.
