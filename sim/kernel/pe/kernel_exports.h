@@ -17,7 +17,8 @@ struct KernelExport {
 extern const KernelExport kKernelExports[];
 extern const size_t kKernelExportCount;
 
-// The export of that name, or null (also for a routine that is declared
+// The export of that name: a kernel routine or variable, or one of the C
+// runtime routines the kernel exports (memcpy and the like); or null (also for a routine that is declared
 // but not implemented).
 const KernelExport* FindKernelExport(std::string_view name);
 

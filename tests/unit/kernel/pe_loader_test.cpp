@@ -89,6 +89,12 @@ TEST_F(PeLoaderTest, ImageRunsAtAnyBaseWithItsImportsBoundAndItsSectionsProtecte
     auto* operate = Routine<int __attribute__((ms_abi))(int, int)>(*image, "Operate");
     EXPECT_EQ(operate(0, 21), 42);
     EXPECT_EQ(operate(1, 5), 15);
+    // The compiler's memcpy call reaches the kernel's, in the image's convention.
+    char from[300], to[300] = {};
+    for (size_t i = 0; i < sizeof from; ++i) from[i] = static_cast<char>(i * 7);
+    Routine<void __attribute__((ms_abi))(void*, const void*, unsigned long long)>(*image, "CopyBlock")(to, from,
+                                                                                                 sizeof from);
+    EXPECT_EQ(std::memcmp(to, from, sizeof from), 0);
 
     // The entry point is DriverEntry; it calls a kernel routine.
     ASSERT_EQ(image->entry(), image->SymbolAddress("DriverEntry"));
