@@ -14,6 +14,7 @@
 #include "sim/kernel/kernel_entry_thunks.h"
 #include "sim/kernel/pe/kernel_exports.h"
 #include "sim/kernel/pe/pe_format.h"
+#include "sim/kernel/pe/privileged_instructions.h"
 #include "sim/kernel/verifier.h"
 
 namespace sim::pe {
@@ -71,6 +72,7 @@ class Loader {
     if (!ParseHeaders() || !ReadSymbols() || !Map(options.base) || !CheckInitialisers() || !Relocate() ||
         !BindImports() || !Protect())
       return nullptr;
+    RegisterImageRange(base_, size_);
     return std::move(image_);
   }
 
@@ -408,7 +410,10 @@ std::unique_ptr<PeImage> PeImage::LoadFile(std::string name, const std::string& 
 }
 
 PeImage::~PeImage() {
-  if (base_) munmap(base_, size_);
+  if (base_) {
+    UnregisterImageRange(base_);
+    munmap(base_, size_);
+  }
   if (stubs_) munmap(stubs_, stubs_size_);
 }
 

@@ -38,3 +38,15 @@ NTSTATUS DriverEntry(void* driver, void* registry_path) {
 
 // A copy the compiler turns into a call of the kernel's memcpy.
 void CopyBlock(void* to, const void* from, unsigned long long size) { __builtin_memcpy(to, from, size); }
+
+// The IRQL as the kernel headers read it inline, into two kinds of register.
+unsigned long long CurrentIrql(void) {
+  unsigned long long irql;
+  __asm__ volatile("mov %%cr8, %0" : "=r"(irql));
+  return irql;
+}
+unsigned long long CurrentIrqlThroughR12(void) {
+  register unsigned long long irql __asm__("r12");
+  __asm__ volatile("mov %%cr8, %0" : "=r"(irql));
+  return irql;
+}

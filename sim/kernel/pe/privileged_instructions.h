@@ -1,0 +1,17 @@
+// Privileged instructions the Windows kernel headers compile inline into a
+// driver image. On the host they fault; the fault handler emulates them
+// against the kernel model when the faulting instruction lies in a loaded
+// image, and passes every other fault on to the handler installed before.
+//   mov %cr8, reg   the current IRQL (KeGetCurrentIrql)
+#pragma once
+
+#include <cstddef>
+
+namespace sim::pe {
+
+// Registers a mapped image's range for emulation; installs the fault
+// handler on first use.
+void RegisterImageRange(const void* base, size_t size);
+void UnregisterImageRange(const void* base);
+
+}  // namespace sim::pe
