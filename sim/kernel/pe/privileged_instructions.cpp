@@ -8,8 +8,99 @@
 #include <cstdio>
 #include <mutex>
 
+#include "ntddk.h"
 #include "sim/kernel/kernel.h"
 #include "sim/kernel/scheduler.h"
+
+// A write to CR8 raises or lowers the IRQL, which may run DPCs and switch
+// contexts: that cannot happen inside the fault handler. The handler makes
+// the image "call" this trampoline instead, with the new IRQL and the
+// address to resume at pushed on the image's stack (image code has no red
+// zone). It keeps every register and the flags, as the instruction would.
+extern "C" void sim_cr8_write_trampoline();
+extern "C" void sim_cr8_write(uint64_t irql);
+asm(R"(
+  .text
+  .globl sim_cr8_write_trampoline
+  .hidden sim_cr8_write_trampoline
+  .type sim_cr8_write_trampoline, @function
+sim_cr8_write_trampoline:
+  pushfq
+  push %rax
+  push %rcx
+  push %rdx
+  push %rsi
+  push %rdi
+  push %r8
+  push %r9
+  push %r10
+  push %r11
+  push %rbx
+  mov %rsp, %rbx
+  and $-16, %rsp
+  sub $256, %rsp
+  movdqu %xmm0, 0(%rsp)
+  movdqu %xmm1, 16(%rsp)
+  movdqu %xmm2, 32(%rsp)
+  movdqu %xmm3, 48(%rsp)
+  movdqu %xmm4, 64(%rsp)
+  movdqu %xmm5, 80(%rsp)
+  movdqu %xmm6, 96(%rsp)
+  movdqu %xmm7, 112(%rsp)
+  movdqu %xmm8, 128(%rsp)
+  movdqu %xmm9, 144(%rsp)
+  movdqu %xmm10, 160(%rsp)
+  movdqu %xmm11, 176(%rsp)
+  movdqu %xmm12, 192(%rsp)
+  movdqu %xmm13, 208(%rsp)
+  movdqu %xmm14, 224(%rsp)
+  movdqu %xmm15, 240(%rsp)
+  mov 88(%rbx), %rdi
+  call sim_cr8_write@PLT
+  movdqu 0(%rsp), %xmm0
+  movdqu 16(%rsp), %xmm1
+  movdqu 32(%rsp), %xmm2
+  movdqu 48(%rsp), %xmm3
+  movdqu 64(%rsp), %xmm4
+  movdqu 80(%rsp), %xmm5
+  movdqu 96(%rsp), %xmm6
+  movdqu 112(%rsp), %xmm7
+  movdqu 128(%rsp), %xmm8
+  movdqu 144(%rsp), %xmm9
+  movdqu 160(%rsp), %xmm10
+  movdqu 176(%rsp), %xmm11
+  movdqu 192(%rsp), %xmm12
+  movdqu 208(%rsp), %xmm13
+  movdqu 224(%rsp), %xmm14
+  movdqu 240(%rsp), %xmm15
+  mov %rbx, %rsp
+  pop %rbx
+  pop %r11
+  pop %r10
+  pop %r9
+  pop %r8
+  pop %rdi
+  pop %rsi
+  pop %rdx
+  pop %rcx
+  pop %rax
+  popfq
+  lea 8(%rsp), %rsp
+  ret
+  .size sim_cr8_write_trampoline, .-sim_cr8_write_trampoline
+)");
+
+// The IRQL an image wrote to CR8: a raise or a lower through the model.
+extern "C" void sim_cr8_write(uint64_t irql) {
+  const auto target = static_cast<KIRQL>(irql & 15);
+  const KIRQL current = KeGetCurrentIrql();
+  if (target > current) {
+    KIRQL old;
+    KfRaiseIrql(target, &old);
+  } else if (target < current) {
+    KeLowerIrql(target);
+  }
+}
 
 namespace sim::pe {
 
@@ -48,15 +139,24 @@ bool Emulate(ucontext_t* context) {
   const auto rip = static_cast<uintptr_t>(registers[REG_RIP]);
   if (!InLoadedImage(rip, 4)) return false;
   const auto* code = reinterpret_cast<const uint8_t*>(rip);
-  // REX with R set (control register 8..15), then 0F 20 /r: mov from a
-  // control register to the register in ModRM.rm, which must be a register.
-  if ((code[0] & 0xF4) != 0x44 || code[1] != 0x0F || code[2] != 0x20) return false;
+  // REX with R set (control register 8..15), then 0F 20 /r (mov from a
+  // control register) or 0F 22 /r (mov to one); ModRM.rm names the
+  // general register.
+  if ((code[0] & 0xF4) != 0x44 || code[1] != 0x0F || (code[2] != 0x20 && code[2] != 0x22)) return false;
   const uint8_t modrm = code[3];
   if ((modrm >> 6) != 3 || ((modrm >> 3) & 7) != 0) return false;  // CR8 only
   if (!HasKernel()) return false;
-  const int destination = GeneralRegister((modrm & 7) | ((code[0] & 1) << 3));
-  registers[destination] = static_cast<greg_t>(K().scheduler->Irql());
-  registers[REG_RIP] = static_cast<greg_t>(rip + 4);
+  const int general = GeneralRegister((modrm & 7) | ((code[0] & 1) << 3));
+  if (code[2] == 0x20) {
+    registers[general] = static_cast<greg_t>(K().scheduler->Irql());
+    registers[REG_RIP] = static_cast<greg_t>(rip + 4);
+    return true;
+  }
+  auto* stack = reinterpret_cast<uint64_t*>(registers[REG_RSP]);
+  stack[-1] = rip + 4;                                     // where the trampoline returns
+  stack[-2] = static_cast<uint64_t>(registers[general]);  // the new IRQL
+  registers[REG_RSP] = reinterpret_cast<greg_t>(stack - 2);
+  registers[REG_RIP] = reinterpret_cast<greg_t>(&sim_cr8_write_trampoline);
   return true;
 }
 

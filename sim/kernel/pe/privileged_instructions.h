@@ -3,6 +3,7 @@
 // against the kernel model when the faulting instruction lies in a loaded
 // image, and passes every other fault on to the handler installed before.
 //   mov %cr8, reg   the current IRQL (KeGetCurrentIrql)
+//   mov reg, %cr8   raise or lower the IRQL (KeRaiseIrql, KeLowerIrql)
 #pragma once
 
 #include <cstddef>

@@ -50,3 +50,6 @@ unsigned long long CurrentIrqlThroughR12(void) {
   __asm__ volatile("mov %%cr8, %0" : "=r"(irql));
   return irql;
 }
+
+// Raises or lowers the IRQL as the kernel headers do inline.
+void SetIrql(unsigned long long irql) { __asm__ volatile("mov %0, %%cr8" : : "r"(irql) : "memory"); }

@@ -111,6 +111,13 @@ TEST_F(PeLoaderTest, ImageRunsAtAnyBaseWithItsImportsBoundAndItsSectionsProtecte
     EXPECT_EQ(irql_r12(), DISPATCH_LEVEL);
     KeLowerIrql(old_irql);
     EXPECT_EQ(irql_r12(), PASSIVE_LEVEL);
+    // And written to CR8, it raises and lowers the model's IRQL.
+    auto* set_irql = Routine<void __attribute__((ms_abi))(unsigned long long)>(*image, "SetIrql");
+    set_irql(DISPATCH_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    EXPECT_EQ(irql(), DISPATCH_LEVEL);
+    set_irql(PASSIVE_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
     // A data import points at the kernel's variable.
     EXPECT_EQ(Routine<void* __attribute__((ms_abi))()>(*image, "FileObjectType")(),
               static_cast<void*>(IoFileObjectType));
