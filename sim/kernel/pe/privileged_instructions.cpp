@@ -11,6 +11,7 @@
 #include "ntddk.h"
 #include "sim/kernel/kernel.h"
 #include "sim/kernel/scheduler.h"
+#include "sim/hw/hardware.h"
 
 // A write to CR8 raises or lowers the IRQL, which may run DPCs and switch
 // contexts: that cannot happen inside the fault handler. The handler makes
@@ -132,6 +133,43 @@ int GeneralRegister(int number) {
   return kRegisters[number & 15];
 }
 
+// IN and OUT on the machine's I/O space (READ_PORT_*, WRITE_PORT_* are
+// these instructions in a Windows image): EC/ED/EE/EF with the port in DX,
+// E4..E7 with an immediate port, a 66 prefix for 16 bits.
+bool EmulatePortAccess(greg_t* registers, const uint8_t* code) {
+  size_t length = 0;
+  unsigned width = 4;
+  if (code[0] == 0x66) {
+    width = 2;
+    length = 1;
+  }
+  const uint8_t opcode = code[length++];
+  uint16_t port;
+  if (opcode >= 0xEC && opcode <= 0xEF) {
+    port = static_cast<uint16_t>(registers[REG_RDX]);
+  } else if (opcode >= 0xE4 && opcode <= 0xE7) {
+    port = code[length++];
+  } else {
+    return false;
+  }
+  if ((opcode & 1) == 0) width = 1;
+  if (!hw::HasHardware()) return false;
+  const bool input = (opcode & 2) == 0;
+  auto& rax = registers[REG_RAX];
+  if (input) {
+    const uint64_t value = hw::Hw().io().Read(port, width);
+    // A 32-bit result clears the upper half; narrower ones keep the rest.
+    if (width == 4) rax = static_cast<greg_t>(value & 0xFFFFFFFFu);
+    if (width == 2) rax = static_cast<greg_t>((static_cast<uint64_t>(rax) & ~uint64_t{0xFFFF}) | (value & 0xFFFF));
+    if (width == 1) rax = static_cast<greg_t>((static_cast<uint64_t>(rax) & ~uint64_t{0xFF}) | (value & 0xFF));
+  } else {
+    const uint32_t mask = width == 4 ? 0xFFFFFFFFu : width == 2 ? 0xFFFFu : 0xFFu;
+    hw::Hw().io().Write(port, static_cast<uint32_t>(rax) & mask, width);
+  }
+  registers[REG_RIP] += static_cast<greg_t>(length);
+  return true;
+}
+
 // Emulates the instruction at the faulting address; false when it is not
 // one this handler knows.
 bool Emulate(ucontext_t* context) {
@@ -139,6 +177,7 @@ bool Emulate(ucontext_t* context) {
   const auto rip = static_cast<uintptr_t>(registers[REG_RIP]);
   if (!InLoadedImage(rip, 4)) return false;
   const auto* code = reinterpret_cast<const uint8_t*>(rip);
+  if (EmulatePortAccess(registers, code)) return true;
   // REX with R set (control register 8..15), then 0F 20 /r (mov from a
   // control register) or 0F 22 /r (mov to one); ModRM.rm names the
   // general register.

@@ -4,6 +4,7 @@
 // image, and passes every other fault on to the handler installed before.
 //   mov %cr8, reg   the current IRQL (KeGetCurrentIrql)
 //   mov reg, %cr8   raise or lower the IRQL (KeRaiseIrql, KeLowerIrql)
+//   in, out         the machine's I/O ports (READ_PORT_*, WRITE_PORT_*)
 #pragma once
 
 #include <cstddef>

@@ -53,3 +53,22 @@ unsigned long long CurrentIrqlThroughR12(void) {
 
 // Raises or lowers the IRQL as the kernel headers do inline.
 void SetIrql(unsigned long long irql) { __asm__ volatile("mov %0, %%cr8" : : "r"(irql) : "memory"); }
+
+// Port input and output as READ_PORT_* and WRITE_PORT_* compile inline.
+void OutDword(unsigned short port, unsigned int value) { __asm__ volatile("outl %0, %w1" : : "a"(value), "Nd"(port)); }
+unsigned int InDword(unsigned short port) {
+  unsigned int value;
+  __asm__ volatile("inl %w1, %0" : "=a"(value) : "Nd"(port));
+  return value;
+}
+// A byte read replaces only the low byte of the register.
+unsigned long long InByteOverPattern(unsigned short port) {
+  unsigned long long value = 0x1122334455667700ull;
+  __asm__ volatile("inb %w1, %b0" : "+a"(value) : "d"(port));
+  return value;
+}
+unsigned long long InByteFromPort80(void) {
+  unsigned long long value = 0x1122334455667700ull;
+  __asm__ volatile("inb $0x80, %b0" : "+a"(value));
+  return value;
+}

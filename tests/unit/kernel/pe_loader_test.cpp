@@ -118,6 +118,16 @@ TEST_F(PeLoaderTest, ImageRunsAtAnyBaseWithItsImportsBoundAndItsSectionsProtecte
     EXPECT_EQ(irql(), DISPATCH_LEVEL);
     set_irql(PASSIVE_LEVEL);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    // Port instructions reach the machine's I/O space: the PCI
+    // configuration address latch, and an unanswered port reads all ones.
+    Routine<void __attribute__((ms_abi))(unsigned short, unsigned)>(*image, "OutDword")(0xCF8, 0x80001810);
+    EXPECT_EQ(machine().hardware().io().config_address(), 0x80001810u);
+    EXPECT_EQ(Routine<unsigned __attribute__((ms_abi))(unsigned short)>(*image, "InDword")(0xCF8), 0x80001810u);
+    Routine<void __attribute__((ms_abi))(unsigned short, unsigned)>(*image, "OutDword")(0xCF8, 0);
+    EXPECT_EQ(Routine<unsigned long long __attribute__((ms_abi))(unsigned short)>(*image, "InByteOverPattern")(0xCFC),
+              0x11223344556677FFull);
+    EXPECT_EQ(Routine<unsigned long long __attribute__((ms_abi))()>(*image, "InByteFromPort80")(),
+              0x11223344556677FFull);
     // A data import points at the kernel's variable.
     EXPECT_EQ(Routine<void* __attribute__((ms_abi))()>(*image, "FileObjectType")(),
               static_cast<void*>(IoFileObjectType));
