@@ -6,12 +6,14 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "ntddk.h"
 #include "sim/kernel/kernel.h"
 #include "sim/kernel/scheduler.h"
 #include "sim/hw/hardware.h"
+#include "sim/kernel/hal/io_mappings.h"
 
 // A write to CR8 raises or lowers the IRQL, which may run DPCs and switch
 // contexts: that cannot happen inside the fault handler. The handler makes
@@ -170,6 +172,124 @@ bool EmulatePortAccess(greg_t* registers, const uint8_t* code) {
   return true;
 }
 
+// The length of a ModRM operand (ModRM, SIB, displacement) at code.
+size_t OperandLength(const uint8_t* code) {
+  const uint8_t modrm = code[0];
+  const int mod = modrm >> 6, rm = modrm & 7;
+  size_t length = 1;
+  if (mod != 3 && rm == 4) {
+    const uint8_t sib = code[length++];
+    if (mod == 0 && (sib & 7) == 5) length += 4;
+  }
+  if (mod == 0 && rm == 5) length += 4;
+  if (mod == 1) length += 1;
+  if (mod == 2) length += 4;
+  return length;
+}
+
+// The value of a general register of the given width; for bytes without a
+// REX prefix, numbers 4..7 are AH, CH, DH, BH.
+uint64_t ReadGeneral(const greg_t* registers, int number, unsigned width, bool rex) {
+  if (width == 1 && !rex && number >= 4 && number < 8)
+    return (static_cast<uint64_t>(registers[GeneralRegister(number - 4)]) >> 8) & 0xFF;
+  const auto value = static_cast<uint64_t>(registers[GeneralRegister(number)]);
+  return width == 8 ? value : value & ((uint64_t{1} << (8 * width)) - 1);
+}
+
+// Writes a load's result as the instruction would: 32 bits clear the upper
+// half, 8 and 16 bits keep the rest of the register.
+void WriteGeneral(greg_t* registers, int number, unsigned width, bool rex, uint64_t value) {
+  if (width == 1 && !rex && number >= 4 && number < 8) {
+    auto& full = registers[GeneralRegister(number - 4)];
+    full = static_cast<greg_t>((static_cast<uint64_t>(full) & ~uint64_t{0xFF00}) | ((value & 0xFF) << 8));
+    return;
+  }
+  auto& full = registers[GeneralRegister(number)];
+  if (width >= 4) {
+    full = static_cast<greg_t>(width == 8 ? value : value & 0xFFFFFFFFu);
+  } else {
+    const uint64_t mask = (uint64_t{1} << (8 * width)) - 1;
+    full = static_cast<greg_t>((static_cast<uint64_t>(full) & ~mask) | (value & mask));
+  }
+}
+
+// Loads and stores through a mapping MmMapIoSpace handed out (what
+// READ_REGISTER_* and WRITE_REGISTER_* compile to in a Windows image): the
+// mapping's pages are inaccessible, so the access faults and is carried
+// out on the machine's physical memory. The forms compilers emit for
+// volatile accesses: mov to and from memory (88, 89, 8A, 8B), mov of an
+// immediate (C6, C7) and zero-extending loads (0F B6, 0F B7).
+bool EmulateRegisterAccess(greg_t* registers, const uint8_t* code, uintptr_t address) {
+  if (!hw::HasHardware() || !hw::Hw().mappings().InReservation(address)) return false;
+  size_t at = 0;
+  bool operand16 = false;
+  if (code[at] == 0x66) {
+    operand16 = true;
+    ++at;
+  }
+  uint8_t rex = 0;
+  if ((code[at] & 0xF0) == 0x40) rex = code[at++];
+  const bool wide = rex & 8;
+  const unsigned full_width = wide ? 8 : operand16 ? 2 : 4;
+  unsigned width = 0;
+  bool load = false;
+  bool immediate = false;
+  unsigned load_width = 0;  // for zero-extending loads, the memory width
+  uint8_t opcode = code[at++];
+  if (opcode == 0x0F) {
+    opcode = code[at++];
+    if (opcode != 0xB6 && opcode != 0xB7) return false;
+    load = true;
+    load_width = opcode == 0xB6 ? 1 : 2;
+    width = full_width;
+  } else if (opcode == 0x88 || opcode == 0x8A || opcode == 0xC6) {
+    width = 1;
+    load = opcode == 0x8A;
+    immediate = opcode == 0xC6;
+  } else if (opcode == 0x89 || opcode == 0x8B || opcode == 0xC7) {
+    width = full_width;
+    load = opcode == 0x8B;
+    immediate = opcode == 0xC7;
+  } else {
+    return false;
+  }
+  const uint8_t modrm = code[at];
+  if ((modrm >> 6) == 3) return false;
+  const int reg = ((modrm >> 3) & 7) | ((rex & 4) << 1);
+  at += OperandLength(code + at);
+  const unsigned memory_width = load_width ? load_width : width;
+  if (memory_width > 4) return false;  // the machine's registers are at most 32 bits wide
+  uint64_t physical = 0;
+  if (!hw::Hw().mappings().Translate(address, memory_width, &physical)) return false;
+  if (load) {
+    hw::Hw().counters().register_reads++;
+    const uint64_t value = hw::Hw().memory().Read(physical, memory_width);
+    WriteGeneral(registers, reg, width, rex != 0, value);
+  } else {
+    uint64_t value;
+    if (immediate) {
+      if ((modrm >> 3) & 7) return false;
+      const unsigned size = width == 1 ? 1 : width == 2 ? 2 : 4;  // 64-bit stores take a sign-extended imm32
+      int64_t number = 0;
+      if (size == 1) number = static_cast<int8_t>(code[at]);
+      if (size == 2) number = static_cast<int16_t>(code[at] | (code[at + 1] << 8));
+      if (size == 4) {
+        int32_t word;
+        std::memcpy(&word, code + at, 4);
+        number = word;
+      }
+      at += size;
+      value = static_cast<uint64_t>(number);
+    } else {
+      value = ReadGeneral(registers, reg, width, rex != 0);
+    }
+    hw::Hw().counters().register_writes++;
+    hw::Hw().memory().Write(physical, static_cast<uint32_t>(value), width);
+  }
+  registers[REG_RIP] += static_cast<greg_t>(at);
+  return true;
+}
+
 // Emulates the instruction at the faulting address; false when it is not
 // one this handler knows.
 bool Emulate(ucontext_t* context) {
@@ -200,7 +320,16 @@ bool Emulate(ucontext_t* context) {
 }
 
 void OnFault(int signal, siginfo_t* info, void* context) {
-  if (info->si_code == SI_KERNEL && Emulate(static_cast<ucontext_t*>(context))) return;
+  auto* machine_context = static_cast<ucontext_t*>(context);
+  if (info->si_code == SI_KERNEL && Emulate(machine_context)) return;
+  if (info->si_code != SI_KERNEL) {
+    greg_t* registers = machine_context->uc_mcontext.gregs;
+    const auto rip = static_cast<uintptr_t>(registers[REG_RIP]);
+    if (InLoadedImage(rip, 16) &&
+        EmulateRegisterAccess(registers, reinterpret_cast<const uint8_t*>(rip),
+                              reinterpret_cast<uintptr_t>(info->si_addr)))
+      return;
+  }
   // Not ours: the handler before (the sanitizer's report, or the default).
   if (previous_handler.sa_flags & SA_SIGINFO) {
     previous_handler.sa_sigaction(signal, info, context);

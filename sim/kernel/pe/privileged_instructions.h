@@ -5,6 +5,8 @@
 //   mov %cr8, reg   the current IRQL (KeGetCurrentIrql)
 //   mov reg, %cr8   raise or lower the IRQL (KeRaiseIrql, KeLowerIrql)
 //   in, out         the machine's I/O ports (READ_PORT_*, WRITE_PORT_*)
+//   mov, movzx on an MmMapIoSpace mapping: device registers
+//                   (READ_REGISTER_*, WRITE_REGISTER_*)
 #pragma once
 
 #include <cstddef>

@@ -72,3 +72,9 @@ unsigned long long InByteFromPort80(void) {
   __asm__ volatile("inb $0x80, %b0" : "+a"(value));
   return value;
 }
+
+// Device registers as READ_REGISTER_* and WRITE_REGISTER_* compile inline.
+unsigned char ReadRegisterByte(volatile unsigned char* reg) { return *reg; }
+unsigned int ReadRegisterDword(volatile unsigned int* reg) { return *reg; }
+void WriteRegisterByte(volatile unsigned char* reg, unsigned char value) { *reg = value; }
+void WriteRegisterDwordConstant(volatile unsigned int* reg) { *reg = 0x00000002; }

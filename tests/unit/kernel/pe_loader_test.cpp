@@ -128,6 +128,25 @@ TEST_F(PeLoaderTest, ImageRunsAtAnyBaseWithItsImportsBoundAndItsSectionsProtecte
               0x11223344556677FFull);
     EXPECT_EQ(Routine<unsigned long long __attribute__((ms_abi))()>(*image, "InByteFromPort80")(),
               0x11223344556677FFull);
+    // Loads and stores through a device mapping reach the same registers
+    // as the HAL's register routines: the host bridge's configuration space.
+    PHYSICAL_ADDRESS ecam;
+    ecam.QuadPart = static_cast<LONGLONG>(machine().hardware().memory().ecam_base());
+    auto* window = static_cast<PUCHAR>(MmMapIoSpace(ecam, 0x1000, MmNonCached));
+    ASSERT_NE(window, nullptr);
+    const ULONG identity = READ_REGISTER_ULONG(reinterpret_cast<PULONG>(window));
+    EXPECT_NE(identity, 0xFFFFFFFFu);
+    EXPECT_EQ(Routine<unsigned __attribute__((ms_abi))(PUCHAR)>(*image, "ReadRegisterDword")(window), identity);
+    EXPECT_EQ(Routine<UCHAR __attribute__((ms_abi))(PUCHAR)>(*image, "ReadRegisterByte")(window + 2),
+              (identity >> 16) & 0xFF);
+    // The command register keeps what is written to it.
+    const uint64_t writes = machine().hardware().counters().register_writes;
+    Routine<void __attribute__((ms_abi))(PUCHAR, UCHAR)>(*image, "WriteRegisterByte")(window + 4, 0x06);
+    EXPECT_EQ(READ_REGISTER_UCHAR(window + 4), 0x06);
+    Routine<void __attribute__((ms_abi))(PUCHAR)>(*image, "WriteRegisterDwordConstant")(window + 4);
+    EXPECT_EQ(READ_REGISTER_UCHAR(window + 4), 0x02);
+    EXPECT_EQ(machine().hardware().counters().register_writes, writes + 2);
+    MmUnmapIoSpace(window, 0x1000);
     // A data import points at the kernel's variable.
     EXPECT_EQ(Routine<void* __attribute__((ms_abi))()>(*image, "FileObjectType")(),
               static_cast<void*>(IoFileObjectType));
