@@ -11,23 +11,28 @@
 
 #include "ntddk.h"
 #include "sim/kernel/kernel.h"
+#include "sim/kernel/kernel_entry_thunks.h"
 #include "sim/kernel/scheduler.h"
 #include "sim/hw/hardware.h"
 #include "sim/kernel/hal/io_mappings.h"
 
-// A write to CR8 raises or lowers the IRQL, which may run DPCs and switch
-// contexts: that cannot happen inside the fault handler. The handler makes
-// the image "call" this trampoline instead, with the new IRQL and the
-// address to resume at pushed on the image's stack (image code has no red
-// zone). It keeps every register and the flags, as the instruction would.
-extern "C" void sim_cr8_write_trampoline();
-extern "C" void sim_cr8_write(uint64_t irql);
+// Each emulated instruction is a kernel entry, as the routine it stands
+// for is in a host image, and the entry comes first, as there. A kernel
+// entry may switch contexts, and raising or lowering the IRQL may run
+// DPCs: neither can happen inside the fault handler. So the handler makes
+// the image "call" this trampoline, with a request and the address to
+// resume at pushed on the image's stack (image code has no red zone); it
+// keeps every register and the flags. The first fault of an instruction
+// enters the kernel and resumes at the instruction itself, whose second
+// fault is then emulated; a CR8 write is carried out by the trampoline.
+extern "C" void sim_emulation_trampoline();
+extern "C" void sim_emulation_request(uint64_t request);
 asm(R"(
   .text
-  .globl sim_cr8_write_trampoline
-  .hidden sim_cr8_write_trampoline
-  .type sim_cr8_write_trampoline, @function
-sim_cr8_write_trampoline:
+  .globl sim_emulation_trampoline
+  .hidden sim_emulation_trampoline
+  .type sim_emulation_trampoline, @function
+sim_emulation_trampoline:
   pushfq
   push %rax
   push %rcx
@@ -59,7 +64,7 @@ sim_cr8_write_trampoline:
   movdqu %xmm14, 224(%rsp)
   movdqu %xmm15, 240(%rsp)
   mov 88(%rbx), %rdi
-  call sim_cr8_write@PLT
+  call sim_emulation_request@PLT
   movdqu 0(%rsp), %xmm0
   movdqu 16(%rsp), %xmm1
   movdqu 32(%rsp), %xmm2
@@ -90,12 +95,23 @@ sim_cr8_write_trampoline:
   popfq
   lea 8(%rsp), %rsp
   ret
-  .size sim_cr8_write_trampoline, .-sim_cr8_write_trampoline
+  .size sim_emulation_trampoline, .-sim_emulation_trampoline
 )");
 
-// The IRQL an image wrote to CR8: a raise or a lower through the model.
-extern "C" void sim_cr8_write(uint64_t irql) {
-  const auto target = static_cast<KIRQL>(irql & 15);
+namespace {
+// A request with this bit carries the IRQL an image wrote to CR8.
+constexpr uint64_t kCr8Write = uint64_t{1} << 63;
+// The instruction whose kernel entry has been made: its next fault is emulated.
+thread_local uintptr_t entered_for = 0;
+}  // namespace
+
+extern "C" void sim_emulation_request(uint64_t request) {
+  if (!(request & kCr8Write)) {
+    sim_kernel_entry_hook();
+    entered_for = request;
+    return;
+  }
+  const auto target = static_cast<KIRQL>(request & 15);
   const KIRQL current = KeGetCurrentIrql();
   if (target > current) {
     KIRQL old;
@@ -290,6 +306,15 @@ bool EmulateRegisterAccess(greg_t* registers, const uint8_t* code, uintptr_t add
   return true;
 }
 
+// Makes the interrupted code call the trampoline with the request.
+void CallTrampoline(greg_t* registers, uint64_t request, uintptr_t resume) {
+  auto* stack = reinterpret_cast<uint64_t*>(registers[REG_RSP]);
+  stack[-1] = resume;
+  stack[-2] = request;
+  registers[REG_RSP] = reinterpret_cast<greg_t>(stack - 2);
+  registers[REG_RIP] = reinterpret_cast<greg_t>(&sim_emulation_trampoline);
+}
+
 // Emulates the instruction at the faulting address; false when it is not
 // one this handler knows.
 bool Emulate(ucontext_t* context) {
@@ -311,23 +336,25 @@ bool Emulate(ucontext_t* context) {
     registers[REG_RIP] = static_cast<greg_t>(rip + 4);
     return true;
   }
-  auto* stack = reinterpret_cast<uint64_t*>(registers[REG_RSP]);
-  stack[-1] = rip + 4;                                     // where the trampoline returns
-  stack[-2] = static_cast<uint64_t>(registers[general]);  // the new IRQL
-  registers[REG_RSP] = reinterpret_cast<greg_t>(stack - 2);
-  registers[REG_RIP] = reinterpret_cast<greg_t>(&sim_cr8_write_trampoline);
+  CallTrampoline(registers, kCr8Write | (static_cast<uint64_t>(registers[general]) & 15), rip + 4);
   return true;
 }
 
 void OnFault(int signal, siginfo_t* info, void* context) {
   auto* machine_context = static_cast<ucontext_t*>(context);
-  if (info->si_code == SI_KERNEL && Emulate(machine_context)) return;
-  if (info->si_code != SI_KERNEL) {
-    greg_t* registers = machine_context->uc_mcontext.gregs;
-    const auto rip = static_cast<uintptr_t>(registers[REG_RIP]);
-    if (InLoadedImage(rip, 16) &&
-        EmulateRegisterAccess(registers, reinterpret_cast<const uint8_t*>(rip),
-                              reinterpret_cast<uintptr_t>(info->si_addr)))
+  greg_t* registers = machine_context->uc_mcontext.gregs;
+  const auto rip = static_cast<uintptr_t>(registers[REG_RIP]);
+  const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+  const bool privileged = info->si_code == SI_KERNEL;
+  const bool device_access = !privileged && hw::HasHardware() && hw::Hw().mappings().InReservation(address);
+  if ((privileged || device_access) && InLoadedImage(rip, 16)) {
+    if (entered_for != rip) {  // the kernel entry first
+      CallTrampoline(registers, rip, rip);
+      return;
+    }
+    entered_for = 0;
+    if (privileged ? Emulate(machine_context)
+                   : EmulateRegisterAccess(registers, reinterpret_cast<const uint8_t*>(rip), address))
       return;
   }
   // Not ours: the handler before (the sanitizer's report, or the default).

@@ -18,6 +18,7 @@
 #include "sim/kernel/pe/pe_format.h"
 #include "sim/kernel/pe/pe_image.h"
 #include "sim/kernel/pool.h"
+#include "sim/kernel/scheduler.h"
 #include "support/kernel_test.h"
 
 namespace {
@@ -99,12 +100,19 @@ TEST_F(PeLoaderTest, ImageRunsAtAnyBaseWithItsImportsBoundAndItsSectionsProtecte
     // The entry point is DriverEntry; it calls a kernel routine.
     ASSERT_EQ(image->entry(), image->SymbolAddress("DriverEntry"));
     auto* entry = reinterpret_cast<PDRIVER_INITIALIZE>(image->entry());
+    auto entries = [this] { return kernel().scheduler->kernel_entries(); };
+    const uint64_t before_call = entries();
     EXPECT_EQ(entry(nullptr, nullptr), PASSIVE_LEVEL);
+    EXPECT_EQ(entries(), before_call + 1);  // the imported routine is a kernel entry
     EXPECT_EQ(*counter, 1);
     // The IRQL read inline from CR8 is the model's.
     auto* irql = Routine<unsigned long long __attribute__((ms_abi))()>(*image, "CurrentIrql");
     auto* irql_r12 = Routine<unsigned long long __attribute__((ms_abi))()>(*image, "CurrentIrqlThroughR12");
+    // Each emulated instruction is a kernel entry too, as the routine it
+    // stands for is when a host image calls it.
+    const uint64_t before_read = entries();
     EXPECT_EQ(irql(), PASSIVE_LEVEL);
+    EXPECT_EQ(entries(), before_read + 1);
     KIRQL old_irql;
     KeRaiseIrql(DISPATCH_LEVEL, &old_irql);
     EXPECT_EQ(irql(), DISPATCH_LEVEL);
