@@ -18,8 +18,9 @@ set(ZARK_CHECK_IMAGE python3 ${CMAKE_SOURCE_DIR}/packaging/check_image.py
     --objdump ${ZARK_MINGW_OBJDUMP} --nm ${ZARK_MINGW_NM})
 
 set(ZARK_WINDOWS_IMAGE_DIR ${CMAKE_BINARY_DIR}/windows/card)
+# The card driver carries its WMI blocks' managed object format.
 add_test(NAME windows_image_zarkcard
-  COMMAND ${ZARK_CHECK_IMAGE} ${ZARK_WINDOWS_IMAGE_DIR}/zarkcard.sys)
+  COMMAND ${ZARK_CHECK_IMAGE} --resource MOFDATA/MOFRESOURCE ${ZARK_WINDOWS_IMAGE_DIR}/zarkcard.sys)
 add_test(NAME windows_image_zarkenum
   COMMAND ${ZARK_CHECK_IMAGE} ${CMAKE_BINARY_DIR}/windows/enum/zarkenum.sys)
 # The configuration tool: a console program that needs no DLL but the system's.
@@ -124,6 +125,8 @@ zark_image_check_rejects(image_check_rejects_wrong_entry ${_samples}/wrong_entry
   "entry point is at RVA 0x[0-9a-f]+, DriverEntry at RVA")
 zark_image_check_rejects(image_check_rejects_bad_checksum ${_samples}/bad_checksum.sys
   "checksum is 0x[0-9a-f]+, the image sums to 0x[0-9a-f]+")
+zark_image_check_rejects(image_check_rejects_missing_resource "--resource;MOFDATA/MOFRESOURCE;${_samples}/good.sys"
+  "good.sys: has no resource MOFRESOURCE of type MOFDATA")
 zark_image_check_rejects(image_check_rejects_dll ${_samples}/as_dll.sys "linked as a DLL")
 zark_image_check_rejects(image_check_rejects_console_program ${_samples}/console.exe
   "subsystem is 3, not native.*imports from (KERNEL32|msvcrt)")

@@ -4,6 +4,8 @@
 // headers it keeps them from drifting away from Windows x64.
 #include <ntddk.h>
 #include <ntddser.h>
+#include <wmilib.h>
+#include <wmistr.h>
 
 #define CHECK_SIZE(type, size) static_assert(sizeof(type) == (size), #type " has the wrong size")
 #define CHECK_OFFSET(type, field, offset) \
@@ -180,3 +182,21 @@ CHECK_OFFSET(IO_CONNECT_INTERRUPT_FULLY_SPECIFIED_PARAMETERS, InterruptMode, 52)
 CHECK_OFFSET(IO_CONNECT_INTERRUPT_FULLY_SPECIFIED_PARAMETERS, ProcessorEnableMask, 56);
 CHECK_OFFSET(IO_CONNECT_INTERRUPT_FULLY_SPECIFIED_PARAMETERS, Group, 64);
 CHECK_SIZE(IO_DISCONNECT_INTERRUPT_PARAMETERS, 16);
+
+// WMI: the library's context and the WNODEs of WMI requests.
+CHECK_SIZE(WMIGUIDREGINFO, 16);
+CHECK_SIZE(WMILIB_CONTEXT, 64);
+CHECK_OFFSET(WMILIB_CONTEXT, QueryWmiRegInfo, 16);
+CHECK_OFFSET(WMILIB_CONTEXT, WmiFunctionControl, 56);
+CHECK_SIZE(WNODE_HEADER, 48);
+CHECK_OFFSET(WNODE_HEADER, Guid, 24);
+CHECK_OFFSET(WNODE_HEADER, Flags, 44);
+CHECK_OFFSET(WNODE_ALL_DATA, DataBlockOffset, 48);
+CHECK_OFFSET(WNODE_ALL_DATA, OffsetInstanceDataAndLength, 60);
+CHECK_SIZE(WNODE_SINGLE_INSTANCE, 64);
+CHECK_OFFSET(WNODE_SINGLE_INSTANCE, DataBlockOffset, 56);
+CHECK_OFFSET(WNODE_SINGLE_ITEM, SizeDataItem, 64);
+CHECK_OFFSET(WNODE_METHOD_ITEM, SizeDataBlock, 64);
+CHECK_SIZE(WNODE_TOO_SMALL, 56);
+CHECK_SIZE(WMIREGGUIDW, 32);
+CHECK_OFFSET(WMIREGINFOW, WmiRegGuid, 24);

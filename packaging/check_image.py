@@ -7,6 +7,8 @@ WDM driver, carries a valid checksum (Windows requires one in drivers),
 enters at DriverEntry, uses no thread-local storage, has no dynamic
 initialisers or static destructors (no C runtime runs them in a kernel
 image), and imports only from the kernel, the HAL and the WMI library.
+With --resource TYPE/NAME it also checks that the image's resources hold
+that named resource, not empty (a driver's MOF: MOFDATA/MOFRESOURCE).
 Prints one line per problem and exits with status 1 if there is any.
 """
 
@@ -24,6 +26,7 @@ IMAGE_FILE_DLL = 0x2000
 IMAGE_SUBSYSTEM_NATIVE = 1
 IMAGE_DLLCHARACTERISTICS_WDM_DRIVER = 0x2000
 TLS_DIRECTORY_ENTRY = 9
+RESOURCE_DIRECTORY_ENTRY = 2
 
 # Tables of routines that a C runtime calls at start or exit, by the section
 # name they have in an image (cut to 8 characters): what they hold and the
@@ -143,6 +146,43 @@ def initialisers(headers, nm_output, data):
     return found
 
 
+def named_resources(headers, data):
+    """{(type, name): size} of the image's resources whose type and name are
+    strings, from the resource directory (type, then name, then language)."""
+    rva, size = headers["directories"].get(RESOURCE_DIRECTORY_ENTRY, (0, 0))
+    base = headers["image_base"] or 0
+    start = None
+    for _, section_size, vma, offset in headers["sections"]:
+        if offset and vma - base <= rva < vma - base + section_size:
+            start = offset + rva - (vma - base)
+    if not rva or not size or start is None:
+        return {}
+
+    def entries(at):
+        named, numbered = struct.unpack_from("<HH", data, start + at + 12)
+        for i in range(named + numbered):
+            name, target = struct.unpack_from("<II", data, start + at + 16 + 8 * i)
+            label = None
+            if name & 0x80000000:
+                (length,) = struct.unpack_from("<H", data, start + (name & 0x7FFFFFFF))
+                text = data[start + (name & 0x7FFFFFFF) + 2:start + (name & 0x7FFFFFFF) + 2 + 2 * length]
+                label = text.decode("utf-16-le")
+            yield label, target
+
+    found = {}
+    for type_name, types in entries(0):
+        if type_name is None or not types & 0x80000000:
+            continue
+        for name, names in entries(types & 0x7FFFFFFF):
+            if name is None or not names & 0x80000000:
+                continue
+            for _, leaf in entries(names & 0x7FFFFFFF):
+                if not leaf & 0x80000000:
+                    (_, data_size) = struct.unpack_from("<II", data, start + leaf)
+                    found[(type_name, name)] = found.get((type_name, name), 0) + data_size
+    return found
+
+
 def check(headers, nm_output, checksums, allowed, data):
     problems = []
     if headers["format"] != "pei-x86-64" or headers["magic"] != 0x20B:
@@ -193,6 +233,8 @@ def main():
     parser.add_argument("image")
     parser.add_argument("--objdump", default="x86_64-w64-mingw32-objdump")
     parser.add_argument("--nm", default="x86_64-w64-mingw32-nm")
+    parser.add_argument("--resource", action="append", default=[], metavar="TYPE/NAME",
+                        help="a named resource the image must hold")
     parser.add_argument("--allow-import", action="append", dest="allowed",
                         help="a DLL the image may import from (default: %s)" % ", ".join(ALLOWED_IMPORTS))
     args = parser.parse_args()
@@ -204,6 +246,11 @@ def main():
         data = image.read()
     checksums = pe_checksum(data) if is_pe else (0, 0)
     problems = check(headers, nm_output, checksums, args.allowed or ALLOWED_IMPORTS, data)
+    resources = named_resources(headers, data) if is_pe else {}
+    for wanted in args.resource:
+        kind, _, name = wanted.partition("/")
+        if not resources.get((kind.upper(), name.upper())):
+            problems.append(f"has no resource {name} of type {kind}")
     for problem in problems:
         print(f"{args.image}: {problem}")
     if problems:

@@ -48,6 +48,7 @@ NTSTATUS EnumAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevic
   KeInitializeEvent(&filter->RemoveEvent, SynchronizationEvent, FALSE);
   KeInitializeSemaphore(&filter->OpenSemaphore, 1, 1);
   KeInitializeSpinLock(&filter->ProbeLock);
+  KeInitializeEvent(&filter->ProbeIdle, NotificationEvent, TRUE);
 
   status = IoRegisterDeviceInterface(PhysicalDeviceObject, &GUID_DEVINTERFACE_SERENUM_BUS_ENUMERATOR, NULL,
                                      &filter->InterfaceName);

@@ -22,7 +22,7 @@ struct EnumHeader {
 };
 
 // ProbeFlags bits.
-#define PROBE_RUNNING 0x1       // a probe thread exists
+#define PROBE_RUNNING 0x1       // a probe thread runs or awaits its cleanup
 #define CHILDREN_CHANGED 0x2    // the pending child fields differ from the reported ones
 #define REPROBE_REQUESTED 0x4   // probe again at the next bus-relations query
 
@@ -53,6 +53,7 @@ struct EnumFilterExtension {
   ULONG ProbeFlags;
   PVOID ProbeThread;  // referenced thread object of a running probe
   PIO_WORKITEM ProbeWorkItem;
+  KEVENT ProbeIdle;  // set while no probe thread is running or being cleaned up
 };
 
 struct EnumChildExtension {

@@ -1,5 +1,5 @@
-// The child bookkeeping: pending and reported child, their hand-over at a
-// bus-relations query, and the creation and deletion of a child device.
+// The child bookkeeping: a child marked gone, a re-probe requested, and the
+// creation and deletion of a child device.
 #include "enum/driver/enum_driver.h"
 #include "enum/multi_string.h"
 
@@ -43,40 +43,6 @@ NTSTATUS DeleteChild(PDEVICE_OBJECT Child, EnumChildExtension* ChildExtension) {
   FreeMultiString(&ChildExtension->PnpRevision);
   IoDeleteDevice(Child);
   return STATUS_SUCCESS;
-}
-
-// For now a relations query takes over what the last change left pending;
-// probing the port comes with device detection.
-NTSTATUS UpdateChildren(EnumFilterExtension* Filter) {
-  if (Filter->SkipEnumerations) {
-    if (Filter->SkipEnumerations != 0xFFFFFFFF) --Filter->SkipEnumerations;
-    return STATUS_SUCCESS;
-  }
-  KIRQL irql;
-  KeAcquireSpinLock(&Filter->ProbeLock, &irql);
-  if (Filter->ProbeFlags & CHILDREN_CHANGED) {
-    Filter->ReportedChild = Filter->PendingChild;
-    Filter->ReportedChildExtension = Filter->PendingChildExtension;
-    Filter->ReportedChildCount = Filter->PendingChildCount;
-    Filter->SelfRemovalPending = 0;
-    Filter->ProbeFlags &= ~CHILDREN_CHANGED;
-  }
-  KeReleaseSpinLock(&Filter->ProbeLock, irql);
-  return STATUS_SUCCESS;
-}
-
-VOID StopProbeThread(EnumFilterExtension* Filter) {
-  KIRQL irql;
-  KeAcquireSpinLock(&Filter->ProbeLock, &irql);
-  PVOID thread = Filter->ProbeThread;
-  if (thread) {
-    Filter->ProbeThread = NULL;
-    Filter->ProbeFlags &= ~PROBE_RUNNING;
-  }
-  KeReleaseSpinLock(&Filter->ProbeLock, irql);
-  if (!thread) return;
-  KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL);
-  ObDereferenceObject(thread);
 }
 
 VOID AttachNewChild(PDEVICE_OBJECT Child, EnumFilterExtension* Filter) {

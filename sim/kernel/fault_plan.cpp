@@ -8,7 +8,7 @@ const std::pair<FaultKind, const char*> kNames[] = {
     {FaultKind::DeviceCreation, "device"}, {FaultKind::SymbolicLink, "symlink"},
     {FaultKind::Attach, "attach"},     {FaultKind::Registry, "registry"},
     {FaultKind::File, "file"},         {FaultKind::WorkItem, "workitem"},
-    {FaultKind::Thread, "thread"},
+    {FaultKind::Thread, "thread"},     {FaultKind::Reference, "reference"},
 };
 }  // namespace
 

@@ -13,11 +13,12 @@ namespace sim {
 
 class DriverImage;
 
-enum class FaultKind { Pool, Irp, DeviceCreation, SymbolicLink, Attach, Registry, File, WorkItem, Thread };
+// Reference: ObReferenceObjectByHandle refuses the handle (access denied).
+enum class FaultKind { Pool, Irp, DeviceCreation, SymbolicLink, Attach, Registry, File, WorkItem, Thread, Reference };
 
 const char* FaultKindName(FaultKind kind);
 // Parses "pool", "irp", "device", "symlink", "attach", "registry", "file",
-// "workitem", "thread"; false for anything else.
+// "workitem", "thread", "reference"; false for anything else.
 bool ParseFaultKind(const std::string& text, FaultKind* kind);
 
 class FaultPlan {

@@ -368,6 +368,7 @@ NTSTATUS IoManager::CallDriver(DEVICE_OBJECT* device, IRP* irp, const DriverImag
       io->DereferenceDevice(target);  // may free the device and its record
     }
   };
+  if (call_observer_) call_observer_(device, irp, stack, caller);
   DriverRecord* owner = target->driver;
   dispatch_frames_.push_back(&frame);
   ++target->references;

@@ -140,7 +140,15 @@ class IoManager {
   // Reports devices, IRPs and file objects still alive at machine shutdown.
   void CheckShutdown();
 
+  // Called for every IoCallDriver before the target's dispatch routine
+  // runs, with the stack location the target will see; for tools that
+  // follow a driver's requests (the report's probe times). Empty: none.
+  using CallObserver = std::function<void(DEVICE_OBJECT* target, IRP* irp, const IO_STACK_LOCATION* stack,
+                                          const DriverImage* caller)>;
+  void ObserveCalls(CallObserver observer) { call_observer_ = std::move(observer); }
+
  private:
+  CallObserver call_observer_;
   // A dispatch routine in progress: what completion found at its stack
   // location, for the checks when the routine returns.
   struct DispatchFrame {

@@ -76,6 +76,7 @@ LONG_PTR ObfDereferenceObject(PVOID Object) {
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYPE ObjectType, KPROCESSOR_MODE,
                                    PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation) {
   if (!sim::CheckIrql("ObReferenceObjectByHandle", APC_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
+  if (K().faults->ShouldFail(sim::FaultKind::Reference, SIM_CALLER())) return STATUS_ACCESS_DENIED;
   const sim::HandleEntry* entry = K().handles->Find(Handle);
   if (!entry) return STATUS_INVALID_HANDLE;
   auto thread = std::dynamic_pointer_cast<ThreadHandleObject>(entry->object);

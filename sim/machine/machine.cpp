@@ -96,6 +96,8 @@ void Machine::PowerOn(Persistent* kept) {
     std::snprintf(id, sizeof id, "*KVRCOM%02d", port);
     kernel_->pnp->Bind(id, kSerialService, {config_.stand_in_hand_off ? kHandOffService : kEnumService});
   }
+  // A serial mouse found on a port gets the bench's mouse driver.
+  kernel_->pnp->Bind("SERIAL_MOUSE", "SerialMouse");
   // The ports install into the Ports class, whose installer names them.
   for (int port = 1; port <= 12; ++port) {
     char id[16];

@@ -118,8 +118,15 @@ DeviceNodeSnapshot DescribeNode(Machine& machine, DeviceNode& node, const Snapsh
     if (auto name = kernel.registry->GetString(InstanceKeyPath(node), "FriendlyName")) out.friendly_name = Utf16ToUtf8(*name);
     out.com_name = ComLinkOf(kernel, out.devices);
   }
-  for (DeviceNode* child : node.children)
-    if (!child->Gone()) out.children.push_back(DescribeNode(machine, *child, probes, in_stacks));
+  if (probes.detection) out.detection = probes.detection(machine, node);
+  for (DeviceNode* child : node.children) {
+    if (child->Gone()) continue;
+    out.children.push_back(DescribeNode(machine, *child, probes, in_stacks));
+    if (out.detection && out.detection->child && out.detection->child->pdo == child->pdo) {
+      out.detection->child->instance_path = child->InstancePath();
+      out.detection->child->driver = child->service;
+    }
+  }
   return out;
 }
 

@@ -41,6 +41,35 @@ struct PortResourcesSnapshot {
   std::vector<std::string> translated;
 };
 
+// The device the port enumerator reports on a port: its identities (as
+// the identification string or the mouse table gave them), the child's
+// node and driver, and how many probes the port has had.
+struct DetectedChildSnapshot {
+  std::vector<std::string> hardware_ids;
+  std::vector<std::string> compatible_ids;
+  std::string device_id;
+  std::string description;
+  std::string serial_number;
+  std::string revision;
+  std::string instance_path;  // "" while the Plug and Play manager has no node for it
+  std::string driver;         // the child's function driver, "" for none
+  const DEVICE_OBJECT* pdo = nullptr;
+};
+
+// One probe of a port, in virtual time (100 ns units since power-on).
+struct ProbeTimesSnapshot {
+  LONGLONG start = 0;  // the probe's open of the port
+  LONGLONG end = -1;   // its close; -1: not closed (yet)
+  bool opened = false; // false: the port could not be opened (an application held it)
+};
+
+struct PortDetectionSnapshot {
+  unsigned probes = 0;      // probes started on the port
+  bool probing = false;     // one runs now
+  std::optional<DetectedChildSnapshot> child;
+  std::vector<ProbeTimesSnapshot> history;  // when followed (zarksim)
+};
+
 // One device node as Device Manager lists it, with its children.
 struct DeviceNodeSnapshot {
   std::string instance_path;
@@ -53,6 +82,7 @@ struct DeviceNodeSnapshot {
   std::vector<std::string> translated_resources;
   std::vector<RegistryValueSnapshot> device_parameters;
   std::optional<PortResourcesSnapshot> port_resources;  // ports of a card only
+  std::optional<PortDetectionSnapshot> detection;       // ports with the port enumerator only
   // A serial port's names: the COM link that opens its stack ("COM3", "" for
   // none), its "PortName" and its instance's "FriendlyName" (unset: absent).
   std::string com_name;
@@ -162,6 +192,7 @@ inline constexpr unsigned kCardUartRange = 12 * 8;
 // port resource interface); unset leaves the field empty.
 struct SnapshotProbes {
   std::function<std::optional<PortResourcesSnapshot>(Machine&, DeviceNode&)> port_resources;
+  std::function<std::optional<PortDetectionSnapshot>(Machine&, DeviceNode&)> detection;
 };
 
 MachineSnapshot TakeSnapshot(Machine& machine, const SnapshotProbes& probes = {});

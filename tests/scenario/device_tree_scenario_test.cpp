@@ -106,6 +106,41 @@ TEST(DeviceTreeScenarioTest, TheDefaultMachineShowsFourPortsWithTheirWindowsAndI
   EXPECT_EQ(text(actions[1]["serial"]["read"]), "Hello, loopback");
   EXPECT_EQ(text(actions[2]["serial"]["read"]), "\r\nOK\r\n");
   EXPECT_EQ(report["cards"][0]["uarts"][1]["device"], "modem");
+
+  // Each port was probed once; the modem and the mouse were found, the
+  // mouse got its driver, and the report shows the movements it decoded.
+  for (unsigned n = 0; n < 4; ++n) EXPECT_EQ(ports[n]["detection"]["probes"], 1) << "port " << n + 1;
+  EXPECT_TRUE(ports[0]["detection"]["child"].is_null()) << "a loopback plug sends nothing of its own";
+  EXPECT_TRUE(ports[3]["detection"]["child"].is_null());
+  const json& modem = ports[1]["detection"]["child"];
+  EXPECT_EQ(modem["device_id"], "SERENUM\\ZRK0336");
+  EXPECT_EQ(modem["hardware_ids"], json::array({"SERENUM\\ZRK0336", "ZRK0336"}));
+  EXPECT_EQ(modem["compatible_ids"], json::array()) << "a class without compatible IDs adds none";
+  EXPECT_EQ(modem["description"], "Zark 33600 Data Fax Modem");
+  EXPECT_EQ(modem["revision"], "1.00");
+  EXPECT_TRUE(modem["driver"].is_null());
+  EXPECT_EQ(modem["instance_path"], ports[1]["children"][0]["instance_path"]);
+  const json& mouse = ports[2]["detection"]["child"];
+  EXPECT_EQ(mouse["hardware_ids"], json::array({"*PNP0F01"}));
+  EXPECT_EQ(mouse["compatible_ids"], json::array({"SERIAL_MOUSE"}));
+  EXPECT_EQ(mouse["device_id"], "Serenum\\Mouse");
+  EXPECT_EQ(mouse["driver"], "SerialMouse");
+  // Each probe's open and close of its port, in virtual time: the empty
+  // port waits 3 x 1280 ms; the mouse answers "M3" 10 ms after RTS rose
+  // after three 200 ms line steps, then 240 ms pass without a byte.
+  auto span = [](const json& probe) { return probe["end_us"].get<double>() - probe["start_us"].get<double>(); };
+  ASSERT_EQ(ports[3]["detection"]["history"].size(), 1u);
+  EXPECT_EQ(ports[3]["detection"]["history"][0]["outcome"], "probed");
+  EXPECT_NEAR(span(ports[3]["detection"]["history"][0]), 3840000, 2000);
+  ASSERT_EQ(ports[2]["detection"]["history"].size(), 1u);
+  EXPECT_NEAR(span(ports[2]["detection"]["history"][0]), 600000 + 10000 + 15000 + 240000, 2000);
+  const json& events = ports[2]["children"][0]["mouse_events"];
+  ASSERT_EQ(events.size(), 6u) << events.dump();
+  EXPECT_EQ(events[0], json({{"dx", 12}, {"dy", -4}, {"left", false}, {"right", false}, {"middle", false}}));
+  EXPECT_EQ(events[1], json({{"dx", -30}, {"dy", 8}, {"left", true}, {"right", false}, {"middle", false}}));
+  EXPECT_EQ(events[3], json({{"dx", 0}, {"dy", 0}, {"left", false}, {"right", false}, {"middle", true}}));
+  EXPECT_EQ(events[4], json({{"dx", 3}, {"dy", 3}, {"left", false}, {"right", true}, {"middle", true}}));
+  EXPECT_EQ(events[5], json({{"dx", 0}, {"dy", 0}, {"left", false}, {"right", true}, {"middle", false}}));
 }
 
 TEST(DeviceTreeScenarioTest, TheTreeShowsPortsUnderTheCardWithDeviceParameters) {
@@ -148,7 +183,7 @@ TEST(DeviceTreeScenarioTest, ASurpriseRemovalMidScenarioLeavesNoDeviceObject) {
   EXPECT_EQ(report["actions"][1]["action"], "surprise_remove");
   EXPECT_EQ(report["actions"][1]["at_us"], 50000);
   EXPECT_EQ(report["actions"][1]["status"], "0x00000000");
-  EXPECT_EQ(report["virtual_time_us"], 80000) << "the report is taken when the shutdown is due";
+  EXPECT_EQ(report["virtual_time_us"], 500000) << "the report is taken when the shutdown is due";
   EXPECT_TRUE(report["cards"][0]["port_count"].is_null());
 
   // The machine itself: every device object deleted, every driver gone.
@@ -211,7 +246,8 @@ TEST(DeviceTreeScenarioTest, ADisabledPortLeavesItsSiblingsAlone) {
 
 TEST(DeviceTreeScenarioTest, RebalanceMovesTheCardAndItsPortsFollow) {
   int status = -1;
-  json report = RunReport(R"({"cards": [{}], "actions": [{"action": "rebalance", "at_ms": 20}]})", &status);
+  // After the ports' first probes, during which they refuse to stop.
+  json report = RunReport(R"({"cards": [{}], "actions": [{"action": "rebalance", "at_ms": 4000}]})", &status);
   EXPECT_EQ(status, 0) << report["verifier"].dump();
   EXPECT_EQ(report["actions"][1]["status"], "0x00000000");
   const json& card = report["device_tree"][0];
@@ -222,7 +258,8 @@ TEST(DeviceTreeScenarioTest, RebalanceMovesTheCardAndItsPortsFollow) {
   for (unsigned n = 0; n < 4; ++n)
     EXPECT_EQ(PortStart(card["children"][n]["port_resources"]["raw"]), window + 8 * n) << "port " << n + 1;
 
-  json stay = RunReport(R"({"cards": [{}], "actions": [{"action": "rebalance", "move_resources": false}]})");
+  json stay = RunReport(
+      R"({"cards": [{}], "actions": [{"action": "rebalance", "at_ms": 4000, "move_resources": false}]})");
   EXPECT_TRUE(Mentions(stay["device_tree"][0]["raw_resources"], "10: port 0xE200-"));
 }
 
@@ -235,6 +272,7 @@ TEST(DeviceTreeScenarioTest, ACardThatFailsItsRestartTakesItsPortsDownFirst) {
   sim::Machine machine(config);
   machine.Boot();
   ASSERT_NE(machine.PortNode(0, 1), nullptr);
+  machine.DelayUntil(4000 * 10000LL);      // the ports' first probes, during which they refuse to stop
   machine.bus().FailNthConfigRequest(1);  // the restarted card's first header read
   sim::MachineAction rebalance;
   rebalance.kind = sim::MachineAction::Kind::Rebalance;
@@ -300,7 +338,8 @@ namespace {
 
 // The twelve-port card's whole Plug and Play life, with preemption at every
 // kernel entry the drivers make, under many seeds: the verifier stays clean
-// and the report names the seed and the processors.
+// and the report names the seed and the processors. The card restarts once
+// port 3's second probe is over (a probing port refuses to stop).
 TEST(DeviceTreeScenarioTest, TheTwelvePortCardStaysCleanUnderPreemptionForEverySeed) {
   const sim::test::SeedRange seeds = sim::test::SeedsFromEnvironment();
   for (uint64_t seed = seeds.first; seed <= seeds.last(); ++seed) {
@@ -308,11 +347,11 @@ TEST(DeviceTreeScenarioTest, TheTwelvePortCardStaysCleanUnderPreemptionForEveryS
       "cards": [{"device_id": 4370}],
       "actions": [{"action": "disable", "at_ms": 5, "card": 0, "port": 3},
                   {"action": "enable", "at_ms": 6, "card": 0, "port": 3},
-                  {"action": "rebalance", "at_ms": 10, "card": 0},
-                  {"action": "disable", "at_ms": 20, "card": 0},
-                  {"action": "enable", "at_ms": 25, "card": 0},
-                  {"action": "eject", "at_ms": 30, "card": 0, "port": 12},
-                  {"action": "remove", "at_ms": 40, "card": 0}]})");
+                  {"action": "rebalance", "at_ms": 8000, "card": 0},
+                  {"action": "disable", "at_ms": 8020, "card": 0},
+                  {"action": "enable", "at_ms": 8025, "card": 0},
+                  {"action": "eject", "at_ms": 8030, "card": 0, "port": 12},
+                  {"action": "remove", "at_ms": 8040, "card": 0}]})");
     scenario["seed"] = seed;
     int status = -1;
     json report = RunReport(zarksim::ParseScenario(scenario), &status);

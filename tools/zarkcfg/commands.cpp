@@ -17,13 +17,13 @@ constexpr uint32_t kStatusSuccess = 0;
 constexpr uint32_t kStatusAccessDenied = 0xC0000022;
 constexpr uint32_t kStatusPrivilegeNotHeld = 0xC0000061;
 
-struct CommandSpec {
+struct CommandShape {
   int args;
   const char* usage;
 };
 
-const std::map<std::string, CommandSpec>& Specs() {
-  static const std::map<std::string, CommandSpec> specs = {
+const std::map<std::string, CommandShape>& Shapes() {
+  static const std::map<std::string, CommandShape> shapes = {
       {"port-info", {1, "port-info PORT"}},
       {"set-clock", {2, "set-clock PORT CHOICE (1: 1.8432 MHz, 2: 14.769 MHz, 3: 18.432 MHz, 4: 24 MHz)"}},
       {"get-fifo", {1, "get-fifo PORT"}},
@@ -41,7 +41,7 @@ const std::map<std::string, CommandSpec>& Specs() {
       {"read-pci", {4, "read-pci BUS DEVICE FUNCTION OFFSET"}},
       {"write-pci", {6, "write-pci BUS DEVICE FUNCTION OFFSET WIDTH DATA"}},
   };
-  return specs;
+  return shapes;
 }
 
 // A number in decimal or with 0x, within [low, high].
@@ -298,21 +298,21 @@ Outcome Runner::Run() {
 
 std::vector<std::string> CommandNames() {
   std::vector<std::string> names;
-  for (const auto& entry : Specs()) names.push_back(entry.second.usage);
+  for (const auto& entry : Shapes()) names.push_back(entry.second.usage);
   return names;
 }
 
 std::vector<Command> SplitCommands(const std::vector<std::string>& words) {
   std::vector<Command> commands;
   for (size_t i = 0; i < words.size();) {
-    auto spec = Specs().find(words[i]);
-    if (spec == Specs().end()) throw UsageError("unknown command \"" + words[i] + "\"");
-    const size_t count = static_cast<size_t>(spec->second.args);
-    if (i + 1 + count > words.size()) throw UsageError("usage: " + std::string(spec->second.usage));
+    auto shape = Shapes().find(words[i]);
+    if (shape == Shapes().end()) throw UsageError("unknown command \"" + words[i] + "\"");
+    const size_t count = static_cast<size_t>(shape->second.args);
+    if (i + 1 + count > words.size()) throw UsageError("usage: " + std::string(shape->second.usage));
     const auto first = words.begin() + static_cast<std::ptrdiff_t>(i + 1);
     Command command{words[i], {first, first + static_cast<std::ptrdiff_t>(count)}};
     for (const std::string& arg : command.args)
-      if (Specs().count(arg)) throw UsageError("usage: " + std::string(spec->second.usage));
+      if (Shapes().count(arg)) throw UsageError("usage: " + std::string(shape->second.usage));
     commands.push_back(std::move(command));
     i += 1 + count;
   }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "card/driver/card_extension.h"
+#include "tools/zarksim/port_detection.h"
 #include "sim/kernel/pnp/pnp_manager.h"
 #include "sim/kernel/io_manager.h"
 
@@ -67,9 +68,14 @@ std::optional<sim::CardDriverState> ReadCardDriverState(sim::Machine& machine, D
   return std::nullopt;
 }
 
-sim::MachineSnapshot SnapshotWithCardState(sim::Machine& machine) {
+sim::MachineSnapshot SnapshotWithCardState(sim::Machine& machine, const ProbeWatch* watch) {
   sim::SnapshotProbes probes;
   probes.port_resources = QueryPortResources;
+  probes.detection = [watch](sim::Machine& m, sim::DeviceNode& node) {
+    std::optional<sim::PortDetectionSnapshot> detection = ReadPortDetection(m, node);
+    if (detection && watch) detection->history = watch->Of(&node);
+    return detection;
+  };
   sim::MachineSnapshot snapshot = sim::TakeSnapshot(machine, probes);
   for (size_t i = 0; i < snapshot.cards.size() && i < machine.cards().size(); ++i)
     snapshot.cards[i].driver = ReadCardDriverState(machine, machine.cards()[i].pdo);

@@ -46,6 +46,8 @@ std::optional<sim::CardDriverState> ReadCardDriverState(sim::Machine& machine, D
 
 // TakeSnapshot, plus the card driver's state of every card and the
 // resources each port hands out.
-sim::MachineSnapshot SnapshotWithCardState(sim::Machine& machine);
+class ProbeWatch;
+// With `probes`, each port's probe history as it followed it.
+sim::MachineSnapshot SnapshotWithCardState(sim::Machine& machine, const ProbeWatch* probes = nullptr);
 
 }  // namespace zarksim

@@ -6,6 +6,7 @@
 #include "tools/zarksim/idstring_command.h"
 #include "tools/zarksim/run_machine.h"
 #include "tools/zarksim/scenario_file.h"
+#include "tools/zarksim/wmi_command.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"zarksim: run the card drivers in a simulated Windows machine"};
@@ -20,6 +21,17 @@ int main(int argc, char** argv) {
   CLI::App* idstring = app.add_subcommand("idstring", "show what the port enumerator makes of a device's identification string");
   idstring->add_option("hex", hex_words, "the received bytes in hexadecimal, e.g. 28 01 24 41 42 43 31 32 33 34 29")
       ->required();
+
+  zarksim::WmiCommand wmi_command;
+  CLI::App* wmi = app.add_subcommand("wmi", "read or write a WMI data block of the booted machine");
+  wmi->require_subcommand(1);
+  wmi->add_option("--instance", wmi_command.instance, "the instance, by index among the block's instance names");
+  CLI::App* wmi_query = wmi->add_subcommand("query", "print the block's data");
+  wmi_query->add_option("guid", wmi_command.guid, "the block's GUID")->required();
+  CLI::App* wmi_set = wmi->add_subcommand("set", "write the block's 32-bit value, then print the block's data");
+  wmi_set->add_option("guid", wmi_command.guid, "the block's GUID")->required();
+  uint32_t wmi_value = 0;
+  wmi_set->add_option("value", wmi_value, "the value (decimal, or hexadecimal with 0x)")->required();
   CLI11_PARSE(app, argc, argv);
 
   if (idstring->parsed()) {
@@ -36,5 +48,10 @@ int main(int argc, char** argv) {
     }
   }
   if (seed) config.seed = *seed;
+  if (wmi->parsed()) {
+    if (wmi_set->parsed()) wmi_command.value = wmi_value;
+    wmi_command.json = options.json;
+    return zarksim::RunWmiCommand(config, wmi_command, std::cout, std::cerr);
+  }
   return zarksim::RunMachine(config, options, std::cout);
 }

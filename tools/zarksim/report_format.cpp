@@ -106,6 +106,101 @@ void FormatLines(const std::string& indent, const std::string& title, const std:
   for (const std::string& line : lines) out << indent << "  " << line << "\n";
 }
 
+std::string Joined(const std::vector<std::string>& items) {
+  std::string text;
+  for (const auto& item : items) text += (text.empty() ? "" : ", ") + item;
+  return text.empty() ? "(none)" : text;
+}
+
+// The mouse driver's decoded movements ("MouseEvents": dx, dy, buttons, 0).
+struct MouseEventItem {
+  int dx, dy;
+  bool left, right, middle;
+};
+std::vector<MouseEventItem> MouseEvents(const sim::DeviceNodeSnapshot& node) {
+  std::vector<MouseEventItem> events;
+  for (const auto& value : node.device_parameters) {
+    if (value.name != "MouseEvents") continue;
+    for (size_t i = 0; i + 4 <= value.data.size(); i += 4) {
+      const uint8_t buttons = value.data[i + 2];
+      events.push_back({static_cast<int8_t>(value.data[i]), static_cast<int8_t>(value.data[i + 1]), (buttons & 1) != 0,
+                        (buttons & 2) != 0, (buttons & 4) != 0});
+    }
+  }
+  return events;
+}
+
+std::string ProbeOutcome(const sim::PortDetectionSnapshot& detection, size_t i) {
+  const sim::ProbeTimesSnapshot& probe = detection.history[i];
+  if (probe.end >= 0) return "probed";
+  if (detection.probing && i + 1 == detection.history.size()) return "running";
+  return "port not opened";
+}
+
+void FormatDetection(const sim::DeviceNodeSnapshot& node, const std::string& indent, std::ostringstream& out) {
+  if (node.detection) {
+    const sim::PortDetectionSnapshot& detection = *node.detection;
+    out << indent << "probes: " << detection.probes << (detection.probing ? " (one running)" : "") << "\n";
+    for (size_t i = 0; i < detection.history.size(); ++i) {
+      const sim::ProbeTimesSnapshot& probe = detection.history[i];
+      out << indent << "  probe at " << probe.start / 10 << " us: ";
+      if (probe.end >= 0)
+        out << "port closed at " << probe.end / 10 << " us (" << (probe.end - probe.start) / 10 << " us)\n";
+      else
+        out << ProbeOutcome(detection, i) << "\n";
+    }
+    if (!detection.child) {
+      out << indent << "detected: nothing\n";
+    } else {
+      const sim::DetectedChildSnapshot& child = *detection.child;
+      out << indent << "detected: " << child.device_id << "  \"" << child.description << "\"\n";
+      out << indent << "  hardware IDs: " << Joined(child.hardware_ids) << "\n";
+      out << indent << "  compatible IDs: " << Joined(child.compatible_ids) << "\n";
+      if (!child.serial_number.empty() || !child.revision.empty())
+        out << indent << "  serial number: " << (child.serial_number.empty() ? "(none)" : child.serial_number)
+            << "  revision: " << (child.revision.empty() ? "(none)" : child.revision) << "\n";
+      out << indent << "  node: " << (child.instance_path.empty() ? "(not yet)" : child.instance_path)
+          << "  driver: " << (child.driver.empty() ? "(none)" : child.driver) << "\n";
+    }
+  }
+  const std::vector<MouseEventItem> events = MouseEvents(node);
+  if (events.empty()) return;
+  out << indent << "mouse events:";
+  for (const auto& e : events) {
+    out << " (" << e.dx << "," << e.dy;
+    if (e.left) out << " L";
+    if (e.right) out << " R";
+    if (e.middle) out << " M";
+    out << ")";
+  }
+  out << "\n";
+}
+
+nlohmann::json DetectionJson(const sim::DeviceNodeSnapshot& node) {
+  if (!node.detection) return nullptr;
+  const sim::PortDetectionSnapshot& detection = *node.detection;
+  nlohmann::json child = nullptr;
+  if (detection.child) {
+    const sim::DetectedChildSnapshot& c = *detection.child;
+    child = {{"hardware_ids", c.hardware_ids},
+             {"compatible_ids", c.compatible_ids},
+             {"device_id", c.device_id},
+             {"description", c.description},
+             {"serial_number", c.serial_number.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.serial_number)},
+             {"revision", c.revision.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.revision)},
+             {"instance_path", c.instance_path.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.instance_path)},
+             {"driver", c.driver.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.driver)}};
+  }
+  nlohmann::json history = nlohmann::json::array();
+  for (size_t i = 0; i < detection.history.size(); ++i) {
+    const sim::ProbeTimesSnapshot& probe = detection.history[i];
+    history.push_back({{"start_us", probe.start / 10},
+                       {"end_us", probe.end >= 0 ? nlohmann::json(probe.end / 10) : nlohmann::json(nullptr)},
+                       {"outcome", ProbeOutcome(detection, i)}});
+  }
+  return {{"probes", detection.probes}, {"probing", detection.probing}, {"child", child}, {"history", history}};
+}
+
 // One node and, indented below it, its children.
 void FormatNode(const sim::DeviceNodeSnapshot& node, const std::string& prefix, std::ostringstream& out) {
   out << prefix << "+-- " << node.instance_path << "  (" << node.state;
@@ -137,11 +232,19 @@ void FormatNode(const sim::DeviceNodeSnapshot& node, const std::string& prefix, 
     out << indent << "COM name: " << (node.com_name.empty() ? "(no link)" : node.com_name)
         << "  PortName: " << node.port_name.value_or("(none)")
         << "  FriendlyName: " << (node.friendly_name ? "\"" + *node.friendly_name + "\"" : "(none)") << "\n";
+  FormatDetection(node, indent, out);
   for (const auto& child : node.children) FormatNode(child, prefix + "|   ", out);
 }
 
 nlohmann::json OptionalText(const std::optional<std::string>& text) {
   return text ? nlohmann::json(*text) : nlohmann::json(nullptr);
+}
+
+nlohmann::json MouseEventsJson(const sim::DeviceNodeSnapshot& node) {
+  nlohmann::json events = nlohmann::json::array();
+  for (const auto& e : MouseEvents(node))
+    events.push_back({{"dx", e.dx}, {"dy", e.dy}, {"left", e.left}, {"right", e.right}, {"middle", e.middle}});
+  return events;
 }
 
 nlohmann::json NodeJson(const sim::DeviceNodeSnapshot& node) {
@@ -169,6 +272,8 @@ nlohmann::json NodeJson(const sim::DeviceNodeSnapshot& node) {
           {"com_name", node.com_name.empty() ? nlohmann::json(nullptr) : nlohmann::json(node.com_name)},
           {"port_name", OptionalText(node.port_name)},
           {"friendly_name", OptionalText(node.friendly_name)},
+          {"detection", DetectionJson(node)},
+          {"mouse_events", MouseEventsJson(node)},
           {"children", children}};
 }
 

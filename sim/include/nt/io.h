@@ -532,6 +532,9 @@ FORCEINLINE void IoInitializeDpcRequest(PDEVICE_OBJECT DeviceObject, PIO_DPC_ROU
 #define WMIREG_ACTION_REREGISTER 3
 #define WMIREG_ACTION_UPDATE_GUIDS 4
 #define WMIREG_ACTION_BLOCK_IRPS 5
+// IRP_MN_REGINFO_EX's DataPath: a first registration or an update.
+#define WMIREGISTER 0
+#define WMIUPDATE 1
 NTKERNELAPI NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action);
 
 // Plug and Play and power.

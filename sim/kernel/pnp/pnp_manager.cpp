@@ -465,8 +465,10 @@ void PnpManager::EnumerateNow(DeviceNode* node) {
 }
 
 void PnpManager::QueueEnumeration(DEVICE_OBJECT* pdo) {
-  Queue([this, pdo] {
-    DeviceNode* node = NodeOf(pdo);
+  // The node, not the PDO: the device may be removed and freed before the
+  // queued enumeration runs (the node outlives it and is then gone).
+  DeviceNode* node = NodeOf(pdo);
+  Queue([this, node] {
     if (node && !node->Gone()) Enumerate(node);
   });
 }

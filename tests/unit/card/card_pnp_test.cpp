@@ -329,6 +329,7 @@ TEST_F(PinnedCardTest, SurpriseRemovalOrAFailedStartTakesItDown) {
   // The second card's restart fails at its first header read.
   DEVICE_OBJECT* second = Extension(1)->Self;
   std::vector<DEVICE_OBJECT*> second_ports = PortDevices(1);
+  machine().DelayUntil(kernel().Now() + card_test::kPortProbeTime);  // its ports refuse to stop while probed
   machine().bus().FailNthConfigRequest(1);
   EXPECT_NE(kernel().pnp->Rebalance(Node(1)), STATUS_SUCCESS);
   machine().bus().FailNthConfigRequest(0);

@@ -2,8 +2,6 @@
 // port driver; its start hands the serial driver the card driver's lists;
 // the port-name query; "SkipEnumerations"; a child device's Plug and Play
 // from creation through removal; removals with I/O in flight.
-#include <dlfcn.h>
-
 #include <cstring>
 #include <string>
 
@@ -16,7 +14,7 @@
 #include "sim/kernel/io_manager.h"
 #include "sim/kernel/scheduler.h"
 #include "sim/kernel/sim_thread.h"
-#include "unit/serial/serial_machine.h"
+#include "unit/enum/detection_support.h"
 
 namespace serial_test {
 namespace {
@@ -55,36 +53,6 @@ IO_STATUS_BLOCK SendControl(DEVICE_OBJECT* device, ULONG code, bool internal, vo
 class EnumTest : public SerialTest {
  protected:
   sim::PnpManager& pnp() { return *machine().kernel().pnp; }
-
-  // The child of a port as a probe creates it, through the driver's own
-  // routine in the loaded image.
-  void CreateChildOn(sim::DeviceNode* port, const char* hardware_id, const char* serial, const char* revision) {
-    using CreateChildRoutine = NTSTATUS NTAPI (*)(EnumFilterExtension*, UCHAR, EnumChildIds*);
-    CreateChildRoutine create = nullptr;
-    for (const auto& image : machine().kernel().images->images())
-      if (image->name == "zarkenum") create = reinterpret_cast<CreateChildRoutine>(dlsym(image->handle, "CreateChild"));
-    ASSERT_NE(create, nullptr);
-    EnumChildIds ids{};
-    const PCSTR hardware[] = {hardware_id, "SERIAL_DEVICE", nullptr};
-    const PCSTR compatible[] = {"SERIAL_DEVICE", nullptr};
-    const PCSTR device_id[] = {"SERENUM\\ZRK0001", nullptr};
-    const PCSTR text[] = {"Zark test device", nullptr};
-    const PCSTR serial_number[] = {serial, nullptr};
-    const PCSTR pnp_revision[] = {revision, nullptr};
-    ASSERT_EQ(BuildMultiString(&ids.HardwareIds, hardware), STATUS_SUCCESS);
-    ASSERT_EQ(BuildMultiString(&ids.CompatibleIds, compatible), STATUS_SUCCESS);
-    ASSERT_EQ(BuildMultiString(&ids.DeviceId, device_id), STATUS_SUCCESS);
-    ASSERT_EQ(BuildMultiString(&ids.DeviceDescription, text), STATUS_SUCCESS);
-    if (serial) {
-      ASSERT_EQ(BuildMultiString(&ids.SerialNumber, serial_number), STATUS_SUCCESS);
-    }
-    if (revision) {
-      ASSERT_EQ(BuildMultiString(&ids.PnpRevision, pnp_revision), STATUS_SUCCESS);
-    }
-    EnumFilterExtension* filter = Filter(port);
-    ASSERT_EQ(create(filter, filter->ProbeCount++, &ids), STATUS_SUCCESS);
-    EXPECT_EQ(ids.HardwareIds.Buffer, nullptr) << "the identities moved into the child";
-  }
 
   sim::DeviceNode* LiveChild(sim::DeviceNode* port) {
     for (sim::DeviceNode* child : port->children)
@@ -188,16 +156,17 @@ TEST_F(EnumTest, EveryFailureWhileBuildingAndStartingThePortIsUndone) {
   }
 }
 
-// "SkipEnumerations" holds the report of a child off for that many
-// bus-relations queries; a 2-byte value counts as none, 0xFFFFFFFF as
-// never.
-TEST_F(EnumTest, SkipEnumerationsHoldsTheChildReportOff) {
+// "SkipEnumerations" holds probing off for that many bus-relations
+// queries (the device on the port is not looked at, no child is reported);
+// a 2-byte value counts as none, 0xFFFFFFFF as never.
+TEST_F(EnumTest, SkipEnumerationsHoldsProbingOff) {
+  machine().cards().at(0).model->Plug(0, Make(ExampleModem()));
   struct Form {
     ULONG type;
     std::vector<uint8_t> data;
     ULONG skip;
   };
-  const Form forms[] = {{REG_DWORD, {5, 0, 0, 0}, 5}, {REG_BINARY, {5, 0}, 0}, {REG_DWORD, {0xFF, 0xFF, 0xFF, 0xFF}, ~0u}};
+  const Form forms[] = {{REG_DWORD, {2, 0, 0, 0}, 2}, {REG_BINARY, {5, 0}, 0}, {REG_DWORD, {0xFF, 0xFF, 0xFF, 0xFF}, ~0u}};
   for (const Form& form : forms) {
     SCOPED_TRACE(testing::Message() << "skip " << form.skip);
     ports().registry().SetValue(ports().DeviceKey(1), "SkipEnumerations", form.type, form.data);
@@ -205,30 +174,110 @@ TEST_F(EnumTest, SkipEnumerationsHoldsTheChildReportOff) {
     ASSERT_EQ(ports().Act(Kind::Enable, 1).status, STATUS_SUCCESS);
     sim::DeviceNode* port = ports().Node(1);
     EnumFilterExtension* filter = Filter(port);
-    const ULONG queried = form.skip - filter->SkipEnumerations;  // the manager's queries since the start
-    EXPECT_LE(queried, 1u);
-    if (form.skip == ~0u) {
-      EXPECT_EQ(filter->SkipEnumerations, ~0u);
+    // The manager's query after the start counts as the first.
+    const ULONG held = form.skip == ~0u ? 8 : form.skip - 1;
+    if (form.skip) {
+      EXPECT_EQ(filter->SkipEnumerations, form.skip == ~0u ? ~0u : form.skip - 1);
     }
-    CreateChildOn(port, "ZRK0001", nullptr, nullptr);
-    const unsigned held = form.skip == ~0u ? 8 : form.skip - queried;
-    for (unsigned query = 0; query < held; ++query) {
+    for (unsigned query = 0; form.skip && query < held; ++query) {
       pnp().EnumerateNow(port);
-      EXPECT_EQ(LiveChild(port), nullptr) << "query " << query;
+      EXPECT_EQ(filter->ProbeCount, 0) << "query " << query << " started no probe";
+      EXPECT_EQ(LiveChild(port), nullptr);
     }
     if (form.skip == ~0u) {
       EXPECT_EQ(filter->SkipEnumerations, ~0u);
-      continue;  // the child goes with the filter's removal at the next disable
+      continue;
     }
-    pnp().EnumerateNow(port);
-    ASSERT_NE(LiveChild(port), nullptr);
-    // The child goes for good: it asks to be removed.
-    EXPECT_EQ(SendControl(LiveChild(port)->pdo, IOCTL_INTERNAL_SERENUM_REMOVE_SELF, true).Status, STATUS_SUCCESS);
+    if (form.skip) pnp().EnumerateNow(port);
+    EXPECT_TRUE(filter->ProbeFlags & PROBE_RUNNING) << "this query starts the probe";
+    while (ProbeRunning(port)) ports().Wait(10 * kMs);
     pnp().WaitIdle();
-    EXPECT_EQ(LiveChild(port), nullptr);
+    EXPECT_EQ(filter->ProbeCount, 1);
+    ASSERT_NE(LiveChild(port), nullptr);
+    EXPECT_EQ(LiveChild(port)->device_id, "SERENUM\\ABC1234");
   }
   ports().registry().DeleteValue(ports().DeviceKey(1), "SkipEnumerations");
   ASSERT_EQ(ports().Act(Kind::Disable, 1).status, STATUS_SUCCESS);
+}
+
+// A probe thread that cannot be started leaves the port idle, so the next
+// relations query probes; a thread whose object cannot be referenced still
+// ends its cycle through its work item, and a removal still waits for it.
+TEST_F(EnumTest, AProbeThreadThatFailsToStartOrToBeReferencedLeavesThePortProbeable) {
+  sim::DeviceNode* port = ports().Node(1);
+  while (ProbeRunning(port)) ports().Wait(10 * kMs);
+  machine().cards().at(0).model->Plug(0, Make(ExampleModem()));
+  EnumFilterExtension* filter = Filter(port);
+  for (sim::FaultKind kind : {sim::FaultKind::WorkItem, sim::FaultKind::Thread}) {
+    SCOPED_TRACE(sim::FaultKindName(kind));
+    machine().kernel().faults->FailNth(kind, 1);
+    pnp().EnumerateNow(port);
+    machine().kernel().faults->Clear();
+    EXPECT_EQ(filter->ProbeFlags, 0u) << "not running";
+    EXPECT_EQ(filter->ProbeWorkItem, nullptr);
+    EXPECT_EQ(filter->ProbeCount, 1) << "only the boot's probe ran";
+  }
+  machine().kernel().faults->FailNth(sim::FaultKind::Reference, 1);
+  pnp().EnumerateNow(port);
+  machine().kernel().faults->Clear();
+  EXPECT_TRUE(filter->ProbeFlags & PROBE_RUNNING);
+  EXPECT_EQ(filter->ProbeThread, nullptr);
+  while (ProbeRunning(port)) ports().Wait(10 * kMs);
+  pnp().WaitIdle();
+  ASSERT_NE(LiveChild(port), nullptr) << "the probe ran to its end";
+  EXPECT_EQ(filter->ProbeWorkItem, nullptr) << "and was cleaned up";
+
+  // The child asks to go: the query that reports it absent does not probe;
+  // its removal asks for a probe, which the next query runs itself.
+  ASSERT_EQ(SendControl(LiveChild(port)->pdo, IOCTL_INTERNAL_SERENUM_REMOVE_SELF, true).Status, STATUS_SUCCESS);
+  pnp().WaitIdle();
+  EXPECT_EQ(LiveChild(port), nullptr);
+  EXPECT_EQ(filter->ProbeFlags, static_cast<ULONG>(REPROBE_REQUESTED));
+  pnp().EnumerateNow(port);
+  EXPECT_FALSE(filter->ProbeFlags & PROBE_RUNNING);
+  EXPECT_NE(LiveChild(port), nullptr) << "found again within the query";
+  EXPECT_EQ(filter->ProbeCount, 3);
+
+  // Once more without the object, removed while the probe runs.
+  machine().kernel().faults->FailNth(sim::FaultKind::Reference, 1);
+  pnp().EnumerateNow(port);
+  machine().kernel().faults->Clear();
+  ASSERT_TRUE(filter->ProbeFlags & PROBE_RUNNING);
+  const LONGLONG asked = ports().Now();
+  EXPECT_EQ(ports().Act(Kind::Disable, 1).status, STATUS_SUCCESS);
+  EXPECT_GE(ports().Now() - asked, 600 * kMs) << "the removal waited for the probe";
+}
+
+// A port driver that does not answer the key query leaves the key 0, which
+// must not match the table's first free entry: nothing is claimed. (The
+// 65th request a probe of an empty port allocates is the key query.) The
+// next probe, answered, applies the port's entry.
+TEST_F(EnumTest, APortWithoutAKeyClaimsNoEntry) {
+  for (unsigned port = 1; port <= 4; ++port)
+    while (ProbeRunning(ports().Node(port))) ports().Wait(10 * kMs);
+  std::vector<uint8_t> table(1023, 0);
+  table[0] = 0xE2;  // port 1's UART at 0xE200, COM9, not applied
+  table[2] = 9;
+  ports().registry().SetBinary(kComNumConfigKey, "ComNumConfig", table);
+  const auto db = ports().registry().GetBinary(kComDbKey, "ComDB");
+  machine().kernel().faults->FailNth(sim::FaultKind::Irp, 65);
+  const unsigned before = machine().kernel().faults->Calls(sim::FaultKind::Irp);
+  pnp().EnumerateNow(ports().Node(1));
+  while (ProbeRunning(ports().Node(1))) ports().Wait(10 * kMs);
+  pnp().WaitIdle();
+  EXPECT_GE(machine().kernel().faults->Calls(sim::FaultKind::Irp) - before, 65u);
+  machine().kernel().faults->Clear();
+  EXPECT_EQ(ports().registry().GetBinary(kComNumConfigKey, "ComNumConfig"), table) << "no entry touched";
+  EXPECT_EQ(ports().registry().GetBinary(kComDbKey, "ComDB"), db);
+
+  pnp().EnumerateNow(ports().Node(1));
+  while (ProbeRunning(ports().Node(1))) ports().Wait(10 * kMs);
+  pnp().WaitIdle();
+  const auto applied = ports().registry().GetBinary(kComNumConfigKey, "ComNumConfig");
+  ASSERT_TRUE(applied.has_value());
+  EXPECT_EQ((*applied)[3], 1) << "applied by the answered probe";
+  EXPECT_EQ((*applied)[7], 0) << "the free entry stays free";
+  EXPECT_EQ(ports().registry().GetString(ports().DeviceKey(1), "PortName"), u"COM9");
 }
 
 // A child from creation to deletion: identities, capabilities, text, bus
@@ -237,20 +286,23 @@ TEST_F(EnumTest, SkipEnumerationsHoldsTheChildReportOff) {
 // the device is still there, and self-removal.
 TEST_F(EnumTest, AChildAnswersItsPlugAndPlayAndGoesWhenItIsGone) {
   sim::DeviceNode* port = ports().Node(2);
+  while (ProbeRunning(port)) ports().Wait(10 * kMs);  // the empty port's probe at boot
   Filter(port)->SystemWake = PowerSystemSleeping1;
   Filter(port)->DeviceWake = PowerDeviceD2;
-  CreateChildOn(port, "ZRK0001", "SN-42", "1.0");
+  machine().cards().at(0).model->Plug(1, Make(ExampleModem()));
   pnp().EnumerateNow(port);
+  while (ProbeRunning(port)) ports().Wait(10 * kMs);
+  pnp().WaitIdle();
   sim::DeviceNode* child = LiveChild(port);
   ASSERT_NE(child, nullptr);
-  EXPECT_EQ(child->device_id, "SERENUM\\ZRK0001");
+  EXPECT_EQ(child->device_id, "SERENUM\\ABC1234");
   // Its instance ID is "0000"; without UniqueID the manager makes it unique
   // under the port.
   EXPECT_EQ(child->instance_id.substr(child->instance_id.size() - 5), "&0000");
   EXPECT_EQ(child->instance_id.substr(0, 2), "5&");
-  EXPECT_EQ(child->hardware_ids, (std::vector<std::string>{"ZRK0001", "SERIAL_DEVICE"}));
-  EXPECT_EQ(child->compatible_ids, (std::vector<std::string>{"SERIAL_DEVICE"}));
-  EXPECT_EQ(child->description, "Zark test device");
+  EXPECT_EQ(child->hardware_ids, (std::vector<std::string>{"SERENUM\\ABC1234", "ABC1234"}));
+  EXPECT_EQ(child->compatible_ids, (std::vector<std::string>{"*PNPC100", "*PNPC101", "MODEM"}));
+  EXPECT_EQ(child->description, "My Modem");
   EXPECT_EQ(child->capabilities.UniqueID, 0u);
   EXPECT_EQ(child->capabilities.SystemWake, PowerSystemSleeping1);
   EXPECT_EQ(child->capabilities.DeviceWake, PowerDeviceD2);
@@ -266,8 +318,8 @@ TEST_F(EnumTest, AChildAnswersItsPlugAndPlayAndGoesWhenItIsGone) {
   // filter does.
   ASSERT_EQ(pnp().SendPnp(child, IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
   const std::string key = sim::DeviceParametersPath(*child);
-  EXPECT_EQ(ports().registry().GetString(key, "Serial Number"), u"SN-42");
-  EXPECT_EQ(ports().registry().GetString(key, "PnPRev"), u"1.0");
+  EXPECT_EQ(ports().registry().GetString(key, "Serial Number"), u"0000ABCD");
+  EXPECT_EQ(ports().registry().GetString(key, "PnPRev"), u"1.00");
   char16_t name[16] = {};
   io = SendControl(child->pdo, IOCTL_SERENUM_GET_PORT_NAME, false, name, sizeof(name));
   EXPECT_EQ(io.Status, STATUS_SUCCESS);
@@ -285,9 +337,19 @@ TEST_F(EnumTest, AChildAnswersItsPlugAndPlayAndGoesWhenItIsGone) {
   EXPECT_EQ(extension->Removed, 0);
   EXPECT_TRUE(Filter(port)->ProbeFlags & REPROBE_REQUESTED);
 
-  // Self-removal: the child is marked gone and reported absent; the device
-  // object goes.
+  // Self-removal: the child is marked gone; the query that reports it
+  // absent probes at once, and the device, still there, is a new child.
   EXPECT_EQ(SendControl(device, IOCTL_INTERNAL_SERENUM_REMOVE_SELF, true).Status, STATUS_SUCCESS);
+  pnp().WaitIdle();
+  sim::DeviceNode* again = LiveChild(port);
+  ASSERT_NE(again, nullptr);
+  EXPECT_NE(again->pdo, device) << "the old device object went";
+  EXPECT_EQ(again->device_id, "SERENUM\\ABC1234");
+  EXPECT_EQ(Filter(port)->ProbeCount, 3);
+  // Pulled out: the next scan finds the port empty and the child goes.
+  machine().cards().at(0).model->Unplug(1);
+  pnp().EnumerateNow(port);
+  while (ProbeRunning(port)) ports().Wait(10 * kMs);
   pnp().WaitIdle();
   EXPECT_EQ(LiveChild(port), nullptr);
   EXPECT_EQ(Filter(port)->ReportedChild, nullptr);
@@ -295,16 +357,28 @@ TEST_F(EnumTest, AChildAnswersItsPlugAndPlayAndGoesWhenItIsGone) {
   EXPECT_TRUE(ports().Started(2));
 }
 
-// A child still on the port when the filter goes, reported or only pending,
-// goes with it: the verifier (at the fixture's end) finds no device object
-// or string left behind.
+// A child still on the port when its filter goes, reported or only pending
+// (the port is removed while the probe that found the device runs), goes
+// with it: the verifier (at the fixture's end) finds no device object or
+// string left behind; the removal waited for the probe.
 TEST_F(EnumTest, RemovingAPortDeletesTheChildItStillHolds) {
-  CreateChildOn(ports().Node(1), "ZRK0001", "SN-1", nullptr);
+  for (unsigned port : {1u, 3u}) {
+    while (ProbeRunning(ports().Node(port))) ports().Wait(10 * kMs);
+    machine().cards().at(0).model->Plug(port - 1, Make(ExampleModem()));
+  }
   pnp().EnumerateNow(ports().Node(1));
+  while (ProbeRunning(ports().Node(1))) ports().Wait(10 * kMs);
+  pnp().WaitIdle();
   ASSERT_NE(LiveChild(ports().Node(1)), nullptr);
-  CreateChildOn(ports().Node(3), "ZRK0003", nullptr, nullptr);  // pending, never reported
   EXPECT_EQ(ports().Act(Kind::Disable, 1).status, STATUS_SUCCESS);
+
+  EnumFilterExtension* filter = Filter(ports().Node(3));
+  pnp().EnumerateNow(ports().Node(3));
+  ports().Wait(300 * kMs);
+  ASSERT_TRUE(filter->ProbeFlags & PROBE_RUNNING);
+  const LONGLONG asked = ports().Now();
   EXPECT_EQ(ports().Act(Kind::Remove, 3).status, STATUS_SUCCESS);
+  EXPECT_GE(ports().Now() - asked, 500 * kMs) << "the removal waited for the probe";
 }
 
 // One seeded run: COM4 is rebalanced under a pending read and then

@@ -126,6 +126,9 @@ TEST(CardInterruptTest, ADisabledCardDeassertsItsLine) {
   config.cards.push_back(sim::CardConfig{});
   sim::Machine machine(config);
   machine.Boot();
+  // Once the port enumerator's first probes are over, no driver has a port
+  // open (an open port's interrupt routine would serve the UART's request).
+  machine.DelayUntil(4000 * 10000LL);
   sim::hw::UartCard& model = *machine.cards().at(0).model;
   const ULONG line = model.Get8(0x3C);
   const uint16_t decodes = model.Get16(0x04) & 0x0007;

@@ -65,8 +65,11 @@ class SerialPorts {
   }
   sim::Registry& registry() { return *machine_.kernel().registry; }
 
-  // Restarts the port (query-stop, stop, start on the same resources).
+  // Restarts the port (query-stop, stop, start on the same resources),
+  // after the port enumerator's probe that follows each start (up to
+  // 3.84 s, during which the port refuses to stop).
   void Restart(unsigned port) {
+    Wait(4000 * kMs);
     sim::MachineAction rebalance;
     rebalance.kind = sim::MachineAction::Kind::Rebalance;
     rebalance.port = port;
