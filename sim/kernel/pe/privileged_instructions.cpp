@@ -1,7 +1,10 @@
 #include "sim/kernel/pe/privileged_instructions.h"
 
+#include <asm/prctl.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <ucontext.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
@@ -229,20 +232,22 @@ void WriteGeneral(greg_t* registers, int number, unsigned width, bool rex, uint6
   }
 }
 
-// Loads and stores through a mapping MmMapIoSpace handed out (what
-// READ_REGISTER_* and WRITE_REGISTER_* compile to in a Windows image): the
-// mapping's pages are inaccessible, so the access faults and is carried
-// out on the machine's physical memory. The forms compilers emit for
-// volatile accesses: mov to and from memory (88, 89, 8A, 8B), mov of an
-// immediate (C6, C7) and zero-extending loads (0F B6, 0F B7).
-bool EmulateRegisterAccess(greg_t* registers, const uint8_t* code, uintptr_t address) {
-  if (!hw::HasHardware() || !hw::Hw().mappings().InReservation(address)) return false;
+// Where a faulting load or store goes instead of host memory.
+struct MoveTarget {
+  unsigned max_width;
+  bool (*read)(uintptr_t address, unsigned width, uint64_t* value);
+  bool (*write)(uintptr_t address, unsigned width, uint64_t value);  // null: loads only
+};
+
+// Carries out a faulting mov on the target: mov to and from memory (88, 89,
+// 8A, 8B), mov of an immediate (C6, C7), zero-extending loads (0F B6,
+// 0F B7) and the accumulator's absolute forms (A0..A3), after an optional
+// GS segment, operand-size and REX prefix. The address is the fault's.
+bool EmulateMove(greg_t* registers, const uint8_t* code, uintptr_t address, const MoveTarget& target) {
   size_t at = 0;
   bool operand16 = false;
-  if (code[at] == 0x66) {
-    operand16 = true;
-    ++at;
-  }
+  for (; code[at] == 0x66 || code[at] == 0x65; ++at)
+    if (code[at] == 0x66) operand16 = true;
   uint8_t rex = 0;
   if ((code[at] & 0xF0) == 0x40) rex = code[at++];
   const bool wide = rex & 8;
@@ -251,8 +256,14 @@ bool EmulateRegisterAccess(greg_t* registers, const uint8_t* code, uintptr_t add
   bool load = false;
   bool immediate = false;
   unsigned load_width = 0;  // for zero-extending loads, the memory width
+  int reg = -1;             // set by the ModRM forms
   uint8_t opcode = code[at++];
-  if (opcode == 0x0F) {
+  if (opcode >= 0xA0 && opcode <= 0xA3) {  // AL/eAX from or to a 64-bit absolute address
+    width = (opcode & 1) ? full_width : 1;
+    load = opcode <= 0xA1;
+    reg = 0;
+    at += 8;
+  } else if (opcode == 0x0F) {
     opcode = code[at++];
     if (opcode != 0xB6 && opcode != 0xB7) return false;
     load = true;
@@ -269,19 +280,21 @@ bool EmulateRegisterAccess(greg_t* registers, const uint8_t* code, uintptr_t add
   } else {
     return false;
   }
-  const uint8_t modrm = code[at];
-  if ((modrm >> 6) == 3) return false;
-  const int reg = ((modrm >> 3) & 7) | ((rex & 4) << 1);
-  at += OperandLength(code + at);
+  uint8_t modrm = 0;
+  if (reg < 0) {
+    modrm = code[at];
+    if ((modrm >> 6) == 3) return false;
+    reg = ((modrm >> 3) & 7) | ((rex & 4) << 1);
+    at += OperandLength(code + at);
+  }
   const unsigned memory_width = load_width ? load_width : width;
-  if (memory_width > 4) return false;  // the machine's registers are at most 32 bits wide
-  uint64_t physical = 0;
-  if (!hw::Hw().mappings().Translate(address, memory_width, &physical)) return false;
+  if (memory_width > target.max_width) return false;
   if (load) {
-    hw::Hw().counters().register_reads++;
-    const uint64_t value = hw::Hw().memory().Read(physical, memory_width);
+    uint64_t value = 0;
+    if (!target.read(address, memory_width, &value)) return false;
     WriteGeneral(registers, reg, width, rex != 0, value);
   } else {
+    if (!target.write) return false;
     uint64_t value;
     if (immediate) {
       if ((modrm >> 3) & 7) return false;
@@ -299,12 +312,85 @@ bool EmulateRegisterAccess(greg_t* registers, const uint8_t* code, uintptr_t add
     } else {
       value = ReadGeneral(registers, reg, width, rex != 0);
     }
-    hw::Hw().counters().register_writes++;
-    hw::Hw().memory().Write(physical, static_cast<uint32_t>(value), width);
+    if (!target.write(address, width, value)) return false;
   }
   registers[REG_RIP] += static_cast<greg_t>(at);
   return true;
 }
+
+// Device registers through a mapping MmMapIoSpace handed out (what
+// READ_REGISTER_* and WRITE_REGISTER_* compile to in a Windows image): the
+// mapping's pages are inaccessible, so the access faults and is carried
+// out on the machine's physical memory. The machine's registers are at
+// most 32 bits wide.
+const MoveTarget kDeviceRegisters{
+    4,
+    [](uintptr_t address, unsigned width, uint64_t* value) {
+      uint64_t physical = 0;
+      if (!hw::Hw().mappings().Translate(address, width, &physical)) return false;
+      hw::Hw().counters().register_reads++;
+      *value = hw::Hw().memory().Read(physical, width);
+      return true;
+    },
+    [](uintptr_t address, unsigned width, uint64_t value) {
+      uint64_t physical = 0;
+      if (!hw::Hw().mappings().Translate(address, width, &physical)) return false;
+      hw::Hw().counters().register_writes++;
+      hw::Hw().memory().Write(physical, static_cast<uint32_t>(value), width);
+      return true;
+    }};
+
+// KUSER_SHARED_DATA, the page the kernel keeps the clocks in, read-only to
+// drivers (KeQueryInterruptTime, KeQuerySystemTime, KeQueryTickCount are
+// loads from it in a Windows image): its fields are the model's clocks.
+constexpr uintptr_t kSharedDataAddress = 0xFFFFF78000000000ull;
+constexpr uintptr_t kSharedDataSize = 0x1000;
+constexpr size_t kInterruptTimeOffset = 0x8, kSystemTimeOffset = 0x14, kTickCountOffset = 0x320;
+constexpr size_t kTickCountMultiplierOffset = 0x4;
+
+void PutSystemTime(uint8_t* page, size_t offset, uint64_t value) {
+  // KSYSTEM_TIME: LowPart, High1Time, High2Time (equal when consistent).
+  const uint32_t words[3] = {static_cast<uint32_t>(value), static_cast<uint32_t>(value >> 32),
+                             static_cast<uint32_t>(value >> 32)};
+  std::memcpy(page + offset, words, sizeof words);
+}
+
+const MoveTarget kSharedData{
+    8,
+    [](uintptr_t address, unsigned width, uint64_t* value) {
+      const uintptr_t offset = address - kSharedDataAddress;
+      if (offset + width > kSharedDataSize || !HasKernel()) return false;
+      static uint8_t page[kSharedDataSize];  // only the fields below are meaningful
+      std::memset(page, 0, sizeof page);
+      LARGE_INTEGER time;
+      KeQuerySystemTime(&time);
+      PutSystemTime(page, kSystemTimeOffset, static_cast<uint64_t>(time.QuadPart));
+      PutSystemTime(page, kInterruptTimeOffset, KeQueryInterruptTime());
+      KeQueryTickCount(&time);
+      PutSystemTime(page, kTickCountOffset, static_cast<uint64_t>(time.QuadPart));
+      // TickCountMultiplier: the time increment in 2^-24 ms units.
+      const auto multiplier = static_cast<uint32_t>((uint64_t{KeQueryTimeIncrement()} << 24) / 10000);
+      std::memcpy(page + kTickCountMultiplierOffset, &multiplier, 4);
+      *value = 0;
+      std::memcpy(value, page + offset, width);
+      return true;
+    },
+    nullptr};
+
+// The processor block the GS segment points at in kernel mode; the one
+// field a driver reads inline is the current thread (KeGetCurrentThread,
+// gs:[0x188]). On the host GS has base 0, so such a read faults at the
+// field's offset.
+constexpr uintptr_t kCurrentThreadOffset = 0x188;
+
+const MoveTarget kProcessorBlock{
+    8,
+    [](uintptr_t address, unsigned width, uint64_t* value) {
+      if (address != kCurrentThreadOffset || width != 8 || !HasKernel()) return false;
+      *value = reinterpret_cast<uint64_t>(KeGetCurrentThread());
+      return true;
+    },
+    nullptr};
 
 // Makes the interrupted code call the trampoline with the request.
 void CallTrampoline(greg_t* registers, uint64_t request, uintptr_t resume) {
@@ -340,22 +426,32 @@ bool Emulate(ucontext_t* context) {
   return true;
 }
 
+// Where a faulting load or store of an image goes: device registers, the
+// shared data page, the processor block; null for none of them.
+const MoveTarget* MoveTargetOf(const uint8_t* code, uintptr_t address) {
+  if (hw::HasHardware() && hw::Hw().mappings().InReservation(address)) return &kDeviceRegisters;
+  if (address - kSharedDataAddress < kSharedDataSize) return &kSharedData;
+  if (code[0] == 0x65 || (code[0] == 0x66 && code[1] == 0x65)) return &kProcessorBlock;
+  return nullptr;
+}
+
 void OnFault(int signal, siginfo_t* info, void* context) {
   auto* machine_context = static_cast<ucontext_t*>(context);
   greg_t* registers = machine_context->uc_mcontext.gregs;
   const auto rip = static_cast<uintptr_t>(registers[REG_RIP]);
   const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
   const bool privileged = info->si_code == SI_KERNEL;
-  const bool device_access = !privileged && hw::HasHardware() && hw::Hw().mappings().InReservation(address);
-  if ((privileged || device_access) && InLoadedImage(rip, 16)) {
-    if (entered_for != rip) {  // the kernel entry first
-      CallTrampoline(registers, rip, rip);
-      return;
+  if (InLoadedImage(rip, 16)) {
+    const auto* code = reinterpret_cast<const uint8_t*>(rip);
+    const MoveTarget* target = privileged ? nullptr : MoveTargetOf(code, address);
+    if (privileged || target) {
+      if (entered_for != rip) {  // the kernel entry first
+        CallTrampoline(registers, rip, rip);
+        return;
+      }
+      entered_for = 0;
+      if (privileged ? Emulate(machine_context) : EmulateMove(registers, code, address, *target)) return;
     }
-    entered_for = 0;
-    if (privileged ? Emulate(machine_context)
-                   : EmulateRegisterAccess(registers, reinterpret_cast<const uint8_t*>(rip), address))
-      return;
   }
   // Not ours: the handler before (the sanitizer's report, or the default).
   if (previous_handler.sa_flags & SA_SIGINFO) {
@@ -376,6 +472,10 @@ void InstallHandler() {
     action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
     sigemptyset(&action.sa_mask);
     sigaction(SIGSEGV, &action, &previous_handler);
+    // Reads through GS fault only while its base is 0, as Linux leaves it.
+    unsigned long gs_base = 0;
+    if (syscall(SYS_arch_prctl, ARCH_GET_GS, &gs_base) == 0 && gs_base != 0)
+      std::fprintf(stderr, "simulator: GS has base %#lx; images' reads of the current thread will not fault\n", gs_base);
   });
 }
 

@@ -7,6 +7,10 @@
 //   in, out         the machine's I/O ports (READ_PORT_*, WRITE_PORT_*)
 //   mov, movzx on an MmMapIoSpace mapping: device registers
 //                   (READ_REGISTER_*, WRITE_REGISTER_*)
+//   loads from KUSER_SHARED_DATA: the model's clocks (KeQueryInterruptTime,
+//                   KeQuerySystemTime, KeQueryTickCount)
+//   mov %gs:0x188, reg   the current thread (KeGetCurrentThread); other
+//                   fields of the processor block are not there
 #pragma once
 
 #include <cstddef>
