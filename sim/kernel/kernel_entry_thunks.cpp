@@ -1,4 +1,5 @@
 #include "sim/kernel/kernel_entry_thunks.h"
+#include "sim/kernel/pe/kernel_exports.h"
 
 #include <dlfcn.h>
 #include <elf.h>
@@ -223,6 +224,10 @@ int InstallKernelEntryThunks(void* dl_handle, std::string* error) {
     auto* slot = reinterpret_cast<void**>(base + relocation.r_offset);
     Dl_info target{};
     if (!dladdr(*slot, &target) || target.dli_fbase != kernel) continue;
+    // Only the kernel's exported routines: the header's inline helpers
+    // (IoGetCurrentIrpStackLocation, ...) that an unoptimised image calls
+    // out of line are inline code in a Windows image, no kernel entries.
+    if (!target.dli_sname || !pe::FindKernelExport(target.dli_sname)) continue;
     void* thunk = Thunks().For(*slot);
     if (!thunk) {
       *error = "no memory for kernel entry thunks";

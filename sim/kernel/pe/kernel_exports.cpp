@@ -27,12 +27,12 @@ __attribute__((ms_abi)) size_t ImageWcslen(const char16_t* text) {
 }
 
 const KernelExport kRuntimeExports[] = {
-    {"memcpy", reinterpret_cast<void*>(&ImageMemcpy), false},
-    {"memmove", reinterpret_cast<void*>(&ImageMemmove), false},
-    {"memset", reinterpret_cast<void*>(&ImageMemset), false},
-    {"memcmp", reinterpret_cast<void*>(&ImageMemcmp), false},
-    {"strlen", reinterpret_cast<void*>(&ImageStrlen), false},
-    {"wcslen", reinterpret_cast<void*>(&ImageWcslen), false},
+    {"memcpy", reinterpret_cast<void*>(&ImageMemcpy), false, true},
+    {"memmove", reinterpret_cast<void*>(&ImageMemmove), false, true},
+    {"memset", reinterpret_cast<void*>(&ImageMemset), false, true},
+    {"memcmp", reinterpret_cast<void*>(&ImageMemcmp), false, true},
+    {"strlen", reinterpret_cast<void*>(&ImageStrlen), false, true},
+    {"wcslen", reinterpret_cast<void*>(&ImageWcslen), false, true},
 };
 
 }  // namespace

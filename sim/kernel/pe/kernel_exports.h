@@ -12,6 +12,9 @@ struct KernelExport {
   const char* name;
   void* address;  // the routine, or the variable an image's data import points at
   bool data;
+  // A C runtime routine (memcpy, ...): library code, which a host-built
+  // image links from the C library, so calling it is no kernel entry.
+  bool runtime = false;
 };
 
 extern const KernelExport kKernelExports[];

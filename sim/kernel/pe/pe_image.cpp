@@ -332,7 +332,7 @@ class Loader {
         void* address = nullptr;
         if (const KernelExport* known = FindKernelExport(name)) {
           // Every kernel routine an image calls is a preemption point, as for host images.
-          address = known->data ? known->address : KernelEntryThunk(known->address);
+          address = known->data || known->runtime ? known->address : KernelEntryThunk(known->address);
           if (!address) return Fail("no memory for kernel entry thunks");
           std::memcpy(base_ + slot_rva, &address, sizeof address);
         } else {
