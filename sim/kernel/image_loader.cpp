@@ -15,7 +15,23 @@ namespace fs = std::filesystem;
 DriverImage::DriverImage() = default;
 DriverImage::~DriverImage() = default;
 
-ImageLoader::ImageLoader() {
+namespace {
+ImageKind default_kind = ImageKind::Host;
+}
+
+ImageKind DefaultImageKind() { return default_kind; }
+void SetDefaultImageKind(ImageKind kind) { default_kind = kind; }
+
+const char* ImageKindName(ImageKind kind) { return kind == ImageKind::Sys ? "sys" : "host"; }
+
+std::optional<ImageKind> ParseImageKind(const std::string& name) {
+  if (name == "host") return ImageKind::Host;
+  if (name == "sys") return ImageKind::Sys;
+  return std::nullopt;
+}
+
+ImageLoader::ImageLoader(const ImageOptions& options) : options_(options) {
+  if (options_.sys_directory.empty()) options_.sys_directory = DefaultSysDirectory();
   std::string pattern = (fs::temp_directory_path() / "zarksim-images-XXXXXX").string();
   if (mkdtemp(pattern.data())) scratch_directory_ = pattern;
 }
@@ -31,7 +47,30 @@ std::string ImageLoader::ImageDirectory() {
   return ZARK_IMAGE_DIR;
 }
 
+std::string ImageLoader::DefaultSysDirectory() { return ZARK_SYS_IMAGE_DIR; }
+
+std::string ImageLoader::SysPath(const std::string& name) const {
+  return (fs::path(options_.sys_directory) / (name + ".sys")).string();
+}
+
+bool ImageLoader::Installed(const std::string& name) const {
+  std::error_code ignored;
+  return fs::exists(fs::path(ImageDirectory()) / (name + ".so"), ignored) || fs::exists(SysPath(name), ignored);
+}
+
 DriverImage* ImageLoader::Load(const std::string& name, std::string* error) {
+  if (options_.kind == ImageKind::Host) return LoadShared(name, error);
+  const std::string path = SysPath(name);
+  std::error_code ignored;
+  if (!fs::exists(path, ignored)) {
+    *error = "the machine runs .sys images, but " + path +
+             " does not exist (the Windows build makes it: configure with -DZARK_WINDOWS_BUILD=ON)";
+    return nullptr;
+  }
+  return LoadSys(name, path, error);
+}
+
+DriverImage* ImageLoader::LoadShared(const std::string& name, std::string* error) {
   fs::path source = fs::path(ImageDirectory()) / (name + ".so");
   if (scratch_directory_.empty()) {
     *error = "no scratch directory for driver images";

@@ -72,7 +72,7 @@ class Loader {
     if (!ParseHeaders() || !ReadSymbols() || !Map(options.base) || !CheckInitialisers() || !Relocate() ||
         !BindImports() || !Protect())
       return nullptr;
-    RegisterImageRange(base_, size_);
+    RegisterImageRange(image_.get(), base_, size_);
     return std::move(image_);
   }
 

@@ -14,6 +14,8 @@
 
 #include "ntddk.h"
 #include "sim/kernel/kernel.h"
+#include "sim/kernel/kernel_internal.h"
+#include "sim/kernel/pe/pe_image.h"
 #include "sim/kernel/kernel_entry_thunks.h"
 #include "sim/kernel/scheduler.h"
 #include "sim/hw/hardware.h"
@@ -134,6 +136,7 @@ constexpr int kMaxImages = 64;
 struct Range {
   std::atomic<uintptr_t> begin{0};
   std::atomic<uintptr_t> end{0};
+  std::atomic<const PeImage*> image{nullptr};
 };
 Range ranges[kMaxImages];
 std::mutex ranges_mutex;
@@ -235,8 +238,8 @@ void WriteGeneral(greg_t* registers, int number, unsigned width, bool rex, uint6
 // Where a faulting load or store goes instead of host memory.
 struct MoveTarget {
   unsigned max_width;
-  bool (*read)(uintptr_t address, unsigned width, uint64_t* value);
-  bool (*write)(uintptr_t address, unsigned width, uint64_t value);  // null: loads only
+  bool (*read)(uintptr_t rip, uintptr_t address, unsigned width, uint64_t* value);
+  bool (*write)(uintptr_t rip, uintptr_t address, unsigned width, uint64_t value);  // null: loads only
 };
 
 // Carries out a faulting mov on the target: mov to and from memory (88, 89,
@@ -291,7 +294,7 @@ bool EmulateMove(greg_t* registers, const uint8_t* code, uintptr_t address, cons
   if (memory_width > target.max_width) return false;
   if (load) {
     uint64_t value = 0;
-    if (!target.read(address, memory_width, &value)) return false;
+    if (!target.read(registers[REG_RIP], address, memory_width, &value)) return false;
     WriteGeneral(registers, reg, width, rex != 0, value);
   } else {
     if (!target.write) return false;
@@ -312,7 +315,7 @@ bool EmulateMove(greg_t* registers, const uint8_t* code, uintptr_t address, cons
     } else {
       value = ReadGeneral(registers, reg, width, rex != 0);
     }
-    if (!target.write(address, width, value)) return false;
+    if (!target.write(registers[REG_RIP], address, width, value)) return false;
   }
   registers[REG_RIP] += static_cast<greg_t>(at);
   return true;
@@ -322,19 +325,30 @@ bool EmulateMove(greg_t* registers, const uint8_t* code, uintptr_t address, cons
 // READ_REGISTER_* and WRITE_REGISTER_* compile to in a Windows image): the
 // mapping's pages are inaccessible, so the access faults and is carried
 // out on the machine's physical memory. The machine's registers are at
-// most 32 bits wide.
+// most 32 bits wide. An access where no live mapping is (unmapped since,
+// or never mapped) is the finding the HAL's routines report, and reads all
+// ones.
 const MoveTarget kDeviceRegisters{
     4,
-    [](uintptr_t address, unsigned width, uint64_t* value) {
+    [](uintptr_t rip, uintptr_t address, unsigned width, uint64_t* value) {
       uint64_t physical = 0;
-      if (!hw::Hw().mappings().Translate(address, width, &physical)) return false;
+      if (!hw::Hw().mappings().Translate(address, width, &physical)) {
+        ReportCaller(ImageOf(reinterpret_cast<const void*>(rip)), "register-access",
+                     "READ_REGISTER of " + Hex(address) + ", which no mapping covers");
+        *value = ~uint64_t{0};
+        return true;
+      }
       hw::Hw().counters().register_reads++;
       *value = hw::Hw().memory().Read(physical, width);
       return true;
     },
-    [](uintptr_t address, unsigned width, uint64_t value) {
+    [](uintptr_t rip, uintptr_t address, unsigned width, uint64_t value) {
       uint64_t physical = 0;
-      if (!hw::Hw().mappings().Translate(address, width, &physical)) return false;
+      if (!hw::Hw().mappings().Translate(address, width, &physical)) {
+        ReportCaller(ImageOf(reinterpret_cast<const void*>(rip)), "register-access",
+                     "WRITE_REGISTER of " + Hex(address) + ", which no mapping covers");
+        return true;
+      }
       hw::Hw().counters().register_writes++;
       hw::Hw().memory().Write(physical, static_cast<uint32_t>(value), width);
       return true;
@@ -357,7 +371,7 @@ void PutSystemTime(uint8_t* page, size_t offset, uint64_t value) {
 
 const MoveTarget kSharedData{
     8,
-    [](uintptr_t address, unsigned width, uint64_t* value) {
+    [](uintptr_t, uintptr_t address, unsigned width, uint64_t* value) {
       const uintptr_t offset = address - kSharedDataAddress;
       if (offset + width > kSharedDataSize || !HasKernel()) return false;
       static uint8_t page[kSharedDataSize];  // only the fields below are meaningful
@@ -385,7 +399,7 @@ constexpr uintptr_t kCurrentThreadOffset = 0x188;
 
 const MoveTarget kProcessorBlock{
     8,
-    [](uintptr_t address, unsigned width, uint64_t* value) {
+    [](uintptr_t, uintptr_t address, unsigned width, uint64_t* value) {
       if (address != kCurrentThreadOffset || width != 8 || !HasKernel()) return false;
       *value = reinterpret_cast<uint64_t>(KeGetCurrentThread());
       return true;
@@ -426,6 +440,21 @@ bool Emulate(ucontext_t* context) {
   return true;
 }
 
+// A fault in an image's code, as image+offset and its nearest symbol.
+void DescribeFault(uintptr_t rip, uintptr_t address) {
+  for (const Range& range : ranges) {
+    const uintptr_t begin = range.begin.load(std::memory_order_acquire);
+    if (!begin || rip < begin || rip >= range.end.load(std::memory_order_acquire)) continue;
+    const PeImage* image = range.image.load(std::memory_order_acquire);
+    size_t offset = 0;
+    const ImageSymbol* symbol = image->SymbolAt(reinterpret_cast<const void*>(rip), &offset);
+    std::fprintf(stderr, "simulator: fault at %s+0x%zx (%s+%zu), address %#zx\n", image->name().c_str(),
+                 static_cast<size_t>(rip - begin), symbol ? symbol->name.c_str() : "?", offset,
+                 static_cast<size_t>(address));
+    return;
+  }
+}
+
 // Where a faulting load or store of an image goes: device registers, the
 // shared data page, the processor block; null for none of them.
 const MoveTarget* MoveTargetOf(const uint8_t* code, uintptr_t address) {
@@ -453,7 +482,9 @@ void OnFault(int signal, siginfo_t* info, void* context) {
       if (privileged ? Emulate(machine_context) : EmulateMove(registers, code, address, *target)) return;
     }
   }
-  // Not ours: the handler before (the sanitizer's report, or the default).
+  // Not ours: named in the image's terms, then the handler before (the
+  // sanitizer's report, or the default).
+  DescribeFault(rip, address);
   if (previous_handler.sa_flags & SA_SIGINFO) {
     previous_handler.sa_sigaction(signal, info, context);
   } else if (previous_handler.sa_handler != SIG_IGN && previous_handler.sa_handler != SIG_DFL) {
@@ -481,11 +512,12 @@ void InstallHandler() {
 
 }  // namespace
 
-void RegisterImageRange(const void* base, size_t size) {
+void RegisterImageRange(const PeImage* image, const void* base, size_t size) {
   InstallHandler();
   std::lock_guard<std::mutex> guard(ranges_mutex);
   for (Range& range : ranges) {
     if (range.begin.load() != 0) continue;
+    range.image.store(image, std::memory_order_release);
     range.end.store(reinterpret_cast<uintptr_t>(base) + size, std::memory_order_release);
     range.begin.store(reinterpret_cast<uintptr_t>(base), std::memory_order_release);
     return;

@@ -17,9 +17,12 @@
 
 namespace sim::pe {
 
-// Registers a mapped image's range for emulation; installs the fault
-// handler on first use.
-void RegisterImageRange(const void* base, size_t size);
+class PeImage;
+
+// Registers a mapped image's range for emulation and for naming a fault in
+// it (image+offset and the nearest symbol, before the fault goes on to the
+// handler installed before); installs the fault handler on first use.
+void RegisterImageRange(const PeImage* image, const void* base, size_t size);
 void UnregisterImageRange(const void* base);
 
 }  // namespace sim::pe

@@ -78,3 +78,22 @@ unsigned char ReadRegisterByte(volatile unsigned char* reg) { return *reg; }
 unsigned int ReadRegisterDword(volatile unsigned int* reg) { return *reg; }
 void WriteRegisterByte(volatile unsigned char* reg, unsigned char value) { *reg = value; }
 void WriteRegisterDwordConstant(volatile unsigned int* reg) { *reg = 0x00000002; }
+
+// The clocks and the current thread as the Windows headers read them
+// inline: KUSER_SHARED_DATA's interrupt time, and gs:[0x188].
+unsigned long long InterruptTime(void) { return *(volatile unsigned long long*)0xFFFFF78000000008ull; }
+void* CurrentThread(void) {
+  void* thread;
+  __asm__ volatile("mov %%gs:0x188, %0" : "=r"(thread));
+  return thread;
+}
+
+// A frame larger than a page: the compiler probes it through libgcc's
+// ___chkstk_ms, linked into the image.
+unsigned long long LargeFrame(unsigned int seed) {
+  volatile unsigned char buffer[3 * 4096];
+  for (unsigned int i = 0; i < sizeof buffer; ++i) buffer[i] = (unsigned char)(i * seed);
+  unsigned long long sum = 0;
+  for (unsigned int i = 0; i < sizeof buffer; i += 4096) sum += buffer[i + 1];
+  return sum;
+}

@@ -19,6 +19,7 @@
 #include "sim/kernel/pe/pe_image.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/scheduler.h"
+#include "sim/machine/machine.h"
 #include "support/kernel_test.h"
 
 namespace {
@@ -126,6 +127,15 @@ TEST_F(PeLoaderTest, ImageRunsAtAnyBaseWithItsImportsBoundAndItsSectionsProtecte
     EXPECT_EQ(irql(), DISPATCH_LEVEL);
     set_irql(PASSIVE_LEVEL);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    // The clocks in KUSER_SHARED_DATA and the current thread at gs:[0x188]
+    // are the model's.
+    EXPECT_EQ(Routine<unsigned long long __attribute__((ms_abi))()>(*image, "InterruptTime")(), KeQueryInterruptTime());
+    EXPECT_EQ(Routine<void* __attribute__((ms_abi))()>(*image, "CurrentThread")(),
+              static_cast<void*>(KeGetCurrentThread()));
+    // A frame of three pages, probed by ___chkstk_ms.
+    unsigned long long sum = 0;
+    for (unsigned i = 0; i < 3 * 4096; i += 4096) sum += static_cast<unsigned char>((i + 1) * 5);
+    EXPECT_EQ(Routine<unsigned long long __attribute__((ms_abi))(unsigned)>(*image, "LargeFrame")(5), sum);
     // Port instructions reach the machine's I/O space: the PCI
     // configuration address latch, and an unanswered port reads all ones.
     Routine<void __attribute__((ms_abi))(unsigned short, unsigned)>(*image, "OutDword")(0xCF8, 0x80001810);
@@ -185,7 +195,7 @@ TEST_F(PeLoaderTest, ImageRunsAtAnyBaseWithItsImportsBoundAndItsSectionsProtecte
 }
 
 // Findings about a loaded image's calls name the image, as for host images.
-TEST_F(PeLoaderTest, FindingsAboutALoadedImageNameItIncludingAnImportTheKernelLacks) {
+TEST_F(PeLoaderTest, FindingsAboutALoadedImageNameItIncludingAnImportTheKernelLacksAndAnUnmappedRegister) {
   REQUIRE_TEST_IMAGES();
   std::string error;
   sim::DriverImage* driver = kernel().images->LoadSys("probe", ImagePath("probe"), &error);
@@ -204,10 +214,43 @@ TEST_F(PeLoaderTest, FindingsAboutALoadedImageNameItIncludingAnImportTheKernelLa
   release(empty);
   EXPECT_EQ(kernel().pool->blocks().count(block), 0u);
 
+  // A register access where no mapping is left is the HAL's finding, and reads all ones.
+  PHYSICAL_ADDRESS ecam;
+  ecam.QuadPart = static_cast<LONGLONG>(machine().hardware().memory().ecam_base());
+  auto* window = static_cast<PUCHAR>(MmMapIoSpace(ecam, 0x1000, MmNonCached));
+  ASSERT_NE(window, nullptr);
+  MmUnmapIoSpace(window, 0x1000);
+  EXPECT_EQ(Routine<unsigned __attribute__((ms_abi))(PUCHAR)>(image, "ReadRegisterDword")(window), 0xFFFFFFFFu);
+  EXPECT_NE(TakeOnlyFinding("register-access", "probe").find("READ_REGISTER of"), std::string::npos);
+  Routine<void __attribute__((ms_abi))(PUCHAR, UCHAR)>(image, "WriteRegisterByte")(window + 4, 0x06);
+  EXPECT_NE(TakeOnlyFinding("register-access", "probe").find("WRITE_REGISTER of"), std::string::npos);
+
+  // A fault nobody emulates names the image, the offset and the routine before the sanitizer's report.
+  auto* read_dword = Routine<unsigned __attribute__((ms_abi))(PUCHAR)>(image, "ReadRegisterDword");
+  EXPECT_DEATH(read_dword(reinterpret_cast<PUCHAR>(0x10)),
+               "simulator: fault at probe\\+0x[0-9a-f]+ \\(ReadRegisterDword\\+0\\), address 0x10");
+
   EXPECT_EQ(Routine<NTSTATUS __attribute__((ms_abi))()>(image, "CallMissing")(), STATUS_NOT_IMPLEMENTED);
   const std::string detail = TakeOnlyFinding("unresolved-import", "probe");
   EXPECT_NE(detail.find("ntoskrnl.exe!ZarkProbeMissingRoutine"), std::string::npos) << detail;
   kernel().images->Unload(driver);
+}
+
+// A machine set to run .sys images whose image is missing says which file
+// it looked for, instead of leaving the card without a driver in silence.
+TEST(PeMachineTest, AMissingSysImageIsAFindingThatNamesTheFile) {
+  sim::MachineConfig config;
+  config.images = {sim::ImageKind::Sys, "/nonexistent/images"};
+  config.cards.emplace_back();
+  sim::Machine machine(config);
+  machine.Boot();
+  machine.Shutdown();
+  const sim::Verifier& verifier = machine.verifier();
+  ASSERT_EQ(verifier.findings().size(), 1u) << verifier.Summary();
+  EXPECT_EQ(verifier.findings()[0].rule, "image-load");
+  EXPECT_EQ(verifier.findings()[0].subject, "zarkcard");
+  EXPECT_NE(verifier.findings()[0].detail.find("/nonexistent/images/zarkcard.sys does not exist"), std::string::npos)
+      << verifier.Summary();
 }
 
 // The file offset of an image address, through the section table.
