@@ -84,8 +84,19 @@ file(WRITE ${_samples}/thread_local.c
   "  (void)d; (void)r;\n"
   "  return IoIsWdmVersionAvailable(wdm_major, 0) ? 0 : (NTSTATUS)0xC0000001L;\n"
   "}\n")
+# The processor number as KeGetCurrentProcessorNumber reads it, from the
+# processor block: a field the simulated machine does not have.
+file(WRITE ${_samples}/processor_number.c
+  "typedef long NTSTATUS;\n"
+  "__declspec(dllimport) unsigned char IoIsWdmVersionAvailable(unsigned char, unsigned char);\n"
+  "NTSTATUS DriverEntry(void* d, void* r) {\n"
+  "  unsigned short number;\n"
+  "  (void)d; (void)r;\n"
+  "  __asm__ volatile(\"mov %%gs:0x184, %0\" : \"=r\"(number));\n"
+  "  return IoIsWdmVersionAvailable(1, (unsigned char)number) ? 0 : (NTSTATUS)0xC0000001L;\n"
+  "}\n")
 set(_driver_link -O2 -nostdlib -Wl,--subsystem,native -Wl,--wdmdriver -lntoskrnl)
-set(_rejected_samples constructor.sys crt_initialiser.sys init_array.sys thread_local.sys)
+set(_rejected_samples constructor.sys crt_initialiser.sys init_array.sys thread_local.sys processor_number.sys)
 list(TRANSFORM _rejected_samples PREPEND ${_samples}/)
 add_custom_command(
   OUTPUT ${_samples}/good.sys ${_samples}/wrong_entry.sys ${_samples}/as_dll.sys ${_samples}/console.exe
@@ -105,8 +116,10 @@ add_custom_command(
           -Wl,--entry,DriverEntry ${_driver_link}
   COMMAND ${ZARK_MINGW_GCC} ${_samples}/thread_local.c -o ${_samples}/thread_local.sys -Wl,--entry,DriverEntry
           ${_driver_link}
+  COMMAND ${ZARK_MINGW_GCC} ${_samples}/processor_number.c -o ${_samples}/processor_number.sys
+          -Wl,--entry,DriverEntry ${_driver_link}
   DEPENDS ${_samples}/driver.c ${_samples}/console.c ${_samples}/constructor.cpp ${_samples}/initialiser.c
-          ${_samples}/thread_local.c
+          ${_samples}/thread_local.c ${_samples}/processor_number.c
   COMMENT "Building sample images for the image checker"
   VERBATIM)
 add_custom_target(image_check_samples ALL
@@ -135,6 +148,8 @@ zark_image_check_rejects(image_check_rejects_crt_initialiser ${_samples}/crt_ini
   "crt_initialiser.sys: has start-up or exit routines \\(1 in \\.CRT\\); nothing runs them in a kernel image")
 zark_image_check_rejects(image_check_rejects_init_array ${_samples}/init_array.sys
   "init_array.sys: has static constructors \\(1 in \\.init_array\\); nothing runs them in a kernel image")
+zark_image_check_rejects(image_check_rejects_processor_block_access ${_samples}/processor_number.sys
+  "processor_number.sys: reaches the processor block other than for the current thread \\([0-9a-f]+: mov +%gs:0x184")
 zark_image_check_rejects(image_check_rejects_thread_local_storage ${_samples}/thread_local.sys
   "thread_local.sys: uses thread-local storage \\(TLS directory present\\)")
 
