@@ -12,15 +12,21 @@ function(zark_add_driver name)
     # driver, entered at DriverEntry, with nothing of the C/C++ runtime.
     # -O2 is required: at -O0 the DDK's ntstrsafe.h drops its inline bodies.
     # Unwind tables stay on: x64 Windows walks driver frames through .pdata.
+    # Every image lands in one directory, as the host build's shared objects
+    # do, where a machine set to run .sys images finds them.
     add_executable(${name} ${ARG_SOURCES})
-    set_target_properties(${name} PROPERTIES SUFFIX ".sys" PREFIX "")
+    set_target_properties(${name} PROPERTIES SUFFIX ".sys" PREFIX ""
+                          RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/drivers)
     target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${ZARK_DDK_INCLUDE_DIR})
     target_compile_definitions(${name} PRIVATE
       __INTRINSIC_DEFINED_InterlockedBitTestAndSet
       __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
+    # No sibling calls: a kernel routine tells its caller by its return
+    # address, which a tail call would leave pointing at the caller's caller.
     target_compile_options(${name} PRIVATE
       -O2 -Wall -Wextra -Werror -Wno-multichar
-      -fno-exceptions -fno-rtti -ffreestanding -fno-stack-protector -mno-red-zone)
+      -fno-exceptions -fno-rtti -ffreestanding -fno-stack-protector -mno-red-zone
+      -fno-optimize-sibling-calls)
     if(ARG_FRAME_LIMIT)
       target_compile_options(${name} PRIVATE -Wframe-larger-than=${ARG_FRAME_LIMIT})
     endif()
@@ -28,7 +34,8 @@ function(zark_add_driver name)
       -nostdlib
       -Wl,--subsystem,native -Wl,--wdmdriver -Wl,--entry,DriverEntry
       -Wl,--image-base,0x140000000 -Wl,--dynamicbase -Wl,--nxcompat)
-    target_link_libraries(${name} PRIVATE ntoskrnl hal wmilib)
+    # libgcc for ___chkstk_ms, which probes a stack frame larger than a page.
+    target_link_libraries(${name} PRIVATE ntoskrnl hal wmilib gcc)
   else()
     add_library(${name} MODULE ${ARG_SOURCES})
     set_target_properties(${name} PROPERTIES PREFIX "")

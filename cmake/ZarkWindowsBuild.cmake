@@ -17,21 +17,20 @@ set(ZARK_MINGW_NM x86_64-w64-mingw32-nm)
 set(ZARK_CHECK_IMAGE python3 ${CMAKE_SOURCE_DIR}/packaging/check_image.py
     --objdump ${ZARK_MINGW_OBJDUMP} --nm ${ZARK_MINGW_NM})
 
-set(ZARK_WINDOWS_IMAGE_DIR ${CMAKE_BINARY_DIR}/windows/card)
 # The card driver carries its WMI blocks' managed object format.
 add_test(NAME windows_image_zarkcard
-  COMMAND ${ZARK_CHECK_IMAGE} --resource MOFDATA/MOFRESOURCE ${ZARK_WINDOWS_IMAGE_DIR}/zarkcard.sys)
+  COMMAND ${ZARK_CHECK_IMAGE} --resource MOFDATA/MOFRESOURCE ${ZARK_SYS_IMAGE_DIR}/zarkcard.sys)
 add_test(NAME windows_image_zarkenum
-  COMMAND ${ZARK_CHECK_IMAGE} ${CMAKE_BINARY_DIR}/windows/enum/zarkenum.sys)
+  COMMAND ${ZARK_CHECK_IMAGE} ${ZARK_SYS_IMAGE_DIR}/zarkenum.sys)
 # The configuration tool: a console program that needs no DLL but the system's.
 add_test(NAME windows_image_zarkcfg
   COMMAND python3 ${CMAKE_SOURCE_DIR}/tools/zarkcfg/check_image.py ${ZARK_MINGW_OBJDUMP}
           ${CMAKE_BINARY_DIR}/windows/tools/zarkcfg/zarkcfg.exe)
-# The bench's serial port driver and start hand-off filter are not shipped,
-# but they are kernel images all the same.
-foreach(_bench_image KALVOR1110 PortHandOff)
+# The bench's serial port driver, start hand-off filter and mouse driver are
+# not shipped, but they are kernel images all the same.
+foreach(_bench_image KALVOR1110 PortHandOff SerialMouse)
   add_test(NAME windows_image_${_bench_image}
-    COMMAND ${ZARK_CHECK_IMAGE} ${CMAKE_BINARY_DIR}/windows/sim/serial/${_bench_image}.sys)
+    COMMAND ${ZARK_CHECK_IMAGE} ${ZARK_SYS_IMAGE_DIR}/${_bench_image}.sys)
 endforeach()
 
 # The checker itself, on small images built here: one it must accept and a
@@ -85,8 +84,19 @@ file(WRITE ${_samples}/thread_local.c
   "  (void)d; (void)r;\n"
   "  return IoIsWdmVersionAvailable(wdm_major, 0) ? 0 : (NTSTATUS)0xC0000001L;\n"
   "}\n")
+# The processor number as KeGetCurrentProcessorNumber reads it, from the
+# processor block: a field the simulated machine does not have.
+file(WRITE ${_samples}/processor_number.c
+  "typedef long NTSTATUS;\n"
+  "__declspec(dllimport) unsigned char IoIsWdmVersionAvailable(unsigned char, unsigned char);\n"
+  "NTSTATUS DriverEntry(void* d, void* r) {\n"
+  "  unsigned short number;\n"
+  "  (void)d; (void)r;\n"
+  "  __asm__ volatile(\"mov %%gs:0x184, %0\" : \"=r\"(number));\n"
+  "  return IoIsWdmVersionAvailable(1, (unsigned char)number) ? 0 : (NTSTATUS)0xC0000001L;\n"
+  "}\n")
 set(_driver_link -O2 -nostdlib -Wl,--subsystem,native -Wl,--wdmdriver -lntoskrnl)
-set(_rejected_samples constructor.sys crt_initialiser.sys init_array.sys thread_local.sys)
+set(_rejected_samples constructor.sys crt_initialiser.sys init_array.sys thread_local.sys processor_number.sys)
 list(TRANSFORM _rejected_samples PREPEND ${_samples}/)
 add_custom_command(
   OUTPUT ${_samples}/good.sys ${_samples}/wrong_entry.sys ${_samples}/as_dll.sys ${_samples}/console.exe
@@ -106,8 +116,10 @@ add_custom_command(
           -Wl,--entry,DriverEntry ${_driver_link}
   COMMAND ${ZARK_MINGW_GCC} ${_samples}/thread_local.c -o ${_samples}/thread_local.sys -Wl,--entry,DriverEntry
           ${_driver_link}
+  COMMAND ${ZARK_MINGW_GCC} ${_samples}/processor_number.c -o ${_samples}/processor_number.sys
+          -Wl,--entry,DriverEntry ${_driver_link}
   DEPENDS ${_samples}/driver.c ${_samples}/console.c ${_samples}/constructor.cpp ${_samples}/initialiser.c
-          ${_samples}/thread_local.c
+          ${_samples}/thread_local.c ${_samples}/processor_number.c
   COMMENT "Building sample images for the image checker"
   VERBATIM)
 add_custom_target(image_check_samples ALL
@@ -136,5 +148,31 @@ zark_image_check_rejects(image_check_rejects_crt_initialiser ${_samples}/crt_ini
   "crt_initialiser.sys: has start-up or exit routines \\(1 in \\.CRT\\); nothing runs them in a kernel image")
 zark_image_check_rejects(image_check_rejects_init_array ${_samples}/init_array.sys
   "init_array.sys: has static constructors \\(1 in \\.init_array\\); nothing runs them in a kernel image")
+zark_image_check_rejects(image_check_rejects_processor_block_access ${_samples}/processor_number.sys
+  "processor_number.sys: reaches the processor block other than for the current thread \\([0-9a-f]+: mov +%gs:0x184")
 zark_image_check_rejects(image_check_rejects_thread_local_storage ${_samples}/thread_local.sys
   "thread_local.sys: uses thread-local storage \\(TLS directory present\\)")
+
+# The scenario suite a second time on the .sys images the build above makes.
+# Every scenario file and zarksim's default machine run on both kinds and
+# their reports must agree; the whole-machine tests of the scenario program
+# and of detection, COM naming and the control device boot their machines
+# from the .sys images (the seeded sweeps over fewer seeds: their seeds run
+# in full on the host images).
+file(GLOB _scenario_files CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/scenario/files/*.json)
+add_test(NAME scenario_files.host_and_sys
+  COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/scenario/compare_image_kinds.py --zarksim $<TARGET_FILE:zarksim>
+          ${_scenario_files})
+set(_sys_pass_properties ENVIRONMENT ZARK_SEED_COUNT=8)
+gtest_discover_tests(scenario_tests EXTRA_ARGS --images=sys TEST_SUFFIX .sys TEST_FILTER -ScenarioFileTest.*:BadScenarios/*
+  DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES ${_sys_pass_properties})
+gtest_discover_tests(enum_tests EXTRA_ARGS --images=sys TEST_SUFFIX .sys TEST_FILTER Detection*
+  DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES ${_sys_pass_properties})
+gtest_discover_tests(card_tests EXTRA_ARGS --images=sys TEST_SUFFIX .sys TEST_FILTER ControlDevice*
+  DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES ${_sys_pass_properties})
+# zarkcfg speaks the card's control codes to the zarkcard.sys of a machine.
+add_test(NAME zarkcfg.commands_on_sys_images
+  COMMAND zarkcfg --images sys --scenario ${CMAKE_SOURCE_DIR}/tests/scenario/files/twelve_port_card.json --json
+          set-fifo 3 6 get-fifo 3 port-info COM3)
+set_tests_properties(zarkcfg.commands_on_sys_images PROPERTIES
+  PASS_REGULAR_EXPRESSION "\"fifo\": 6,.*\"com_name\": \"COM3\"")

@@ -6,7 +6,9 @@ A driver image must be a PE32+ image for x86-64 that is an executable image
 WDM driver, carries a valid checksum (Windows requires one in drivers),
 enters at DriverEntry, uses no thread-local storage, has no dynamic
 initialisers or static destructors (no C runtime runs them in a kernel
-image), and imports only from the kernel, the HAL and the WMI library.
+image), imports only from the kernel, the HAL and the WMI library, and of
+the processor block (GS) reads only the current thread (gs:[0x188], the
+one field the simulated machine that runs the image has).
 With --resource TYPE/NAME it also checks that the image's resources hold
 that named resource, not empty (a driver's MOF: MOFDATA/MOFRESOURCE).
 Prints one line per problem and exits with status 1 if there is any.
@@ -183,6 +185,25 @@ def named_resources(headers, data):
     return found
 
 
+# The one processor block access the simulated machine carries out: the
+# current thread loaded into a 64-bit register (KeGetCurrentThread).
+CURRENT_THREAD_LOAD = re.compile(r"\bmov\s+%gs:0x188,%r\w+$")
+
+
+def processor_block_accesses(disassembly):
+    """The instructions that reach the GS segment other than the current
+    thread's load, as "address: instruction"."""
+    found = []
+    for line in disassembly.splitlines():
+        if "%gs:" not in line:
+            continue
+        fields = line.split("\t")
+        instruction = fields[-1].strip()
+        if not CURRENT_THREAD_LOAD.search(instruction):
+            found.append(f"{fields[0].strip().rstrip(':')}: {instruction}")
+    return found
+
+
 def check(headers, nm_output, checksums, allowed, data):
     problems = []
     if headers["format"] != "pei-x86-64" or headers["magic"] != 0x20B:
@@ -246,6 +267,9 @@ def main():
         data = image.read()
     checksums = pe_checksum(data) if is_pe else (0, 0)
     problems = check(headers, nm_output, checksums, args.allowed or ALLOWED_IMPORTS, data)
+    if is_pe:
+        for access in processor_block_accesses(run(args.objdump, "-d", args.image)):
+            problems.append(f"reaches the processor block other than for the current thread ({access})")
     resources = named_resources(headers, data) if is_pe else {}
     for wanted in args.resource:
         kind, _, name = wanted.partition("/")

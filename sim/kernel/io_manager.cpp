@@ -69,6 +69,9 @@ DriverRecord* IoManager::LoadDriver(const std::string& service, NTSTATUS* status
   CheckIrql("LoadDriver", PASSIVE_LEVEL);
   DriverImage* image = K().images->Load(service, error);
   if (!image) {
+    // An installed driver whose image cannot be loaded leaves its devices
+    // without a driver: loud, since it is always a fault of the build.
+    K().verifier->Report("image-load", service, *error);
     *status = STATUS_OBJECT_NAME_NOT_FOUND;
     return nullptr;
   }

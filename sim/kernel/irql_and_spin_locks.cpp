@@ -75,7 +75,6 @@ KIRQL KeRaiseIrqlToDpcLevel(void) {
   return old;
 }
 
-void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
   sim::Scheduler& scheduler = *K().scheduler;

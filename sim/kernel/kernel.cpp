@@ -38,7 +38,7 @@ Kernel::Kernel(const KernelOptions& options) {
   names = std::make_unique<ObjectNamespace>();
   registry = std::make_unique<Registry>();
   files = std::make_unique<FileSystem>();
-  images = std::make_unique<ImageLoader>();
+  images = std::make_unique<ImageLoader>(options.images);
   io = std::make_unique<IoManager>();
   work = std::make_unique<WorkQueue>();
   pnp = std::make_unique<PnpManager>();

@@ -9,6 +9,7 @@
 
 #include "nt/basetypes.h"
 #include "sim/kernel/handle_table.h"
+#include "sim/kernel/image_loader.h"
 #include "sim/kernel/scheduler.h"
 #include "sim/kernel/verifier.h"
 
@@ -18,8 +19,6 @@ class Pool;
 class ObjectNamespace;
 class Registry;
 class FileSystem;
-class ImageLoader;
-class DriverImage;
 class IoManager;
 class PnpManager;
 class FaultPlan;
@@ -31,6 +30,7 @@ struct KernelOptions {
   uint64_t seed = 1;
   int processors = 2;
   PreemptionOptions preemption;
+  ImageOptions images;  // which build of the drivers the machine runs
 };
 
 class Kernel {

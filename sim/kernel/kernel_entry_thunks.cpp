@@ -1,6 +1,7 @@
 #include "sim/kernel/kernel_entry_thunks.h"
 
 #include "sim/kernel/loaded_segments.h"
+#include "sim/kernel/pe/kernel_exports.h"
 
 #include <dlfcn.h>
 #include <elf.h>
@@ -195,6 +196,8 @@ int FindRelro(dl_phdr_info* info, size_t, void* data) {
 
 }  // namespace
 
+void* KernelEntryThunk(void* routine) { return Thunks().For(routine); }
+
 int InstallKernelEntryThunks(void* dl_handle, std::string* error) {
   link_map* map = nullptr;
   if (dlinfo(dl_handle, RTLD_DI_LINKMAP, &map) != 0 || !map) {
@@ -208,15 +211,17 @@ int InstallKernelEntryThunks(void* dl_handle, std::string* error) {
   const ElfW(Rela)* relocations = nullptr;
   size_t relocations_size = 0;
   const ElfW(Sym)* symbols = nullptr;
+  const char* names = nullptr;
   for (const ElfW(Dyn)* entry = map->l_ld; entry->d_tag != DT_NULL; ++entry) {
     switch (entry->d_tag) {
       case DT_JMPREL: relocations = reinterpret_cast<const ElfW(Rela)*>(address(entry->d_un.d_ptr)); break;
       case DT_PLTRELSZ: relocations_size = entry->d_un.d_val; break;
       case DT_SYMTAB: symbols = reinterpret_cast<const ElfW(Sym)*>(address(entry->d_un.d_ptr)); break;
+      case DT_STRTAB: names = reinterpret_cast<const char*>(address(entry->d_un.d_ptr)); break;
       default: break;
     }
   }
-  if (!relocations || !symbols) return 0;
+  if (!relocations || !symbols || !names) return 0;
   const AddressSpan& kernel = KernelSpan();
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   RelroRange relro{base};
@@ -227,6 +232,11 @@ int InstallKernelEntryThunks(void* dl_handle, std::string* error) {
     if (ELF64_R_TYPE(relocation.r_info) != R_X86_64_JUMP_SLOT) continue;
     auto* slot = reinterpret_cast<void**>(base + relocation.r_offset);
     if (!kernel.Contains(*slot)) continue;
+    // Only the kernel's exported routines: the header's inline helpers
+    // (IoGetCurrentIrpStackLocation, ...) that an unoptimised image calls
+    // out of line are inline code in a Windows image, no kernel entries.
+    const ElfW(Sym)& symbol = symbols[ELF64_R_SYM(relocation.r_info)];
+    if (!pe::FindKernelExport(names + symbol.st_name)) continue;
     void* thunk = Thunks().For(*slot);
     if (!thunk) {
       *error = "no memory for kernel entry thunks";

@@ -20,4 +20,8 @@ namespace sim {
 // dynamic section cannot be read.
 int InstallKernelEntryThunks(void* dl_handle, std::string* error);
 
+// The thunk that enters a kernel routine, for loaders that bind an image's
+// imports themselves; null when out of memory.
+void* KernelEntryThunk(void* routine);
+
 }  // namespace sim

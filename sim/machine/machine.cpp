@@ -83,6 +83,7 @@ void Machine::PowerOn(Persistent* kept) {
   options.seed = config_.seed;
   options.processors = config_.processors;
   options.preemption = config_.preemption;
+  options.images = config_.images;
   kernel_ = std::make_unique<Kernel>(options);
   hardware_ = std::make_unique<hw::Hardware>(config_.host_bridge);
   bus_ = std::make_unique<hw::PciBusDriver>();

@@ -103,6 +103,7 @@ struct MachineConfig {
   uint64_t seed = 1;
   int processors = 2;              // virtual processors
   PreemptionOptions preemption;    // how eagerly kernel entries switch contexts
+  ImageOptions images;             // the host-built drivers or the Windows images
   hw::HostBridgeConfig host_bridge;
   std::vector<hw::BridgeConfig> bridges;
   std::vector<CardConfig> cards;

@@ -201,6 +201,7 @@ MachineSnapshot TakeSnapshot(Machine& machine, const SnapshotProbes& probes) {
   snapshot.virtual_time_us = kernel.Now() / 10;
   snapshot.seed = kernel.scheduler->options().seed;
   snapshot.processors = kernel.scheduler->processor_count();
+  snapshot.images = ImageKindName(machine.config().images.kind);
   snapshot.kernel_entries = kernel.scheduler->kernel_entries();
   snapshot.context_switches = kernel.scheduler->switches();
   for (const MachineCard& card : machine.cards()) snapshot.cards.push_back(DescribeCard(kernel, card));

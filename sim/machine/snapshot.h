@@ -161,6 +161,7 @@ struct MachineSnapshot {
   long long virtual_time_us = 0;
   uint64_t seed = 0;
   int processors = 0;
+  std::string images;            // "host" or "sys": which build of the drivers ran
   uint64_t kernel_entries = 0;   // kernel routines the drivers called
   uint64_t context_switches = 0;
   std::vector<CardSnapshot> cards;

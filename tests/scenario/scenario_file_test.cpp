@@ -29,7 +29,7 @@ TEST(ScenarioFileTest, EmptyScenarioIsTheBareMachine) {
 
 TEST(ScenarioFileTest, CardKnobsTakeNumbersHexStringsAndBitLists) {
   sim::MachineConfig config = ParseScenario(json::parse(R"({
-    "seed": 99,
+    "seed": 99, "images": "sys",
     "host_bridge": {"id": "0x12348086", "register_60": "0xF8000001"},
     "cards": [{"device_id": "0x1108", "subsystem": 72745, "optional_port_mask": 0,
                "absent_uarts": [1, 6], "unavailable_blocks": "0x10", "uarts": 8,
@@ -37,6 +37,7 @@ TEST(ScenarioFileTest, CardKnobsTakeNumbersHexStringsAndBitLists) {
                "location": {"bus": 3, "device": 2},
                "bars": ["0xD001", "0xFD000000", "0xD101", 0, 0, "0xD201"]}]})"));
   EXPECT_EQ(config.seed, 99u);
+  EXPECT_EQ(config.images.kind, sim::ImageKind::Sys);
   EXPECT_EQ(config.host_bridge.register_60, 0xF8000001u);
   ASSERT_EQ(config.cards.size(), 1u);
   const sim::CardConfig& card = config.cards[0];
@@ -105,6 +106,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Refusal{R"([])", "scenario: expected an object"},
         Refusal{R"({"sed": 1})", "sed: unknown field"},
+        Refusal{R"({"images": "elf"})", "images: must be \"host\" or \"sys\""},
         Refusal{R"({"cards": [{"device_id": "0x11112"}]})", "cards[0].device_id: expected a number from 0 to 0xFFFF"},
         Refusal{R"({"cards": [{"device_id": -4}]})", "cards[0].device_id: expected a number"},
         Refusal{R"({"cards": [{"device_id": "12z"}]})", "cards[0].device_id: expected a number"},

@@ -77,6 +77,9 @@ int main(int argc, char** argv) {
 #ifndef _WIN32
   std::string scenario;
   cli.add_option("--scenario", scenario, "scenario file of the simulated machine (default: one 4-port card)");
+  std::string images;
+  cli.add_option("--images", images, "run the host-built drivers or the Windows images (wins over the scenario's)")
+      ->check(CLI::IsMember({"host", "sys"}));
 #endif
   cli.add_flag("--json", json, "print the results as JSON");
   std::string config_path = DefaultConfigFilePath();
@@ -108,6 +111,7 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
   }
+  if (!images.empty()) config.images.kind = *sim::ParseImageKind(images);
   zarkcfg::SimulatedCard card(config);
   if (card.open_status() != 0) {
     std::cerr << "zarkcfg: the machine has no card control device to open\n";

@@ -16,6 +16,9 @@ int main(int argc, char** argv) {
   app.add_option("--scenario", scenario, "boot the machine a scenario file describes (see docs/scenario.md)");
   std::optional<uint64_t> seed;
   app.add_option("--seed", seed, "the seed of the run (wins over the scenario's)");
+  std::string images;
+  app.add_option("--images", images, "run the host-built drivers or the Windows images (wins over the scenario's)")
+      ->check(CLI::IsMember({"host", "sys"}));
 
   std::vector<std::string> hex_words;
   CLI::App* idstring = app.add_subcommand("idstring", "show what the port enumerator makes of a device's identification string");
@@ -48,6 +51,7 @@ int main(int argc, char** argv) {
     }
   }
   if (seed) config.seed = *seed;
+  if (!images.empty()) config.images.kind = *sim::ParseImageKind(images);
   if (wmi->parsed()) {
     if (wmi_set->parsed()) wmi_command.value = wmi_value;
     wmi_command.json = options.json;

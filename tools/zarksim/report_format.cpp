@@ -430,7 +430,8 @@ std::string FormatTree(const sim::MachineSnapshot& snapshot, const std::vector<s
   out << "Loaded drivers:";
   for (const auto& driver : snapshot.loaded_drivers) out << " " << driver;
   out << "\nVirtual time: " << snapshot.virtual_time_us << " us\n";
-  out << "Seed: " << snapshot.seed << ", processors: " << snapshot.processors << "\n";
+  out << "Seed: " << snapshot.seed << ", processors: " << snapshot.processors << ", images: " << snapshot.images
+      << "\n";
   out << "Verifier: " << (findings.empty() ? "no findings" : std::to_string(findings.size()) + " finding(s)") << "\n";
   for (const auto& finding : findings)
     out << "  [" << finding.rule << "] " << finding.subject << ": " << finding.detail << " (at " << finding.time / 10
@@ -473,6 +474,7 @@ nlohmann::json ToJson(const sim::MachineSnapshot& snapshot, const std::vector<si
                              {"register_writes", snapshot.hardware.register_writes}};
   return {{"seed", snapshot.seed},
           {"processors", snapshot.processors},
+          {"images", snapshot.images},
           {"actions", actions},
           {"device_tree", tree},
           {"removed_devices", snapshot.removed_devices},

@@ -491,13 +491,18 @@ sim::PreemptionOptions ParsePreemption(const json& value, const std::string& fie
 }  // namespace
 
 sim::MachineConfig ParseScenario(const json& scenario) {
-  Fields f(scenario, "", {"seed", "processors", "preemption", "host_bridge", "bridges", "cards", "config_file",
-                          "registry", "faults", "actions"});
+  Fields f(scenario, "", {"seed", "processors", "preemption", "images", "host_bridge", "bridges", "cards",
+                          "config_file", "registry", "faults", "actions"});
   sim::MachineConfig config;
   f.Read("seed", UINT64_MAX, &config.seed);
   f.Read("processors", 64, &config.processors);
   if (config.processors < 1) Fail("processors", "must be at least 1");
   if (const json* v = f.Get("preemption")) config.preemption = ParsePreemption(*v, "preemption");
+  if (const json* v = f.Get("images")) {
+    std::optional<sim::ImageKind> kind = sim::ParseImageKind(Text(*v, "images"));
+    if (!kind) Fail("images", "must be \"host\" or \"sys\"");
+    config.images.kind = *kind;
+  }
   if (const json* v = f.Get("host_bridge")) config.host_bridge = ParseHostBridge(*v, "host_bridge");
   if (const json* v = f.Get("bridges"))
     for (size_t i = 0; i < Array(*v, "bridges").size(); ++i)

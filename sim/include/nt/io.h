@@ -70,10 +70,20 @@ typedef struct _DEVICE_OBJECT {
   PVOID DeviceExtension;
   DEVICE_TYPE DeviceType;
   CCHAR StackSize;
+  // The I/O manager's own queue fields, unused by the model but kept at
+  // their Windows size so that every field after them is where a driver
+  // built against the Windows headers looks (IoInitializeDpcRequest, for
+  // one, initialises Dpc in place).
+  union {
+    LIST_ENTRY ListEntry;
+    UCHAR Wcb[0x48];  // WAIT_CONTEXT_BLOCK
+  } Queue;
   ULONG AlignmentRequirement;
+  UCHAR DeviceQueue[0x28];  // KDEVICE_QUEUE
   KDPC Dpc;
   ULONG ActiveThreadCount;
   PVOID SecurityDescriptor;
+  KEVENT DeviceLock;
   USHORT SectorSize;
   USHORT Spare1;
   struct _DEVOBJ_EXTENSION* DeviceObjectExtension;

@@ -94,7 +94,8 @@ NTKERNELAPI KIRQL NTAPI KeRaiseIrqlToDpcLevel(void);
 #define KeRaiseIrql(a, b) KfRaiseIrql((a), (b))
 
 // Spin locks.
-NTKERNELAPI void NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+// Inline, as the Windows x64 headers have it: no kernel routine.
+inline void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 NTKERNELAPI KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
 NTKERNELAPI void NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 NTKERNELAPI void NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);

@@ -6,7 +6,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <stdexcept>
 
 #include "sim/kernel/image_loader.h"
@@ -60,9 +59,7 @@ bool InSubtree(const DeviceNode* node, const DeviceNode* root) {
 
 // A service is installed when its image exists or the kernel has it built in.
 bool DriverInstalled(const std::string& service) {
-  if (K().io->FindDriver(service)) return true;
-  std::error_code ignored;
-  return std::filesystem::exists(std::filesystem::path(ImageLoader::ImageDirectory()) / (service + ".so"), ignored);
+  return K().io->FindDriver(service) || K().images->Installed(service);
 }
 
 }  // namespace
