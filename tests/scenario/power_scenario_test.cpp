@@ -150,4 +150,27 @@ TEST(PowerScenarioTest, TheExampleScenarioSleepsAndWakes) {
   EXPECT_EQ(pinned["cards"][0]["pinned_card"], true);
 }
 
+// Every mouse event a report shows, from every node of its tree.
+size_t MouseEventsIn(const json& node) {
+  size_t count = node.contains("mouse_events") ? node["mouse_events"].size() : 0;
+  if (node.contains("children"))
+    for (const json& child : node["children"]) count += MouseEventsIn(child);
+  return count;
+}
+
+// A shutdown while the mouse driver's thread waits for the mouse: the
+// machine powers off without removing anything, and the thread is stopped
+// where it waits, inside the driver, whichever kind of image runs it.
+TEST(PowerScenarioTest, ShutdownStopsADriverThreadWaitingInItsDriver) {
+  int status = -1;
+  json report = scenario_test::RunReport(scenario_test::Scenario(R"({"cards": [{"devices": {"3": {"kind": "mouse",
+      "model": "M", "packets": [{"after_ms": 100, "dx": 3, "dy": 4}]}}}],
+      "actions": [{"action": "shutdown", "at_ms": 6000}]})"),
+                                         &status);
+  EXPECT_EQ(status, 0) << report["verifier"].dump(2);
+  size_t events = 0;
+  for (const json& node : report["device_tree"]) events += MouseEventsIn(node);
+  EXPECT_EQ(events, 1u) << "the mouse driver was reading when the machine went off";
+}
+
 }  // namespace

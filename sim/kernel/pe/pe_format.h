@@ -23,6 +23,7 @@ constexpr uint16_t kSubsystemNative = 1;
 // Data directory indices.
 constexpr int kDirectoryExport = 0;
 constexpr int kDirectoryImport = 1;
+constexpr int kDirectoryException = 3;
 constexpr int kDirectoryBaseReloc = 5;
 constexpr int kDirectoryTls = 9;
 constexpr int kDirectoryCount = 16;

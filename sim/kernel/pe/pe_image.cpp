@@ -70,7 +70,7 @@ class Loader {
     image_.reset(new PeImage);
     image_->name_ = name_;
     if (!ParseHeaders() || !ReadSymbols() || !Map(options.base) || !CheckInitialisers() || !Relocate() ||
-        !BindImports() || !Protect())
+        !BindImports() || !Protect() || !RegisterFrames())
       return nullptr;
     RegisterImageRange(image_.get(), base_, size_);
     return std::move(image_);
@@ -362,6 +362,18 @@ class Loader {
 
   // Headers read-only, each section as its characteristics say, and
   // whatever lies between sections inaccessible.
+  // The image's function table, translated for the host's unwinder, so
+  // that stopping a thread whose stack holds the image's frames unwinds it.
+  bool RegisterFrames() {
+    const DataDirectory& table = Directory(kDirectoryException);
+    if (!table.size) return true;
+    if (!InImage(table.rva, table.size)) return Fail("the function table lies outside the image");
+    size_t skipped = 0;
+    image_->frames_ = RegisteredFrames::Register(base_, size_, table.rva, table.size, &skipped);
+    if (skipped) return Fail(std::to_string(skipped) + " function(s) with unwind data the loader cannot translate");
+    return true;
+  }
+
   bool Protect() {
     if (mprotect(base_, size_, PROT_NONE) != 0) return Fail("cannot protect the image");
     if (mprotect(base_, RoundUp(optional_->size_of_headers, PageSize()), PROT_READ) != 0)
@@ -410,6 +422,7 @@ std::unique_ptr<PeImage> PeImage::LoadFile(std::string name, const std::string& 
 }
 
 PeImage::~PeImage() {
+  frames_.reset();
   if (base_) {
     UnregisterImageRange(base_);
     munmap(base_, size_);

@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/kernel/pe/unwind_frames.h"
+
 namespace sim::pe {
 
 // A routine or variable of the image, from its COFF symbol table.
@@ -79,6 +81,7 @@ class PeImage {
   std::vector<ImageSymbol> symbols_;  // by address
   std::vector<std::unique_ptr<UnresolvedImport>> unresolved_;
   uint8_t* stubs_ = nullptr;  // the unresolved imports' stubs
+  std::unique_ptr<RegisteredFrames> frames_;  // the image's frames, for the host's unwinder
   size_t stubs_size_ = 0;
 };
 

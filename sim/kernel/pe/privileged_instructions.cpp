@@ -30,6 +30,7 @@
 // keeps every register and the flags. The first fault of an instruction
 // enters the kernel and resumes at the instruction itself, whose second
 // fault is then emulated; a CR8 write is carried out by the trampoline.
+// Its call-frame information lets a thread stopped inside it unwind.
 extern "C" void sim_emulation_trampoline();
 extern "C" void sim_emulation_request(uint64_t request);
 asm(R"(
@@ -38,18 +39,34 @@ asm(R"(
   .hidden sim_emulation_trampoline
   .type sim_emulation_trampoline, @function
 sim_emulation_trampoline:
+  .cfi_startproc
+  .cfi_signal_frame
+  .cfi_def_cfa_offset 16
   pushfq
+  .cfi_adjust_cfa_offset 8
   push %rax
+  .cfi_adjust_cfa_offset 8
   push %rcx
+  .cfi_adjust_cfa_offset 8
   push %rdx
+  .cfi_adjust_cfa_offset 8
   push %rsi
+  .cfi_adjust_cfa_offset 8
   push %rdi
+  .cfi_adjust_cfa_offset 8
   push %r8
+  .cfi_adjust_cfa_offset 8
   push %r9
+  .cfi_adjust_cfa_offset 8
   push %r10
+  .cfi_adjust_cfa_offset 8
   push %r11
+  .cfi_adjust_cfa_offset 8
   push %rbx
+  .cfi_adjust_cfa_offset 8
+  .cfi_rel_offset %rbx, 0
   mov %rsp, %rbx
+  .cfi_def_cfa_register %rbx
   and $-16, %rsp
   sub $256, %rsp
   movdqu %xmm0, 0(%rsp)
@@ -87,19 +104,34 @@ sim_emulation_trampoline:
   movdqu 224(%rsp), %xmm14
   movdqu 240(%rsp), %xmm15
   mov %rbx, %rsp
+  .cfi_def_cfa_register %rsp
   pop %rbx
+  .cfi_adjust_cfa_offset -8
+  .cfi_restore %rbx
   pop %r11
+  .cfi_adjust_cfa_offset -8
   pop %r10
+  .cfi_adjust_cfa_offset -8
   pop %r9
+  .cfi_adjust_cfa_offset -8
   pop %r8
+  .cfi_adjust_cfa_offset -8
   pop %rdi
+  .cfi_adjust_cfa_offset -8
   pop %rsi
+  .cfi_adjust_cfa_offset -8
   pop %rdx
+  .cfi_adjust_cfa_offset -8
   pop %rcx
+  .cfi_adjust_cfa_offset -8
   pop %rax
+  .cfi_adjust_cfa_offset -8
   popfq
+  .cfi_adjust_cfa_offset -8
   lea 8(%rsp), %rsp
+  .cfi_adjust_cfa_offset -8
   ret
+  .cfi_endproc
   .size sim_emulation_trampoline, .-sim_emulation_trampoline
 )");
 
