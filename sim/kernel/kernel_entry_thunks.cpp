@@ -1,4 +1,5 @@
 #include "sim/kernel/kernel_entry_thunks.h"
+#include "sim/kernel/vector_register_asm.h"
 
 #include "sim/kernel/loaded_segments.h"
 #include "sim/kernel/pe/kernel_exports.h"
@@ -54,39 +55,11 @@ sim_kernel_entry_common:
   .cfi_adjust_cfa_offset 8
   sub $256, %rsp
   .cfi_adjust_cfa_offset 256
-  movdqu %xmm0, 0(%rsp)
-  movdqu %xmm1, 16(%rsp)
-  movdqu %xmm2, 32(%rsp)
-  movdqu %xmm3, 48(%rsp)
-  movdqu %xmm4, 64(%rsp)
-  movdqu %xmm5, 80(%rsp)
-  movdqu %xmm6, 96(%rsp)
-  movdqu %xmm7, 112(%rsp)
-  movdqu %xmm8, 128(%rsp)
-  movdqu %xmm9, 144(%rsp)
-  movdqu %xmm10, 160(%rsp)
-  movdqu %xmm11, 176(%rsp)
-  movdqu %xmm12, 192(%rsp)
-  movdqu %xmm13, 208(%rsp)
-  movdqu %xmm14, 224(%rsp)
-  movdqu %xmm15, 240(%rsp)
+)"
+    SIM_ASM_SAVE_VECTOR_REGISTERS R"(
   call sim_kernel_entry_hook@PLT
-  movdqu 0(%rsp), %xmm0
-  movdqu 16(%rsp), %xmm1
-  movdqu 32(%rsp), %xmm2
-  movdqu 48(%rsp), %xmm3
-  movdqu 64(%rsp), %xmm4
-  movdqu 80(%rsp), %xmm5
-  movdqu 96(%rsp), %xmm6
-  movdqu 112(%rsp), %xmm7
-  movdqu 128(%rsp), %xmm8
-  movdqu 144(%rsp), %xmm9
-  movdqu 160(%rsp), %xmm10
-  movdqu 176(%rsp), %xmm11
-  movdqu 192(%rsp), %xmm12
-  movdqu 208(%rsp), %xmm13
-  movdqu 224(%rsp), %xmm14
-  movdqu 240(%rsp), %xmm15
+)"
+    SIM_ASM_RESTORE_VECTOR_REGISTERS R"(
   add $256, %rsp
   .cfi_adjust_cfa_offset -256
   pop %r10
