@@ -118,9 +118,19 @@ TEST(PowerScenarioTest, SleepAndWakeWithPortsHeldOpen) {
   }
 }
 
+// Every mouse event a report shows, from every node of its tree.
+size_t MouseEventsIn(const json& node) {
+  size_t count = node.contains("mouse_events") ? node["mouse_events"].size() : 0;
+  if (node.contains("children"))
+    for (const json& child : node["children"]) count += MouseEventsIn(child);
+  return count;
+}
+
 // The example scenario takes the demo machine through S3, hibernate and S1:
-// the loopback answers after each wake, the modem after the first, and the
-// machine ends with a shutdown that removes nothing and finds nothing.
+// the loopback answers after each wake, the modem after the first, the
+// mouse, powered again, replays its movements to its driver after each,
+// and the machine ends with a shutdown that removes nothing and finds
+// nothing.
 TEST(PowerScenarioTest, TheExampleScenarioSleepsAndWakes) {
   std::ifstream file(scenario_test::ScenarioPath("sleep_and_wake.json"));
   ASSERT_TRUE(file.good());
@@ -139,6 +149,10 @@ TEST(PowerScenarioTest, TheExampleScenarioSleepsAndWakes) {
   }
   EXPECT_EQ(read, (std::vector<std::string>{"before", "after S3", "\r\nOK\r\n", "after S4", "after S1"}));
   EXPECT_EQ(report["device_tree"][0]["state"], "started") << "the report is taken before the shutdown";
+  // Four packets, and the middle button's own two events, at boot and after each of the three wakes.
+  size_t events = 0;
+  for (const json& node : report["device_tree"]) events += MouseEventsIn(node);
+  EXPECT_EQ(events, 4u * 6u);
   RecordProperty("wall_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(wall).count()));
 
   // A pinned card refuses removal; the shutdown removes nothing, so its
@@ -148,14 +162,6 @@ TEST(PowerScenarioTest, TheExampleScenarioSleepsAndWakes) {
       &status);
   EXPECT_EQ(status, 0) << pinned["verifier"].dump(2);
   EXPECT_EQ(pinned["cards"][0]["pinned_card"], true);
-}
-
-// Every mouse event a report shows, from every node of its tree.
-size_t MouseEventsIn(const json& node) {
-  size_t count = node.contains("mouse_events") ? node["mouse_events"].size() : 0;
-  if (node.contains("children"))
-    for (const json& child : node["children"]) count += MouseEventsIn(child);
-  return count;
 }
 
 // A shutdown while the mouse driver's thread waits for the mouse: the
