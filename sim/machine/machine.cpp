@@ -287,6 +287,7 @@ const char* MachineActionName(MachineAction::Kind kind) {
     case MachineAction::Kind::Eject: return "eject";
     case MachineAction::Kind::Plug: return "plug";
     case MachineAction::Kind::Unplug: return "unplug";
+    case MachineAction::Kind::Rescan: return "rescan";
     case MachineAction::Kind::Reboot: return "reboot";
     case MachineAction::Kind::Serial: return "serial";
     case MachineAction::Kind::Sleep: return "sleep";
@@ -391,6 +392,7 @@ ActionResult Machine::Perform(const MachineAction& action) {
       case Kind::SurpriseRemove: result.status = pnp.SurpriseRemove(node); break;
       case Kind::Rebalance: result.status = pnp.Rebalance(node, action.move_resources); break;
       case Kind::Eject: result.status = pnp.Eject(node); break;
+      case Kind::Rescan: pnp.EnumerateNow(node); break;
       default: break;
     }
   }

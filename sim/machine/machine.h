@@ -57,6 +57,7 @@ struct MachineAction {
     Eject,           // query-remove, eject, remove
     Plug,            // plug a serial device into a port of a card
     Unplug,          // pull the serial device out of a port
+    Rescan,          // "scan for hardware changes": the device's bus relations asked for again
     Reboot,          // power off and boot again; registry and files persist
     Serial,          // an application talks to a COM port (see SerialSession)
     Sleep,           // the system sleeps (S1 or S3: sleep_state)

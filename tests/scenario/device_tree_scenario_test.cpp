@@ -143,6 +143,29 @@ TEST(DeviceTreeScenarioTest, TheDefaultMachineShowsFourPortsWithTheirWindowsAndI
   EXPECT_EQ(events[5], json({{"dx", 0}, {"dy", 0}, {"left", false}, {"right", true}, {"middle", false}}));
 }
 
+// A mouse plugged into a port after the boot is found by a scan for
+// hardware changes of that port; a scan of an empty port probes it again
+// and finds nothing.
+TEST(DeviceTreeScenarioTest, ARescanFindsWhatWasPluggedInSinceThePortStarted) {
+  int status = -1;
+  json report = RunReport(R"({"cards": [{}], "actions": [
+      {"action": "plug", "at_ms": 5000, "port": 4, "device": {"kind": "mouse", "model": "B"}},
+      {"action": "rescan", "at_ms": 5100, "port": 1},
+      {"action": "rescan", "at_ms": 6000, "port": 4},
+      {"action": "shutdown", "at_ms": 11000}]})",
+                          &status);
+  EXPECT_EQ(status, 0) << report["verifier"].dump(2);
+  const json& ports = report["device_tree"][0]["children"];
+  ASSERT_EQ(ports.size(), 4u);
+  EXPECT_EQ(ports[0]["detection"]["probes"], 2) << "the rescanned empty port was probed again";
+  EXPECT_TRUE(ports[0]["detection"]["child"].is_null());
+  EXPECT_EQ(ports[3]["detection"]["probes"], 2);
+  const json& mouse = ports[3]["detection"]["child"];
+  ASSERT_TRUE(mouse.is_object()) << "the mouse found by the rescan";
+  EXPECT_EQ(mouse["hardware_ids"], json::array({"*PNP0F09"}));
+  EXPECT_EQ(mouse["driver"], "SerialMouse");
+}
+
 TEST(DeviceTreeScenarioTest, TheTreeShowsPortsUnderTheCardWithDeviceParameters) {
   sim::MachineConfig config = zarksim::ParseScenario(json::parse(R"({"cards": [{}], "registry": [
       {"key": "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\PCI\\VEN_1C29&DEV_1104&SUBSYS_00000000&REV_00\\4&813c32c1&0&00\\Device Parameters",
