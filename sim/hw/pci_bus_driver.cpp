@@ -28,8 +28,9 @@ uint32_t unhandled_minors = 0;
 std::function<void(DEVICE_OBJECT*, IRP*)> power_observer;
 // A return to D0 writes the saved header back.
 bool restore_header = true;
-// System set-power IRPs held pending instead of completed.
+// System power IRPs of this minor function held pending instead of completed.
 bool hold_system_power = false;
+UCHAR held_minor = IRP_MN_SET_POWER;
 std::vector<IRP*> held_power_irps;
 
 PciFunction* FunctionOf(const PciPdoExtension& ext) { return Hw().pci().Find(ext.location); }
@@ -446,7 +447,7 @@ NTSTATUS PdoPower(PDEVICE_OBJECT device, PIRP irp) {
   auto* ext = static_cast<PciPdoExtension*>(device->DeviceExtension);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = irp->IoStatus.Status;
-  if (hold_system_power && stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == SystemPowerState) {
+  if (hold_system_power && stack->MinorFunction == held_minor && stack->Parameters.Power.Type == SystemPowerState) {
     IoMarkIrpPending(irp);
     held_power_irps.push_back(irp);
     return STATUS_PENDING;
@@ -484,6 +485,7 @@ PciBusDriver::~PciBusDriver() {
   power_observer = nullptr;
   restore_header = true;
   hold_system_power = false;
+  held_minor = IRP_MN_SET_POWER;
   held_power_irps.clear();
 }
 
@@ -499,7 +501,10 @@ void PciBusDriver::ObservePower(std::function<void(DEVICE_OBJECT*, IRP*)> observ
 
 void PciBusDriver::RestoreHeaderOnD0(bool restore) { restore_header = restore; }
 
-void PciBusDriver::HoldSystemPowerIrps(bool hold) { hold_system_power = hold; }
+void PciBusDriver::HoldSystemPowerIrps(bool hold, UCHAR minor) {
+  hold_system_power = hold;
+  held_minor = minor;
+}
 
 void PciBusDriver::ReleaseHeldPowerIrps() {
   std::vector<IRP*> held;

@@ -55,10 +55,10 @@ class PciBusDriver {
   // the function lost power (as Windows' PCI driver does); false leaves the
   // header cleared, for the function driver's own restore.
   void RestoreHeaderOnD0(bool restore);
-  // Fault injection: the bus driver keeps every system set-power IRP
-  // pending (a stack that never completes its power IRP) until
-  // ReleaseHeldPowerIrps completes them with success.
-  void HoldSystemPowerIrps(bool hold = true);
+  // Fault injection: the bus driver keeps every system power IRP of that
+  // minor function pending (a stack that never completes its power IRP)
+  // until ReleaseHeldPowerIrps completes them with success.
+  void HoldSystemPowerIrps(bool hold = true, UCHAR minor = IRP_MN_SET_POWER);
   void ReleaseHeldPowerIrps();
   // The system lost power (sleep S2 and deeper, hibernate, shutdown): every
   // function whose header was saved will need it restored.

@@ -147,7 +147,9 @@ NTSTATUS PowerManager::SendSystemIrp(DeviceNode* node, UCHAR minor, SYSTEM_POWER
                              SystemStateName(state) + " sent to " + node->InstancePath() +
                              " was not completed within 300 seconds");
     request->abandoned = true;  // the late completion frees it
-    return STATUS_TIMEOUT;
+    // An error: STATUS_TIMEOUT would pass NT_SUCCESS, so a query nobody
+    // answered would count as agreed.
+    return STATUS_IO_TIMEOUT;
   }
   status = request->result.Status;
   delete request;

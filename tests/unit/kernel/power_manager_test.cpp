@@ -99,7 +99,8 @@ TEST_F(PowerManagerTest, PoRequestPowerIrpTakesOnlyPowerMinorFunctions) {
 
 // A stack that holds its system set-power is reported after the watchdog's
 // time and the transition goes on without it; when the IRP finally
-// completes, nothing is lost or leaked.
+// completes, nothing is lost or leaked. A query nobody answers is no
+// consent: the machine stays awake.
 TEST_F(PowerManagerTest, AStackThatNeverCompletesIsReportedAndTheTransitionGoesOn) {
   machine().bus().HoldSystemPowerIrps();
   const LONGLONG before = kernel().Now();
@@ -112,6 +113,14 @@ TEST_F(PowerManagerTest, AStackThatNeverCompletesIsReportedAndTheTransitionGoesO
   machine().bus().ReleaseHeldPowerIrps();
   kernel().scheduler->Settle();
   ASSERT_EQ(kernel().power->SetSystemState(PowerSystemWorking, PowerActionNone), STATUS_SUCCESS);
+
+  machine().bus().HoldSystemPowerIrps(true, IRP_MN_QUERY_POWER);
+  EXPECT_EQ(kernel().power->SetSystemState(PowerSystemSleeping3, PowerActionSleep), STATUS_IO_TIMEOUT);
+  EXPECT_NE(TakeOnlyFinding("power-irp-timeout", "zarkcard").find("IRP_MN_QUERY_POWER S3"), std::string::npos);
+  EXPECT_EQ(kernel().power->system_state(), PowerSystemWorking);
+  machine().bus().HoldSystemPowerIrps(false);
+  machine().bus().ReleaseHeldPowerIrps();
+  kernel().scheduler->Settle();
 }
 
 }  // namespace
