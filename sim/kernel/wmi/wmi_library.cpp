@@ -8,20 +8,19 @@
 
 #include "sim/kernel/irql_rules.h"
 #include "sim/kernel/kernel_internal.h"
+#include "sim/kernel/wmi/wnode_alignment.h"
 #include "wdm.h"
 #include "wmilib.h"
 #include "wmistr.h"
 
 namespace {
 
-constexpr ULONG Align8(ULONG n) { return (n + 7) & ~7u; }
-
 bool IsWmiMinor(UCHAR minor) { return minor <= IRP_MN_EXECUTE_METHOD || minor == IRP_MN_REGINFO_EX; }
 
 // Where the instance data of a WNODE_ALL_DATA of n instances starts: after
 // the table of offsets and lengths.
 ULONG AllDataBlockOffset(ULONG instances) {
-  return Align8(FIELD_OFFSET(WNODE_ALL_DATA, OffsetInstanceDataAndLength) +
+  return sim::WnodeAlign(FIELD_OFFSET(WNODE_ALL_DATA, OffsetInstanceDataAndLength) +
                 instances * sizeof(OFFSETINSTANCEDATAANDLENGTH));
 }
 
@@ -268,7 +267,7 @@ NTSTATUS WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Stat
       for (size_t i = 0; i < lengths.size(); ++i) {
         wnode->OffsetInstanceDataAndLength[i].OffsetInstanceData = at;
         wnode->OffsetInstanceDataAndLength[i].LengthInstanceData = lengths[i];
-        at += Align8(lengths[i]);
+        at += sim::WnodeAlign(lengths[i]);
       }
       wnode->WnodeHeader.Flags &= ~WNODE_FLAG_FIXED_INSTANCE_SIZE;
     } else if (minor == IRP_MN_QUERY_SINGLE_INSTANCE) {

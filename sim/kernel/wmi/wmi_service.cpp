@@ -1,6 +1,8 @@
 #include "sim/kernel/wmi/wmi_service.h"
+#include "sim/kernel/wmi/wnode_alignment.h"
 
 #include <algorithm>
+#include <set>
 #include <cstdio>
 #include <cstring>
 
@@ -14,8 +16,6 @@
 namespace sim {
 
 namespace {
-
-constexpr ULONG Align8(ULONG n) { return (n + 7) & ~7u; }
 
 // WMI requests start out unanswered, like Plug and Play requests.
 constexpr NTSTATUS kInitialStatus = STATUS_NOT_SUPPORTED;
@@ -154,7 +154,7 @@ std::vector<std::u16string> WmiService::InstanceNames(const GUID& guid) {
 std::vector<uint8_t> WmiService::InstanceWnode(const GUID& guid, const Target& target, ULONG fixed_size, ULONG flags,
                                                ULONG data_size, ULONG* data_offset) {
   const ULONG name_bytes = static_cast<ULONG>(target.name.size() * sizeof(char16_t));
-  *data_offset = Align8(fixed_size + sizeof(USHORT) + name_bytes);
+  *data_offset = WnodeAlign(fixed_size + sizeof(USHORT) + name_bytes);
   std::vector<uint8_t> buffer(*data_offset + data_size);
   auto& header = At<WNODE_HEADER>(buffer);
   header.BufferSize = static_cast<ULONG>(buffer.size());
@@ -285,8 +285,10 @@ WmiResult WmiService::Control(const GUID& guid, UCHAR minor) {
   const std::vector<Target> targets = Instances(guid);
   WmiResult result;
   result.status = STATUS_WMI_GUID_NOT_FOUND;
+  // Once per provider, whatever order its instances' names put it in.
+  std::set<const void*> asked;
   for (size_t i = 0; i < targets.size(); ++i) {
-    if (i > 0 && targets[i].provider == targets[i - 1].provider) continue;
+    if (!asked.insert(targets[i].provider).second) continue;
     std::vector<uint8_t> buffer(sizeof(WNODE_HEADER));
     auto& header = At<WNODE_HEADER>(buffer);
     header.BufferSize = sizeof(WNODE_HEADER);
