@@ -164,6 +164,8 @@ void Machine::Reboot() {
   DropVolatileKeys(*kept.registry, kept.registry->FindKey("\\Registry"));
   PowerOn(&kept);
   shut_down_ = false;
+  powered_down_ = false;
+  shutdown_due_ = false;
   BootWith(std::move(devices));
 }
 

@@ -175,7 +175,7 @@ class Machine {
   // shutdown Windows does at power-off (S5, then off, with no device
   // removed and no driver unloaded). Each returns the power manager's
   // status (a driver's refusal of the query leaves the machine running).
-  // From S3 and deeper the hardware loses power: the cards' registers and
+  // From S2 and deeper the hardware loses power: the cards' registers and
   // UARTs reset; bridges keep their settings.
   NTSTATUS Sleep(SYSTEM_POWER_STATE state);
   NTSTATUS Wake();
