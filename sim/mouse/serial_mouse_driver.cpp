@@ -156,7 +156,13 @@ void NTAPI ReaderMain(PVOID Context) {
 }
 
 void StartReader(MouseExtension* ext) {
-  if (ext->Reader) return;
+  if (ext->Reader) {
+    // A reader whose port failed it has ended on its own: start afresh.
+    LARGE_INTEGER now = {};
+    if (KeWaitForSingleObject(ext->Reader, Executive, KernelMode, FALSE, &now) != STATUS_SUCCESS) return;
+    ObDereferenceObject(ext->Reader);
+    ext->Reader = NULL;
+  }
   ext->Stopping = 0;
   ext->Have = 0;
   HANDLE handle;
