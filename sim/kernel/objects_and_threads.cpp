@@ -1,5 +1,4 @@
 // Object references, handles to threads, and system threads.
-#include <csetjmp>
 
 #include "sim/kernel/fault_plan.h"
 #include "sim/kernel/io_manager.h"
@@ -48,23 +47,6 @@ bool AdjustReference(PVOID object, LONG delta, LONG_PTR* count) {
     return true;
   }
   return false;
-}
-
-// A thread whose start routine lies in a Windows image: the host has no
-// unwind tables for the image's frames, so PsTerminateSystemThread jumps
-// back here past them and the thread ends from this frame. Returns when the
-// start routine returned instead.
-void RunImageThread(PKSTART_ROUTINE start, PVOID context) {
-  sim::SimThread* self = K().scheduler->Current();
-  std::jmp_buf landing;
-  if (setjmp(landing) == 0) {
-    self->exit_landing = &landing;
-    start(context);
-    self->exit_landing = nullptr;
-    return;
-  }
-  self->exit_landing = nullptr;
-  K().scheduler->TerminateCurrent(self->exit_status);
 }
 
 }  // namespace
@@ -126,14 +108,8 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
   const sim::DriverImage* owner = SIM_CALLER();
   std::string name = sim::ImageName(owner) + " thread " + std::to_string(K().scheduler->threads().size());
   // At its exit a thread's pending requests are cancelled and waited for.
-  const sim::DriverImage* code = sim::ImageOf(reinterpret_cast<const void*>(StartRoutine));
-  const bool windows_image = code && code->pe;
-  sim::SimThread* thread = K().scheduler->CreateThread(name, owner, [StartRoutine, StartContext, windows_image] {
-    if (windows_image) {
-      RunImageThread(StartRoutine, StartContext);
-    } else {
-      StartRoutine(StartContext);
-    }
+  sim::SimThread* thread = K().scheduler->CreateThread(name, owner, [StartRoutine, StartContext] {
+    StartRoutine(StartContext);
     K().io->RundownThread();
   });
   *ThreadHandle = K().handles->Insert(std::make_shared<ThreadHandleObject>(thread), owner, DesiredAccess);
@@ -152,10 +128,6 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
   }
   sim::CheckIrql("PsTerminateSystemThread", PASSIVE_LEVEL);
   K().io->RundownThread();
-  if (self->exit_landing) {
-    self->exit_status = ExitStatus;
-    std::longjmp(*static_cast<std::jmp_buf*>(self->exit_landing), 1);
-  }
   K().scheduler->TerminateCurrent(ExitStatus);
 }
 

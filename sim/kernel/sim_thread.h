@@ -44,10 +44,6 @@ class SimThread {
   bool stop_requested = false;
   LONG object_references = 0;
   NTSTATUS exit_status = 0;
-  // For a thread whose start routine lies in a Windows image: where
-  // PsTerminateSystemThread jumps back to, past the image's frames, which
-  // the host cannot unwind (a jmp_buf of the thread's start).
-  void* exit_landing = nullptr;
 
   // The virtual processor it runs on, or -1. A thread keeps its processor
   // while it is interrupted or runs at DISPATCH_LEVEL or above; a DPC or
