@@ -446,7 +446,8 @@ void IoManager::CompleteRequest(IRP* irp, const DriverImage* caller) {
   // its routine (a power policy owner whose device request finished at
   // once): the routine must stop the outer completion.
   const bool inside_routine = record->in_completion && record->routine_location != 0 &&
-                              irp->CurrentLocation == record->routine_location && !record->completed;
+                              irp->CurrentLocation == record->routine_location &&
+                              irp->CurrentLocation <= irp->StackCount && !record->completed;
   if (inside_routine) {
     record->completed_inside = record->routine_location;
   } else if (record->in_completion || record->completed || irp->CurrentLocation > irp->StackCount || at_originator) {
