@@ -72,7 +72,10 @@ class Loader {
     if (!ParseHeaders() || !ReadSymbols() || !Map(options.base) || !CheckInitialisers() || !Relocate() ||
         !BindImports() || !Protect() || !RegisterFrames())
       return nullptr;
-    RegisterImageRange(image_.get(), base_, size_);
+    if (!RegisterImageRange(image_.get(), base_, size_)) {
+      Fail("more than " + std::to_string(kMaxLoadedImages) + " Windows images are loaded at once");
+      return nullptr;
+    }
     return std::move(image_);
   }
 
@@ -360,8 +363,6 @@ class Loader {
     return true;
   }
 
-  // Headers read-only, each section as its characteristics say, and
-  // whatever lies between sections inaccessible.
   // The image's function table, translated for the host's unwinder, so
   // that stopping a thread whose stack holds the image's frames unwinds it.
   bool RegisterFrames() {
@@ -374,6 +375,8 @@ class Loader {
     return true;
   }
 
+  // Headers read-only, each section as its characteristics say, and
+  // whatever lies between sections inaccessible.
   bool Protect() {
     if (mprotect(base_, size_, PROT_NONE) != 0) return Fail("cannot protect the image");
     if (mprotect(base_, RoundUp(optional_->size_of_headers, PageSize()), PROT_READ) != 0)

@@ -137,13 +137,12 @@ namespace {
 
 // The ranges of the loaded images; read by the fault handler, so plain
 // atomics rather than a container.
-constexpr int kMaxImages = 64;
 struct Range {
   std::atomic<uintptr_t> begin{0};
   std::atomic<uintptr_t> end{0};
   std::atomic<const PeImage*> image{nullptr};
 };
-Range ranges[kMaxImages];
+Range ranges[kMaxLoadedImages];
 std::mutex ranges_mutex;
 struct sigaction previous_handler;
 
@@ -517,7 +516,7 @@ void InstallHandler() {
 
 }  // namespace
 
-void RegisterImageRange(const PeImage* image, const void* base, size_t size) {
+bool RegisterImageRange(const PeImage* image, const void* base, size_t size) {
   InstallHandler();
   std::lock_guard<std::mutex> guard(ranges_mutex);
   for (Range& range : ranges) {
@@ -525,9 +524,9 @@ void RegisterImageRange(const PeImage* image, const void* base, size_t size) {
     range.image.store(image, std::memory_order_release);
     range.end.store(reinterpret_cast<uintptr_t>(base) + size, std::memory_order_release);
     range.begin.store(reinterpret_cast<uintptr_t>(base), std::memory_order_release);
-    return;
+    return true;
   }
-  std::fprintf(stderr, "simulator: more than %d driver images are loaded at once\n", kMaxImages);
+  return false;
 }
 
 void UnregisterImageRange(const void* base) {

@@ -19,10 +19,14 @@ namespace sim::pe {
 
 class PeImage;
 
+constexpr int kMaxLoadedImages = 64;
+
 // Registers a mapped image's range for emulation and for naming a fault in
 // it (image+offset and the nearest symbol, before the fault goes on to the
 // handler installed before); installs the fault handler on first use.
-void RegisterImageRange(const PeImage* image, const void* base, size_t size);
+// False when all kMaxLoadedImages slots are taken: the image's inline forms
+// would not work.
+bool RegisterImageRange(const PeImage* image, const void* base, size_t size);
 void UnregisterImageRange(const void* base);
 
 }  // namespace sim::pe

@@ -52,7 +52,8 @@ std::optional<Frame> Translate(const uint8_t* base, size_t size, uint32_t info_r
   const uint8_t version = info[0] & 7;
   const uint8_t flags = info[0] >> 3;
   const uint8_t count = info[2];
-  if (version != 1 && version != 2) return std::nullopt;
+  // Version 2 adds epilog codes, which this translation does not read.
+  if (version != 1) return std::nullopt;
   if (flags & kChainInfo) return std::nullopt;  // not emitted by the toolchain; left out
   if (size - info_rva < 4 + 2ull * count) return std::nullopt;
   const auto slot = [&](unsigned i) { return static_cast<uint16_t>(info[4 + 2 * i] | info[5 + 2 * i] << 8); };
